@@ -1,0 +1,3 @@
+#include "mmslogger.h"
+
+bool MMSLogger::qdebugEnabled = false;

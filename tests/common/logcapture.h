@@ -1,0 +1,48 @@
+#ifndef LOGCAPTURE_H
+#define LOGCAPTURE_H
+
+#include <QString>
+#include <QStringList>
+#include <QVector>
+#include <QtGlobal>
+
+// Captures every message that goes through Qt's message handler while it
+// lives, and restores the previous handler when it goes.
+class LogCapture
+{
+public:
+    struct Entry {
+        QtMsgType type;
+        QString text;
+    };
+
+    LogCapture();
+    ~LogCapture();
+
+    QVector<Entry> entries() const { return m_entries; }
+    QStringList lines() const;                // all texts, in order
+    QStringList lines(QtMsgType type) const;  // texts of one level
+    QStringList matching(const QString &needle) const; // texts containing needle
+    bool contains(const QString &needle) const { return !matching(needle).isEmpty(); }
+    void clear() { m_entries.clear(); }
+
+private:
+    static void handler(QtMsgType type, const QMessageLogContext &context, const QString &text);
+
+    QVector<Entry> m_entries;
+    QtMessageHandler m_previous;
+    LogCapture *m_outer;
+};
+
+// Sets the library's debug switch for one scope.
+class DebugFlag
+{
+public:
+    explicit DebugFlag(bool on);
+    ~DebugFlag();
+
+private:
+    bool m_saved;
+};
+
+#endif // LOGCAPTURE_H
