@@ -62,8 +62,8 @@ QDebug &operator<<(QDebug &debug, const GprsContext &context)
     // "%5" inside an access point name is printed as it is, not replaced.
     const QString text = QStringLiteral("apn:%1 proto:%2 iface:%3 addr:%4 active:%5 rx:%6 tx:%7")
                              .arg(context.apn, context.proto, context.iface, context.addr,
-                                  QString::number(context.active ? 1 : 0), QString::number(context.rx),
-                                  QString::number(context.tx));
+                                 QString::number(context.active ? 1 : 0), QString::number(context.rx),
+                                 QString::number(context.tx));
     debug << text;
     return debug;
 }

@@ -30,7 +30,7 @@ GprsContextList QuelmGprs::getStatus()
 QuelmGprsPrivate::QuelmGprsPrivate(QObject *parent)
     : QObject(parent)
     , m_dbus_proxy(QStringLiteral("com.orvel.quelm.GPRS"), QStringLiteral("/com/orvel/quelm/gprs"),
-                   QDBusConnection::systemBus(), nullptr)
+          QDBusConnection::systemBus(), nullptr)
 {
     QuelmGprs *q = qobject_cast<QuelmGprs *>(parent);
     if (!q)

@@ -21,8 +21,8 @@ QString ContextObject::introspect(const QString &) const
         QFile file(QStringLiteral(":/introspection/context.xml"));
         file.open(QIODevice::ReadOnly);
         const QString xml = QString::fromUtf8(file.readAll());
-        const QRegularExpression re(QStringLiteral("<interface.*</interface>"),
-                                    QRegularExpression::DotMatchesEverythingOption);
+        const QRegularExpression re(
+            QStringLiteral("<interface.*</interface>"), QRegularExpression::DotMatchesEverythingOption);
         return re.match(xml).captured(0) + QLatin1Char('\n');
     }();
     return interfaces;

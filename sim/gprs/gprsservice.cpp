@@ -44,11 +44,13 @@ bool GprsService::start(QString *error)
 {
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.registerObject(QLatin1String(ServicePath), this, QDBusConnection::ExportAdaptors)) {
-        *error = QStringLiteral("cannot register %1: %2").arg(QLatin1String(ServicePath), bus.lastError().message());
+        *error = QStringLiteral("cannot register %1: %2")
+                     .arg(QLatin1String(ServicePath), bus.lastError().message());
         return false;
     }
     if (!setPresent(true)) {
-        *error = QStringLiteral("cannot own %1: %2").arg(QLatin1String(ServiceName), bus.lastError().message());
+        *error
+            = QStringLiteral("cannot own %1: %2").arg(QLatin1String(ServiceName), bus.lastError().message());
         return false;
     }
     return true;
@@ -60,9 +62,9 @@ bool GprsService::setPresent(bool present)
         return true;
     QDBusConnectionInterface *bus = QDBusConnection::systemBus().interface();
     if (present) {
-        QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply = bus->registerService(
-            QLatin1String(ServiceName), QDBusConnectionInterface::DontQueueService,
-            QDBusConnectionInterface::DontAllowReplacement);
+        QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply
+            = bus->registerService(QLatin1String(ServiceName), QDBusConnectionInterface::DontQueueService,
+                QDBusConnectionInterface::DontAllowReplacement);
         if (!reply.isValid() || reply.value() != QDBusConnectionInterface::ServiceRegistered)
             return false;
     } else if (!bus->unregisterService(QLatin1String(ServiceName)).value()) {
@@ -90,7 +92,7 @@ qulonglong GprsService::txBytes() const
 
 void GprsService::failNext(const QString &member, const QString &errorName, const QString &errorMessage)
 {
-    m_failures[member].append({errorName, errorMessage});
+    m_failures[member].append({ errorName, errorMessage });
 }
 
 void GprsService::holdNext(const QString &member, int milliseconds)
@@ -161,7 +163,7 @@ GprsContextList GprsService::status() const
 
 GprsService::Verdict GprsService::receive(const QDBusMessage &message)
 {
-    ReceivedCall call{message.path(), message.interface(), message.member(), {}};
+    ReceivedCall call { message.path(), message.interface(), message.member(), {} };
     for (const QVariant &arg : message.arguments())
         call.args << argumentText(arg);
     m_calls.append(call);
@@ -200,7 +202,7 @@ void GprsService::deliver(const QDBusConnection &connection, const QDBusMessage 
         return;
     }
     const int id = m_next_held++;
-    m_held.append({id, connection, reply});
+    m_held.append({ id, connection, reply });
     if (holdMs > 0) {
         QTimer::singleShot(holdMs, this, [this, id] {
             for (int i = 0; i < m_held.size(); ++i) {
@@ -238,28 +240,28 @@ void GprsService::removeContext(const QString &path)
     m_contexts.erase(it);
 }
 
-void GprsService::handleContextMessage(const QString &path, const QDBusMessage &message,
-                                       const QDBusConnection &connection)
+void GprsService::handleContextMessage(
+    const QString &path, const QDBusMessage &message, const QDBusConnection &connection)
 {
     const Verdict verdict = receive(message);
     if (verdict.failed) {
         deliver(connection, message.createErrorReply(verdict.failure.name, verdict.failure.message),
-                verdict.holdMs);
+            verdict.holdMs);
         return;
     }
     auto it = m_contexts.find(path);
     if (it == m_contexts.end()) {
         deliver(connection,
-                message.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.UnknownObject"),
-                                         QStringLiteral("No such context: ") + path),
-                verdict.holdMs);
+            message.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.UnknownObject"),
+                QStringLiteral("No such context: ") + path),
+            verdict.holdMs);
         return;
     }
-    const QMap<QString, QString> properties{
-        {QStringLiteral("PDPAddress"), it->record.addr},
-        {QStringLiteral("PDNSAddress"), it->primaryDns},
-        {QStringLiteral("SDNSAddress"), it->secondaryDns},
-        {QStringLiteral("NetIF"), it->record.iface},
+    const QMap<QString, QString> properties {
+        { QStringLiteral("PDPAddress"), it->record.addr },
+        { QStringLiteral("PDNSAddress"), it->primaryDns },
+        { QStringLiteral("SDNSAddress"), it->secondaryDns },
+        { QStringLiteral("NetIF"), it->record.iface },
     };
     const QList<QVariant> args = message.arguments();
     QDBusMessage reply;
@@ -269,11 +271,11 @@ void GprsService::handleContextMessage(const QString &path, const QDBusMessage &
         if (message.signature() != QLatin1String("ss")) {
             reply = message.createErrorReply(QDBusError::InvalidArgs, QStringLiteral("Get takes (ss)"));
         } else if (!interface.isEmpty() && interface != QLatin1String(ContextInterface)) {
-            reply = message.createErrorReply(QDBusError::UnknownInterface,
-                                             QStringLiteral("No such interface: ") + interface);
+            reply = message.createErrorReply(
+                QDBusError::UnknownInterface, QStringLiteral("No such interface: ") + interface);
         } else if (!properties.contains(name) || m_omitted.contains(name)) {
-            reply = message.createErrorReply(QDBusError::UnknownProperty,
-                                             QStringLiteral("No such property: ") + name);
+            reply = message.createErrorReply(
+                QDBusError::UnknownProperty, QStringLiteral("No such property: ") + name);
         } else {
             reply = message.createReply(QVariant::fromValue(QDBusVariant(properties.value(name))));
         }
@@ -285,14 +287,15 @@ void GprsService::handleContextMessage(const QString &path, const QDBusMessage &
         }
         reply = message.createReply(QVariant::fromValue(all));
     } else if (message.interface() == PropertiesInterface && message.member() == QLatin1String("Set")) {
-        reply = message.createErrorReply(QDBusError::PropertyReadOnly, QStringLiteral("Context properties are read-only"));
+        reply = message.createErrorReply(
+            QDBusError::PropertyReadOnly, QStringLiteral("Context properties are read-only"));
     } else if ((message.interface().isEmpty() || message.interface() == QLatin1String(ContextInterface))
-               && message.member() == QLatin1String("Delete") && args.isEmpty()) {
+        && message.member() == QLatin1String("Delete") && args.isEmpty()) {
         removeContext(path);
         reply = message.createReply();
     } else {
-        reply = message.createErrorReply(QDBusError::UnknownMethod,
-                                         QStringLiteral("No such method: ") + message.member());
+        reply = message.createErrorReply(
+            QDBusError::UnknownMethod, QStringLiteral("No such method: ") + message.member());
     }
     deliver(connection, reply, verdict.holdMs);
 }
@@ -317,7 +320,7 @@ QDBusObjectPath GprsService::Create()
     GprsContext record;
     record.proto = QStringLiteral("IP");
     const QDBusObjectPath path = newContext(record);
-    finishSlot(verdict, {QVariant::fromValue(path)});
+    finishSlot(verdict, { QVariant::fromValue(path) });
     return path;
 }
 
@@ -337,12 +340,12 @@ GprsContextList GprsService::GetStatus()
 {
     const Verdict verdict = receive(message());
     const GprsContextList list = verdict.failed ? GprsContextList() : status();
-    finishSlot(verdict, {QVariant::fromValue(list)});
+    finishSlot(verdict, { QVariant::fromValue(list) });
     return list;
 }
 
-QDBusObjectPath GprsService::QuickConnect(const QString &apn, const QString &proto, const QString &,
-                                          const QString &)
+QDBusObjectPath GprsService::QuickConnect(
+    const QString &apn, const QString &proto, const QString &, const QString &)
 {
     const Verdict verdict = receive(message());
     if (verdict.failed) {
@@ -356,6 +359,6 @@ QDBusObjectPath GprsService::QuickConnect(const QString &apn, const QString &pro
     record.addr = m_settings.address;
     record.active = true;
     const QDBusObjectPath path = newContext(record);
-    finishSlot(verdict, {QVariant::fromValue(path)});
+    finishSlot(verdict, { QVariant::fromValue(path) });
     return path;
 }

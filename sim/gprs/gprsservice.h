@@ -17,7 +17,8 @@
 class ContextObject;
 
 // What a new context gets for the four properties the client reads.
-struct ContextSettings {
+struct ContextSettings
+{
     QString address = QStringLiteral("10.1.2.3");
     QString primaryDns = QStringLiteral("10.1.1.1");
     QString secondaryDns = QStringLiteral("10.1.1.2");
@@ -25,7 +26,8 @@ struct ContextSettings {
 };
 
 // One received method call, as the control interface reports it.
-struct ReceivedCall {
+struct ReceivedCall
+{
     QString path;
     QString interface;
     QString member;
@@ -82,15 +84,16 @@ public:
     GprsContextList status() const;
 
     // A message to a context object; always answered.
-    void handleContextMessage(const QString &path, const QDBusMessage &message, const QDBusConnection &connection);
+    void handleContextMessage(
+        const QString &path, const QDBusMessage &message, const QDBusConnection &connection);
 
 public Q_SLOTS:
     void Attach();
     QDBusObjectPath Create();
     void Detach();
     GprsContextList GetStatus();
-    QDBusObjectPath QuickConnect(const QString &apn, const QString &proto, const QString &user,
-                                 const QString &password);
+    QDBusObjectPath QuickConnect(
+        const QString &apn, const QString &proto, const QString &user, const QString &password);
 
 Q_SIGNALS:
     void AttachFailed(uint code, const QString &reason);
@@ -104,18 +107,21 @@ Q_SIGNALS:
     void callReceived(const ReceivedCall &call);
 
 private:
-    struct Context {
+    struct Context
+    {
         GprsContext record;
         QString primaryDns;
         QString secondaryDns;
         ContextObject *object = nullptr;
     };
-    struct Failure {
+    struct Failure
+    {
         QString name;
         QString message;
     };
     // What the script says about one incoming call.
-    struct Verdict {
+    struct Verdict
+    {
         bool failed = false;
         Failure failure;
         int holdMs = 0; // 0: answer now, <0: until released
@@ -145,7 +151,8 @@ private:
     QHash<QString, QList<int>> m_holds;
     QSet<QString> m_omitted;
     QList<ReceivedCall> m_calls;
-    struct Held {
+    struct Held
+    {
         int id;
         QDBusConnection connection;
         QDBusMessage reply;

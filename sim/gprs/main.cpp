@@ -15,20 +15,22 @@ int main(int argc, char **argv)
     QCoreApplication::setApplicationName(QStringLiteral("gprs-sim"));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Simulated cellular GPRS service (com.orvel.quelm.GPRS)"));
+    parser.setApplicationDescription(
+        QStringLiteral("Simulated cellular GPRS service (com.orvel.quelm.GPRS)"));
     parser.addHelpOption();
     const ContextSettings defaults;
     QCommandLineOption address(QStringLiteral("address"), QStringLiteral("Address of new contexts."),
-                               QStringLiteral("addr"), defaults.address);
-    QCommandLineOption dns1(QStringLiteral("primary-dns"), QStringLiteral("Primary DNS server of new contexts."),
-                            QStringLiteral("addr"), defaults.primaryDns);
+        QStringLiteral("addr"), defaults.address);
+    QCommandLineOption dns1(QStringLiteral("primary-dns"),
+        QStringLiteral("Primary DNS server of new contexts."), QStringLiteral("addr"), defaults.primaryDns);
     QCommandLineOption dns2(QStringLiteral("secondary-dns"),
-                            QStringLiteral("Secondary DNS server of new contexts."), QStringLiteral("addr"),
-                            defaults.secondaryDns);
-    QCommandLineOption iface(QStringLiteral("interface"), QStringLiteral("Network interface of new contexts."),
-                             QStringLiteral("name"), defaults.interfaceName);
-    QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Log every call received to stderr."));
-    parser.addOptions({address, dns1, dns2, iface, verbose});
+        QStringLiteral("Secondary DNS server of new contexts."), QStringLiteral("addr"),
+        defaults.secondaryDns);
+    QCommandLineOption iface(QStringLiteral("interface"),
+        QStringLiteral("Network interface of new contexts."), QStringLiteral("name"), defaults.interfaceName);
+    QCommandLineOption verbose(
+        QStringLiteral("verbose"), QStringLiteral("Log every call received to stderr."));
+    parser.addOptions({ address, dns1, dns2, iface, verbose });
     parser.process(app);
 
     QTextStream err(stderr);

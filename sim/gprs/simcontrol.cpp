@@ -38,13 +38,13 @@ bool SimControl::start(QString *error)
 {
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.registerObject(QLatin1String(ObjectPath), this,
-                            QDBusConnection::ExportScriptableSlots | QDBusConnection::ExportScriptableSignals)) {
+            QDBusConnection::ExportScriptableSlots | QDBusConnection::ExportScriptableSignals)) {
         *error = QStringLiteral("cannot register the control object: ") + bus.lastError().message();
         return false;
     }
-    QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply = bus.interface()->registerService(
-        QLatin1String(ServiceName), QDBusConnectionInterface::DontQueueService,
-        QDBusConnectionInterface::DontAllowReplacement);
+    QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply
+        = bus.interface()->registerService(QLatin1String(ServiceName),
+            QDBusConnectionInterface::DontQueueService, QDBusConnectionInterface::DontAllowReplacement);
     if (!reply.isValid() || reply.value() != QDBusConnectionInterface::ServiceRegistered) {
         *error = QStringLiteral("cannot own %1: %2").arg(QLatin1String(ServiceName), reply.error().message());
         return false;
@@ -78,7 +78,7 @@ bool SimControl::SetContextProperty(const QString &name, const QString &value)
 }
 
 QDBusObjectPath SimControl::AddContext(const QString &apn, const QString &proto, const QString &iface,
-                                       const QString &addr, bool active, qulonglong rx, qulonglong tx)
+    const QString &addr, bool active, qulonglong rx, qulonglong tx)
 {
     GprsContext record;
     record.apn = apn;

@@ -41,7 +41,7 @@ public Q_SLOTS:
     // Value of "PDPAddress", "PDNSAddress", "SDNSAddress" or "NetIF" for contexts created later.
     Q_SCRIPTABLE bool SetContextProperty(const QString &name, const QString &value);
     Q_SCRIPTABLE QDBusObjectPath AddContext(const QString &apn, const QString &proto, const QString &iface,
-                                            const QString &addr, bool active, qulonglong rx, qulonglong tx);
+        const QString &addr, bool active, qulonglong rx, qulonglong tx);
     Q_SCRIPTABLE void SetServicePresent(bool present);
     Q_SCRIPTABLE QList<ReceivedCall> Calls();
     Q_SCRIPTABLE void Reset();
@@ -56,8 +56,8 @@ public Q_SLOTS:
 
 Q_SIGNALS:
     // Sent for every call the service or a context receives, before it is answered.
-    Q_SCRIPTABLE void CallReceived(const QString &path, const QString &interface, const QString &member,
-                                   const QStringList &args);
+    Q_SCRIPTABLE void CallReceived(
+        const QString &path, const QString &interface, const QString &member, const QStringList &args);
 
 private:
     GprsService *m_service;

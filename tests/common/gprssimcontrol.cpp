@@ -19,7 +19,7 @@ GprsSimControl::GprsSimControl(QObject *parent)
     , m_bus(QDBusConnection::systemBus())
 {
     if (!m_bus.connect(Service, Path, Interface, QStringLiteral("CallReceived"), this,
-                       SLOT(onCallReceived(QString, QString, QString, QStringList))))
+            SLOT(onCallReceived(QString, QString, QString, QStringList))))
         qWarning() << "GprsSimControl: cannot subscribe to CallReceived:" << m_bus.lastError().message();
     // A round trip to the bus: once it is answered, the bus has the match rule
     // above, so no call made from now on (from any connection) goes unseen.
@@ -43,12 +43,12 @@ bool GprsSimControl::invoke(const QString &method, const QList<QVariant> &args, 
 
 bool GprsSimControl::failNext(const QString &member, const QString &errorName, const QString &errorMessage)
 {
-    return invoke(QStringLiteral("FailNext"), {member, errorName, errorMessage});
+    return invoke(QStringLiteral("FailNext"), { member, errorName, errorMessage });
 }
 
 bool GprsSimControl::holdNext(const QString &member, int milliseconds)
 {
-    return invoke(QStringLiteral("HoldNext"), {member, milliseconds});
+    return invoke(QStringLiteral("HoldNext"), { member, milliseconds });
 }
 
 bool GprsSimControl::releaseHeld()
@@ -58,27 +58,28 @@ bool GprsSimControl::releaseHeld()
 
 bool GprsSimControl::omitProperty(const QString &name)
 {
-    return invoke(QStringLiteral("OmitProperty"), {name});
+    return invoke(QStringLiteral("OmitProperty"), { name });
 }
 
 bool GprsSimControl::setContextProperty(const QString &name, const QString &value)
 {
     QList<QVariant> results;
-    return invoke(QStringLiteral("SetContextProperty"), {name, value}, &results) && results.value(0).toBool();
+    return invoke(QStringLiteral("SetContextProperty"), { name, value }, &results)
+        && results.value(0).toBool();
 }
 
 QDBusObjectPath GprsSimControl::addContext(const QString &apn, const QString &proto, const QString &iface,
-                                           const QString &addr, bool active, qulonglong rx, qulonglong tx)
+    const QString &addr, bool active, qulonglong rx, qulonglong tx)
 {
     QList<QVariant> results;
-    if (!invoke(QStringLiteral("AddContext"), {apn, proto, iface, addr, active, rx, tx}, &results))
+    if (!invoke(QStringLiteral("AddContext"), { apn, proto, iface, addr, active, rx, tx }, &results))
         return QDBusObjectPath();
     return results.value(0).value<QDBusObjectPath>();
 }
 
 bool GprsSimControl::setServicePresent(bool present)
 {
-    return invoke(QStringLiteral("SetServicePresent"), {present});
+    return invoke(QStringLiteral("SetServicePresent"), { present });
 }
 
 bool GprsSimControl::reset()
@@ -89,12 +90,12 @@ bool GprsSimControl::reset()
 
 bool GprsSimControl::emitAttachFailed(uint code, const QString &reason)
 {
-    return invoke(QStringLiteral("EmitAttachFailed"), {code, reason});
+    return invoke(QStringLiteral("EmitAttachFailed"), { code, reason });
 }
 
 bool GprsSimControl::emitAttached(const QString &status)
 {
-    return invoke(QStringLiteral("EmitAttached"), {status});
+    return invoke(QStringLiteral("EmitAttached"), { status });
 }
 
 bool GprsSimControl::emitAvailable()
@@ -104,7 +105,7 @@ bool GprsSimControl::emitAvailable()
 
 bool GprsSimControl::emitDataCounters(qulonglong first, qulonglong second)
 {
-    return invoke(QStringLiteral("EmitDataCounters"), {first, second});
+    return invoke(QStringLiteral("EmitDataCounters"), { first, second });
 }
 
 bool GprsSimControl::emitDetached()
@@ -119,7 +120,7 @@ bool GprsSimControl::emitStatus()
 
 bool GprsSimControl::emitSuspended(uint code, const QString &reason)
 {
-    return invoke(QStringLiteral("EmitSuspended"), {code, reason});
+    return invoke(QStringLiteral("EmitSuspended"), { code, reason });
 }
 
 QList<GprsSimControl::Call> GprsSimControl::calls()
@@ -174,10 +175,10 @@ bool GprsSimControl::waitForCalls(const QString &member, int count, int timeoutM
     return true;
 }
 
-void GprsSimControl::onCallReceived(const QString &path, const QString &interface, const QString &member,
-                                    const QStringList &args)
+void GprsSimControl::onCallReceived(
+    const QString &path, const QString &interface, const QString &member, const QStringList &args)
 {
-    const Call call{path, interface, member, args};
+    const Call call { path, interface, member, args };
     m_seen << call;
     emit callReceived(call);
 }

@@ -20,7 +20,8 @@ class GprsSimControl : public QObject
     Q_OBJECT
 
 public:
-    struct Call {
+    struct Call
+    {
         QString path;
         QString interface;
         QString member;
@@ -31,7 +32,7 @@ public:
 
     // The next call of `member` gets this D-Bus error (several queue up).
     bool failNext(const QString &member, const QString &errorName,
-                  const QString &errorMessage = QStringLiteral("scripted failure"));
+        const QString &errorMessage = QStringLiteral("scripted failure"));
     // The next answer to `member` waits `milliseconds`; negative: until
     // releaseHeld(). reset() drops held answers unsent.
     bool holdNext(const QString &member, int milliseconds = -1);
@@ -42,7 +43,7 @@ public:
     // Value of one of those four properties for contexts created afterwards.
     bool setContextProperty(const QString &name, const QString &value);
     QDBusObjectPath addContext(const QString &apn, const QString &proto, const QString &iface,
-                               const QString &addr, bool active, qulonglong rx, qulonglong tx);
+        const QString &addr, bool active, qulonglong rx, qulonglong tx);
     // Releases or retakes "com.orvel.quelm.GPRS": an absent service.
     bool setServicePresent(bool present);
     // Back to the state after start: no contexts, no script, empty call log.
@@ -67,8 +68,8 @@ Q_SIGNALS:
     void callReceived(const GprsSimControl::Call &call);
 
 private Q_SLOTS:
-    void onCallReceived(const QString &path, const QString &interface, const QString &member,
-                        const QStringList &args);
+    void onCallReceived(
+        const QString &path, const QString &interface, const QString &member, const QStringList &args);
 
 private:
     bool invoke(const QString &method, const QList<QVariant> &args = {}, QList<QVariant> *results = nullptr);

@@ -35,7 +35,7 @@ public:
 };
 
 GprsContext makeContext(const QString &apn, const QString &proto, const QString &iface, const QString &addr,
-                        bool active, qulonglong rx, qulonglong tx)
+    bool active, qulonglong rx, qulonglong tx)
 {
     GprsContext c;
     c.apn = apn;
@@ -80,8 +80,7 @@ private:
     QDBusMessage echo(const QVariant &argument)
     {
         QDBusMessage call = QDBusMessage::createMethodCall(m_peer_bus.baseService(), QStringLiteral("/echo"),
-                                                           QStringLiteral("org.tarnex.Test"),
-                                                           QStringLiteral("Echo"));
+            QStringLiteral("org.tarnex.Test"), QStringLiteral("Echo"));
         call << argument;
         // The peer's object lives on this thread: keep its events flowing.
         return QDBusConnection::systemBus().call(call, QDBus::BlockWithGui);
@@ -95,8 +94,8 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY2(qEnvironmentVariableIsSet("DBUS_SYSTEM_BUS_ADDRESS"), "run under tests/launchers/with-bus");
-        m_peer_bus = QDBusConnection::connectToBus(qEnvironmentVariable("DBUS_SYSTEM_BUS_ADDRESS"),
-                                                   QStringLiteral("echo-peer"));
+        m_peer_bus = QDBusConnection::connectToBus(
+            qEnvironmentVariable("DBUS_SYSTEM_BUS_ADDRESS"), QStringLiteral("echo-peer"));
         QVERIFY(m_peer_bus.isConnected());
         QVERIFY(m_peer_bus.registerVirtualObject(QStringLiteral("/echo"), &m_peer));
         m_sim = new GprsSimControl(this);
@@ -107,7 +106,8 @@ private Q_SLOTS:
     // Must run first: nothing has made a record yet.
     void registrationIsIdempotent()
     {
-        QCOMPARE(QDBusMetaType::typeToSignature(qMetaTypeId<GprsContext>()), static_cast<const char *>(nullptr));
+        QCOMPARE(
+            QDBusMetaType::typeToSignature(qMetaTypeId<GprsContext>()), static_cast<const char *>(nullptr));
         GprsContext first;
         Q_UNUSED(first)
         const int contextId = qMetaTypeId<GprsContext>();
@@ -134,8 +134,10 @@ private Q_SLOTS:
         QTest::addColumn<GprsContext>("context");
         QTest::newRow("defaults") << GprsContext();
         QTest::newRow("connected") << makeContext("internet", "IP", "gprs0", "10.1.2.3", true, 100, 20);
-        QTest::newRow("64-bit counters") << makeContext("mms", "IP", "gprs1", "", false, Max64, (Max64 >> 1) + 2);
-        QTest::newRow("non-ascii, blanks") << makeContext("mms.operaattori.fi ä", "IPV6", "", "fe80::1", true, 0, 1);
+        QTest::newRow("64-bit counters")
+            << makeContext("mms", "IP", "gprs1", "", false, Max64, (Max64 >> 1) + 2);
+        QTest::newRow("non-ascii, blanks")
+            << makeContext("mms.operaattori.fi ä", "IPV6", "", "fe80::1", true, 0, 1);
     }
 
     // What goes on the wire, field by field, read without GprsContext's own
@@ -174,8 +176,8 @@ private Q_SLOTS:
     {
         QDBusArgument built;
         built.beginStructure();
-        built << QStringLiteral("a") << QStringLiteral("b") << QStringLiteral("c") << QStringLiteral("d") << true
-              << qulonglong(6) << qulonglong(Max64);
+        built << QStringLiteral("a") << QStringLiteral("b") << QStringLiteral("c") << QStringLiteral("d")
+              << true << qulonglong(6) << qulonglong(Max64);
         built.endStructure();
         const QDBusMessage reply = echo(QVariant::fromValue(built));
         QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
@@ -242,8 +244,8 @@ private Q_SLOTS:
     {
         QTest::addColumn<GprsContext>("context");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("connected") << makeContext("internet", "IP", "gprs0", "10.1.2.3", true, 100, 20)
-                                   << "\"apn:internet proto:IP iface:gprs0 addr:10.1.2.3 active:1 rx:100 tx:20\"";
+        QTest::newRow("connected") << makeContext("internet", "IP", "gprs0", "10.1.2.3", true, 100,
+            20) << "\"apn:internet proto:IP iface:gprs0 addr:10.1.2.3 active:1 rx:100 tx:20\"";
         QTest::newRow("defaults") << GprsContext() << "\"apn: proto: iface: addr: active:0 rx:0 tx:0\"";
         QTest::newRow("full 64 bits")
             << makeContext("a", "b", "c", "d", false, Max64, qulonglong(1) << 63)
@@ -305,18 +307,18 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("signal");
         QTest::addColumn<QVariantList>("args");
-        QTest::newRow("AttachFailed") << QByteArray(SIGNAL(AttachFailed(uint, QString)))
-                                      << QVariantList{7u, "no network"};
-        QTest::newRow("AttachFailed, code 0 and no reason") << QByteArray(SIGNAL(AttachFailed(uint, QString)))
-                                                            << QVariantList{0u, ""};
-        QTest::newRow("Attached") << QByteArray(SIGNAL(Attached(QString))) << QVariantList{"home network"};
-        QTest::newRow("Available") << QByteArray(SIGNAL(Available())) << QVariantList{};
+        QTest::newRow("AttachFailed")
+            << QByteArray(SIGNAL(AttachFailed(uint, QString))) << QVariantList { 7u, "no network" };
+        QTest::newRow("AttachFailed, code 0 and no reason")
+            << QByteArray(SIGNAL(AttachFailed(uint, QString))) << QVariantList { 0u, "" };
+        QTest::newRow("Attached") << QByteArray(SIGNAL(Attached(QString))) << QVariantList { "home network" };
+        QTest::newRow("Available") << QByteArray(SIGNAL(Available())) << QVariantList {};
         QTest::newRow("DataCounters") << QByteArray(SIGNAL(DataCounters(qulonglong, qulonglong)))
-                                      << QVariantList{Max64, qulonglong(1)};
-        QTest::newRow("Detached") << QByteArray(SIGNAL(Detached())) << QVariantList{};
-        QTest::newRow("Status") << QByteArray(SIGNAL(Status(GprsContextList))) << QVariantList{};
+                                      << QVariantList { Max64, qulonglong(1) };
+        QTest::newRow("Detached") << QByteArray(SIGNAL(Detached())) << QVariantList {};
+        QTest::newRow("Status") << QByteArray(SIGNAL(Status(GprsContextList))) << QVariantList {};
         QTest::newRow("Suspended") << QByteArray(SIGNAL(Suspended(uint, QString)))
-                                   << QVariantList{uint(0xffffffffu), "voice call"};
+                                   << QVariantList { uint(0xffffffffu), "voice call" };
     }
 
     // Each service signal reaches the wrapper's signal of the same name, with
@@ -331,9 +333,9 @@ private Q_SLOTS:
         GprsContextList expectedStatus;
         if (name == "Status") {
             expectedStatus.insert(m_sim->addContext("internet", "IP", "gprs0", "10.1.2.3", true, 1, Max64),
-                                  makeContext("internet", "IP", "gprs0", "10.1.2.3", true, 1, Max64));
+                makeContext("internet", "IP", "gprs0", "10.1.2.3", true, 1, Max64));
             expectedStatus.insert(m_sim->addContext("mms", "IP", "gprs1", "", false, 0, 0),
-                                  makeContext("mms", "IP", "gprs1", "", false, 0, 0));
+                makeContext("mms", "IP", "gprs1", "", false, 0, 0));
         }
 
         QList<QSignalSpy *> spies;
@@ -385,7 +387,7 @@ private Q_SLOTS:
         QVERIFY(m_sim->emitDetached());
         QVERIFY(m_sim->emitAvailable());
         QVERIFY(m_sim->emitAttached("again"));
-        QTRY_COMPARE(seen, QStringList({"Detached", "Available", "Attached again"}));
+        QTRY_COMPARE(seen, QStringList({ "Detached", "Available", "Attached again" }));
     }
 
     void noSignalAfterDestruction()
@@ -409,16 +411,16 @@ private Q_SLOTS:
 
     void proxyCallsAndProperties()
     {
-        ComOrvelQuelmGprs proxy("com.orvel.quelm.GPRS", "/com/orvel/quelm/gprs", QDBusConnection::systemBus(),
-                                nullptr);
+        ComOrvelQuelmGprs proxy(
+            "com.orvel.quelm.GPRS", "/com/orvel/quelm/gprs", QDBusConnection::systemBus(), nullptr);
         QDBusPendingReply<QDBusObjectPath> first = proxy.QuickConnect("", "", "", "");
         QDBusPendingReply<QDBusObjectPath> second = proxy.QuickConnect("internet", "IP", "user", "pass");
         second.waitForFinished();
         QVERIFY(first.isValid() && second.isValid());
         const QList<GprsSimControl::Call> calls = m_sim->calls("QuickConnect");
         QCOMPARE(calls.size(), 2);
-        QCOMPARE(calls.at(0).args, QStringList({"", "", "", ""}));
-        QCOMPARE(calls.at(1).args, QStringList({"internet", "IP", "user", "pass"}));
+        QCOMPARE(calls.at(0).args, QStringList({ "", "", "", "" }));
+        QCOMPARE(calls.at(1).args, QStringList({ "internet", "IP", "user", "pass" }));
         QCOMPARE(proxy.GetStatus().value().value(second.value()).apn, QStringLiteral("internet"));
 
         QCOMPARE(proxy.attachMode(), QStringLiteral("auto"));
@@ -433,8 +435,8 @@ private Q_SLOTS:
     void proxyWithoutService()
     {
         QVERIFY(m_sim->setServicePresent(false));
-        ComOrvelQuelmGprs proxy("com.orvel.quelm.GPRS", "/com/orvel/quelm/gprs", QDBusConnection::systemBus(),
-                                nullptr);
+        ComOrvelQuelmGprs proxy(
+            "com.orvel.quelm.GPRS", "/com/orvel/quelm/gprs", QDBusConnection::systemBus(), nullptr);
         LogCapture log;
         QDBusPendingReply<QDBusObjectPath> reply = proxy.QuickConnect("internet", "IP", "", "");
         reply.waitForFinished();
@@ -447,16 +449,12 @@ private Q_SLOTS:
     // names the service contract gives.
     void metaObjects()
     {
-        const QStringList signalList{"AttachFailed(uint,QString):in0 in1",
-                                     "Attached(QString):in0",
-                                     "Available():",
-                                     "DataCounters(qulonglong,qulonglong):in0 in1",
-                                     "Detached():",
-                                     "Status(GprsContextList):in0",
-                                     "Suspended(uint,QString):in0 in1"};
+        const QStringList signalList { "AttachFailed(uint,QString):in0 in1", "Attached(QString):in0",
+            "Available():", "DataCounters(qulonglong,qulonglong):in0 in1",
+            "Detached():", "Status(GprsContextList):in0", "Suspended(uint,QString):in0 in1" };
         QCOMPARE(methodSignatures(&QuelmGprs::staticMetaObject), signalList);
-        const QStringList slotList{"Attach():", "Create():", "Detach():", "GetStatus():",
-                                   "QuickConnect(QString,QString,QString,QString):in0 in1 in2 in3"};
+        const QStringList slotList { "Attach():", "Create():", "Detach():", "GetStatus():",
+            "QuickConnect(QString,QString,QString,QString):in0 in1 in2 in3" };
         QCOMPARE(methodSignatures(&ComOrvelQuelmGprs::staticMetaObject), signalList + slotList);
         QuelmGprs gprs;
         QVERIFY(qobject_cast<QuelmGprs *>(&gprs));
