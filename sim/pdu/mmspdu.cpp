@@ -585,6 +585,9 @@ QStringList MmsPdu::describe() const
         case Store:
             value = !f.value.isEmpty() && quint8(f.value.at(0)) == Yes ? QStringLiteral("Yes") : QStringLiteral("No");
             break;
+        case StoreStatus:
+            value = octetField(StoreStatus) == 0x80 ? QStringLiteral("Success") : QStringLiteral("Error");
+            break;
         default:
             value = QStringLiteral("(%1 bytes)").arg(f.value.size());
             break;

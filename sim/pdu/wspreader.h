@@ -39,7 +39,7 @@ public:
     QByteArray rawValue();
 
 private:
-    const QByteArray &m_data;
+    QByteArray m_data; // shared, so a reader may outlive the array it was given
     int m_pos;
     int m_end;
     bool m_ok = true;
