@@ -1,5 +1,7 @@
 #include "qhttp.h"
 
+#include "httprequestwriter.h"
+
 #include <QFileDevice>
 #include <QHostInfo>
 #include <QIODevice>
@@ -20,31 +22,6 @@ const qint64 WriteHighWater = 256 * 1024;
 int clampInt(qint64 v)
 {
     return int(qMin<qint64>(v, std::numeric_limits<int>::max()));
-}
-
-bool isToken(const QByteArray &s)
-{
-    if (s.isEmpty())
-        return false;
-    for (char c : s) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u <= 32 || u >= 127 || std::strchr("\"(),/:;<=>?@[\\]{}", c))
-            return false;
-    }
-    return true;
-}
-
-bool hasLineBreakOrNul(const QString &s)
-{
-    for (QChar c : s)
-        if (c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QChar(0))
-            return true;
-    return false;
-}
-
-QString hostForUrl(const QString &host)
-{
-    return host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host;
 }
 
 } // namespace
@@ -316,62 +293,6 @@ void QHttp::failRequest(Error error, const QString &errorString)
         finishRequest(error, errorString);
 }
 
-bool QHttp::requestHead(const Request &r, QByteArray *head, QString *problem) const
-{
-    const QHttpRequestHeader &h = r.header;
-    const QByteArray method = h.method().toLatin1();
-    if (!h.isValid() || !isToken(method)) {
-        *problem = tr("Invalid request method");
-        return false;
-    }
-    QByteArray target;
-    for (char c : h.path().toUtf8()) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u <= 32 || u == 127) {
-            *problem = tr("Invalid request target");
-            return false;
-        }
-        if (u >= 128)
-            target += '%' + QByteArray::number(u, 16).toUpper();
-        else
-            target += c;
-    }
-    if (target.isEmpty())
-        target = "/";
-    const bool viaProxy = !m_proxyHost.isEmpty();
-    const QByteArray authority = hostForUrl(m_hostName).toLatin1()
-        + (m_port != 80 ? ':' + QByteArray::number(m_port) : QByteArray());
-    if (viaProxy && target.startsWith('/'))
-        target = "http://" + authority + target;
-
-    QByteArray out;
-    out.reserve(512);
-    out += method + ' ' + target + " HTTP/" + QByteArray::number(h.majorVersion()) + '.'
-        + QByteArray::number(h.minorVersion()) + "\r\n";
-    for (const auto &field : h.values()) {
-        const QByteArray key = field.first.toLatin1();
-        if (key.compare("content-length", Qt::CaseInsensitive) == 0
-            || key.compare("transfer-encoding", Qt::CaseInsensitive) == 0)
-            continue; // the body's own length goes out below
-        if (!isToken(key) || hasLineBreakOrNul(field.second)) {
-            // A line break would let the value forge fields or requests.
-            qWarning() << "QHttp: header field dropped, invalid name or line break in value:" << key;
-            continue;
-        }
-        out += key + ": " + field.second.toLatin1() + "\r\n";
-    }
-    if (!h.hasKey(QStringLiteral("host")))
-        out += "Host: " + authority + "\r\n";
-    if (viaProxy && !m_proxyUser.isEmpty())
-        out += "Proxy-Authorization: Basic "
-            + (m_proxyUser + QLatin1Char(':') + m_proxyPassword).toUtf8().toBase64() + "\r\n";
-    if (r.hasData || method == "POST" || method == "PUT" || method == "PATCH")
-        out += "Content-Length: " + QByteArray::number(m_bodyTotal) + "\r\n";
-    out += "\r\n";
-    *head = out;
-    return true;
-}
-
 void QHttp::startHttpRequest()
 {
     Request *r = m_pending.first();
@@ -411,7 +332,13 @@ void QHttp::startHttpRequest()
         }
     }
     QString problem;
-    if (!requestHead(*r, &m_head, &problem)) {
+    HttpRequestWriter::Route route;
+    route.host = m_hostName;
+    route.port = m_port;
+    route.proxyHost = m_proxyHost;
+    route.proxyUser = m_proxyUser;
+    route.proxyPassword = m_proxyPassword;
+    if (!HttpRequestWriter::head(r->header, route, r->hasData, m_bodyTotal, &m_head, &problem)) {
         failRequest(UnknownError, problem);
         return;
     }

@@ -123,7 +123,6 @@ private:
     void closeConnection();
     void dropSocket();
     void setState(State state);
-    bool requestHead(const Request &r, QByteArray *head, QString *problem) const;
 
     int m_lastId = 0;
     QList<Request *> m_pending; // m_pending.first() is the current request once started

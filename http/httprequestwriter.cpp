@@ -1,0 +1,96 @@
+#include "httprequestwriter.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+
+#include <cstring>
+
+namespace {
+
+bool isToken(const QByteArray &s)
+{
+    if (s.isEmpty())
+        return false;
+    for (char c : s) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u <= 32 || u >= 127 || std::strchr("\"(),/:;<=>?@[\\]{}", c))
+            return false;
+    }
+    return true;
+}
+
+bool hasLineBreakOrNul(const QString &s)
+{
+    for (QChar c : s)
+        if (c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QChar(0))
+            return true;
+    return false;
+}
+
+QString hostForUrl(const QString &host)
+{
+    return host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host;
+}
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("QHttp", text);
+}
+
+} // namespace
+
+bool HttpRequestWriter::head(const QHttpRequestHeader &h, const Route &route, bool hasBody, qint64 bodyLength,
+                             QByteArray *head, QString *problem)
+{
+    const QByteArray method = h.method().toLatin1();
+    if (!h.isValid() || !isToken(method)) {
+        *problem = tr("Invalid request method");
+        return false;
+    }
+    QByteArray target;
+    for (char c : h.path().toUtf8()) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u <= 32 || u == 127) {
+            *problem = tr("Invalid request target");
+            return false;
+        }
+        if (u >= 128)
+            target += '%' + QByteArray::number(u, 16).toUpper();
+        else
+            target += c;
+    }
+    if (target.isEmpty())
+        target = "/";
+    const bool viaProxy = !route.proxyHost.isEmpty();
+    const QByteArray authority = hostForUrl(route.host).toLatin1()
+        + (route.port != 80 ? ':' + QByteArray::number(route.port) : QByteArray());
+    if (viaProxy && target.startsWith('/'))
+        target = "http://" + authority + target;
+
+    QByteArray out;
+    out.reserve(512);
+    out += method + ' ' + target + " HTTP/" + QByteArray::number(h.majorVersion()) + '.'
+        + QByteArray::number(h.minorVersion()) + "\r\n";
+    for (const auto &field : h.values()) {
+        const QByteArray key = field.first.toLatin1();
+        if (key.compare("content-length", Qt::CaseInsensitive) == 0
+            || key.compare("transfer-encoding", Qt::CaseInsensitive) == 0)
+            continue; // the body's own length goes out below
+        if (!isToken(key) || hasLineBreakOrNul(field.second)) {
+            // A line break would let the value forge fields or requests.
+            qWarning() << "QHttp: header field dropped, invalid name or line break in value:" << key;
+            continue;
+        }
+        out += key + ": " + field.second.toLatin1() + "\r\n";
+    }
+    if (!h.hasKey(QStringLiteral("host")))
+        out += "Host: " + authority + "\r\n";
+    if (viaProxy && !route.proxyUser.isEmpty())
+        out += "Proxy-Authorization: Basic "
+            + (route.proxyUser + QLatin1Char(':') + route.proxyPassword).toUtf8().toBase64() + "\r\n";
+    if (hasBody || method == "POST" || method == "PUT" || method == "PATCH")
+        out += "Content-Length: " + QByteArray::number(bodyLength) + "\r\n";
+    out += "\r\n";
+    *head = out;
+    return true;
+}
