@@ -39,12 +39,32 @@ QString tr(const char *text)
 
 } // namespace
 
+bool HttpRequestWriter::isValidHost(const QString &host)
+{
+    if (host.isEmpty() || host.size() > 255)
+        return false;
+    for (QChar c : host) {
+        const ushort u = c.unicode();
+        // Non-ASCII would be mangled on the way to Latin-1; international
+        // names arrive here in their ASCII form from QUrl.
+        if (u <= 32 || u >= 127 || std::strchr("/?#@[]\\\"<>{}|^`", char(u)))
+            return false;
+    }
+    return true;
+}
+
 bool HttpRequestWriter::head(const QHttpRequestHeader &h, const Route &route, bool hasBody, qint64 bodyLength,
                              QByteArray *head, QString *problem)
 {
     const QByteArray method = h.method().toLatin1();
     if (!h.isValid() || !isToken(method)) {
         *problem = tr("Invalid request method");
+        return false;
+    }
+    if (!isValidHost(route.host)) {
+        // It is written into the Host field and, through a proxy, the
+        // request line: a line break there would forge fields or requests.
+        *problem = tr("Invalid host name");
         return false;
     }
     QByteArray target;

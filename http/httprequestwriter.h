@@ -11,9 +11,9 @@
 // fuzzed) apart from the connection handling.
 //
 // Nothing a caller or a remote party controls can end a line early: a method
-// that is not a token or a target with blanks or control characters fails the
-// request; a field with a bad name or a line break in its value is left out
-// with a warning.
+// that is not a token, a target or host name with blanks or control
+// characters fails the request; a field with a bad name or a line break in its
+// value is left out with a warning.
 class HttpRequestWriter
 {
 public:
@@ -31,6 +31,9 @@ public:
     static bool head(const QHttpRequestHeader &header, const Route &route, bool hasBody, qint64 bodyLength,
                      QByteArray *out, QString *problem);
 
+    // A host name or address literal that can stand in a Host field and in an
+    // absolute URL without changing either's structure.
+    static bool isValidHost(const QString &host);
 };
 
 #endif // HTTPREQUESTWRITER_H

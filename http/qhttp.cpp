@@ -304,6 +304,11 @@ void QHttp::startHttpRequest()
         failRequest(HostNotFound, tr("No server set to connect to"));
         return;
     }
+    if (!HttpRequestWriter::isValidHost(m_hostName)) {
+        // No such host can exist, and the name would go on the wire as it is.
+        failRequest(HostNotFound, tr("Invalid host name"));
+        return;
+    }
     if (r->hasData && (!r->data || !r->data->isReadable())) {
         failRequest(UnknownError, tr("Request body device is not open for reading"));
         return;
