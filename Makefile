@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test asan demo bench fuzz clean
+.PHONY: all deps configure build test asan demo bench fuzz fuzz-build fuzz-long clean
 
 all: build
 
@@ -30,5 +30,22 @@ asan: deps
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp:print_suppressions=0 \
 	  ctest --output-on-failure -j$(JOBS) -E '^packaging$$'
 
+# libFuzzer targets in a clang tree of their own; each runs FUZZ_SECONDS from
+# its committed corpus. fuzz-long runs FUZZ_RUNS executions per target.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_RUNS ?= 10000000
+fuzz-build: deps
+	@cmake -S . -B $(FUZZ_BUILD) -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+	  -DTARNEX_FUZZ=ON -DTARNEX_BUILD_TESTS=OFF -DTARNEX_BUILD_EXAMPLES=OFF -DTARNEX_BUILD_BENCH=OFF \
+	  $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(FUZZ_BUILD) --target fuzz_targets -j$(JOBS)
+
+fuzz: fuzz-build
+	fuzz/run $(FUZZ_BUILD) -max_total_time=$(FUZZ_SECONDS)
+
+fuzz-long: fuzz-build
+	fuzz/run $(FUZZ_BUILD) -runs=$(FUZZ_RUNS)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
