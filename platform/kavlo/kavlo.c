@@ -307,6 +307,37 @@ static int call_async(mms_handle_t *h, DBusMessage *msg, int timeout_ms, DBusPen
     return 0;
 }
 
+/* A QuickConnect whose caller went away: the service still makes a context,
+ * which nobody would delete. Left to run on its own, its reply deletes it. */
+static void orphan_answered(DBusPendingCall *pending, void *data)
+{
+    DBusConnection *bus = data;
+    DBusMessage *reply = dbus_pending_call_steal_reply(pending);
+    const char *path = NULL;
+    if (reply && dbus_message_get_type(reply) == DBUS_MESSAGE_TYPE_METHOD_RETURN
+        && dbus_message_has_signature(reply, "o"))
+        dbus_message_get_args(reply, NULL, DBUS_TYPE_OBJECT_PATH, &path, DBUS_TYPE_INVALID);
+    DBusMessage *msg = path ? dbus_message_new_method_call(GPRS_SERVICE, path, CONTEXT_INTERFACE, "Delete") : NULL;
+    if (msg) {
+        dbus_message_set_no_reply(msg, TRUE);
+        dbus_connection_send(bus, msg, NULL);
+        dbus_message_unref(msg);
+    }
+    if (reply)
+        dbus_message_unref(reply);
+}
+
+static void orphan_quick_connect(mms_handle_t *h)
+{
+    DBusPendingCall *pending = h->pending;
+    h->pending = NULL;
+    /* The connection keeps the call alive until it completes or times out. */
+    if (!dbus_pending_call_set_notify(pending, orphan_answered, dbus_connection_ref(h->bus),
+            (DBusFreeFunction)dbus_connection_unref))
+        dbus_pending_call_cancel(pending);
+    dbus_pending_call_unref(pending);
+}
+
 static DBusMessage *take_reply(mms_handle_t *h, DBusPendingCall *pending)
 {
     DBusMessage *reply = dbus_pending_call_steal_reply(pending);
@@ -530,6 +561,8 @@ KAVLO_EXPORT void mms_deinit(mms_handle_t *h)
         return;
     if (h->idle)
         g_source_remove(h->idle);
+    if (h->state == ST_CONNECTING)
+        orphan_quick_connect(h);
     cancel_pending(h);
     kill_child(h);
     if (h->state == ST_CONFIGURING || h->state == ST_UP || h->state == ST_TAKING_DOWN)
@@ -624,12 +657,12 @@ KAVLO_EXPORT int mms_disconnect(mms_handle_t *h)
     h->in_call = 1;
     switch (h->state) {
     case ST_CONNECTING:
+        orphan_quick_connect(h);
+        report_down(h);
+        break;
     case ST_READING:
         cancel_pending(h);
-        if (h->context_path)
-            delete_context(h, 1);
-        else
-            report_down(h);
+        delete_context(h, 1);
         break;
     case ST_CONFIGURING:
     case ST_UP:
