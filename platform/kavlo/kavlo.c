@@ -49,15 +49,16 @@ _Static_assert(offsetof(struct mms_context_s, sdns) == 112, "sdns at 112");
 
 enum state {
     ST_IDLE,
-    ST_CONNECTING,  /* QuickConnect sent */
-    ST_READING,     /* reading the context's properties */
+    ST_CONNECTING, /* QuickConnect sent */
+    ST_READING, /* reading the context's properties */
     ST_CONFIGURING, /* ifconfig IFACE ADDR up running */
     ST_UP,
     ST_TAKING_DOWN, /* ifconfig IFACE down running */
-    ST_DELETING     /* Delete sent */
+    ST_DELETING /* Delete sent */
 };
 
-struct mms_settings_s {
+struct mms_settings_s
+{
     char *apn;
     char *user;
     char *password;
@@ -65,7 +66,8 @@ struct mms_settings_s {
 
 typedef void (*child_done_fn)(mms_handle_t *h, int ok);
 
-struct mms_handle_s {
+struct mms_handle_s
+{
     DBusConnection *bus;
     enum state state;
     mms_callback_t callback;
@@ -74,7 +76,7 @@ struct mms_handle_s {
     char *context_path;
     int property; /* index into properties[] being read */
     struct mms_context_s context;
-    guint idle;  /* deferred null callback */
+    guint idle; /* deferred null callback */
     int in_call; /* inside mms_disconnect: callbacks wait for the main loop */
 
     pid_t child;
@@ -84,7 +86,8 @@ struct mms_handle_s {
     child_done_fn child_done;
 };
 
-static const struct {
+static const struct
+{
     const char *name;
     size_t offset;
     size_t size;
@@ -317,7 +320,8 @@ static void orphan_answered(DBusPendingCall *pending, void *data)
     if (reply && dbus_message_get_type(reply) == DBUS_MESSAGE_TYPE_METHOD_RETURN
         && dbus_message_has_signature(reply, "o"))
         dbus_message_get_args(reply, NULL, DBUS_TYPE_OBJECT_PATH, &path, DBUS_TYPE_INVALID);
-    DBusMessage *msg = path ? dbus_message_new_method_call(GPRS_SERVICE, path, CONTEXT_INTERFACE, "Delete") : NULL;
+    DBusMessage *msg
+        = path ? dbus_message_new_method_call(GPRS_SERVICE, path, CONTEXT_INTERFACE, "Delete") : NULL;
     if (msg) {
         dbus_message_set_no_reply(msg, TRUE);
         dbus_connection_send(bus, msg, NULL);
@@ -332,8 +336,8 @@ static void orphan_quick_connect(mms_handle_t *h)
     DBusPendingCall *pending = h->pending;
     h->pending = NULL;
     /* The connection keeps the call alive until it completes or times out. */
-    if (!dbus_pending_call_set_notify(pending, orphan_answered, dbus_connection_ref(h->bus),
-            (DBusFreeFunction)dbus_connection_unref))
+    if (!dbus_pending_call_set_notify(
+            pending, orphan_answered, dbus_connection_ref(h->bus), (DBusFreeFunction)dbus_connection_unref))
         dbus_pending_call_cancel(pending);
     dbus_pending_call_unref(pending);
 }
@@ -418,9 +422,11 @@ static void read_next_property(mms_handle_t *h)
     if (h->property < (int)(sizeof properties / sizeof properties[0])) {
         const char *iface = CONTEXT_INTERFACE;
         const char *name = properties[h->property].name;
-        DBusMessage *msg = dbus_message_new_method_call(GPRS_SERVICE, h->context_path, PROPERTIES_INTERFACE, "Get");
+        DBusMessage *msg
+            = dbus_message_new_method_call(GPRS_SERVICE, h->context_path, PROPERTIES_INTERFACE, "Get");
         if (msg
-            && !dbus_message_append_args(msg, DBUS_TYPE_STRING, &iface, DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID)) {
+            && !dbus_message_append_args(
+                msg, DBUS_TYPE_STRING, &iface, DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID)) {
             dbus_message_unref(msg);
             msg = NULL;
         }
@@ -474,7 +480,8 @@ static void context_deleted(DBusPendingCall *pending, void *data)
  * forgotten. Either way the path is forgotten. */
 static void delete_context(mms_handle_t *h, int want_reply)
 {
-    DBusMessage *msg = dbus_message_new_method_call(GPRS_SERVICE, h->context_path, CONTEXT_INTERFACE, "Delete");
+    DBusMessage *msg
+        = dbus_message_new_method_call(GPRS_SERVICE, h->context_path, CONTEXT_INTERFACE, "Delete");
     forget_context(h);
     if (want_reply) {
         h->state = ST_DELETING;
@@ -630,8 +637,8 @@ KAVLO_EXPORT int mms_connect(mms_handle_t *h, mms_settings_t *s, mms_callback_t 
     DBusMessage *msg = dbus_message_new_method_call(GPRS_SERVICE, GPRS_PATH, GPRS_INTERFACE, "QuickConnect");
     if (!msg)
         return -ENOMEM;
-    if (!dbus_message_append_args(msg, DBUS_TYPE_STRING, &s->apn, DBUS_TYPE_STRING, &protocol, DBUS_TYPE_STRING,
-            &s->user, DBUS_TYPE_STRING, &s->password, DBUS_TYPE_INVALID)) {
+    if (!dbus_message_append_args(msg, DBUS_TYPE_STRING, &s->apn, DBUS_TYPE_STRING, &protocol,
+            DBUS_TYPE_STRING, &s->user, DBUS_TYPE_STRING, &s->password, DBUS_TYPE_INVALID)) {
         dbus_message_unref(msg);
         return -ENOMEM;
     }

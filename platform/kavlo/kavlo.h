@@ -15,16 +15,17 @@ extern "C" {
 #endif
 
 #define MMS_IFNAME_SIZE 16 /* IFNAMSIZ */
-#define MMS_ADDR_SIZE 46   /* INET6_ADDRSTRLEN */
+#define MMS_ADDR_SIZE 46 /* INET6_ADDRSTRLEN */
 
 /* The connection that came up. Text fields are NUL-terminated when the
  * library fills them; readers still bound every read by the field size. */
-struct mms_context_s {
-    uint32_t status;               /* 0: up */
-    char ifname[MMS_IFNAME_SIZE];  /* network interface carrying the connection */
-    char ip[MMS_ADDR_SIZE];        /* address of the device on it */
-    char pdns[MMS_ADDR_SIZE];      /* primary DNS server, may be empty */
-    char sdns[MMS_ADDR_SIZE];      /* secondary DNS server, may be empty */
+struct mms_context_s
+{
+    uint32_t status; /* 0: up */
+    char ifname[MMS_IFNAME_SIZE]; /* network interface carrying the connection */
+    char ip[MMS_ADDR_SIZE]; /* address of the device on it */
+    char pdns[MMS_ADDR_SIZE]; /* primary DNS server, may be empty */
+    char sdns[MMS_ADDR_SIZE]; /* secondary DNS server, may be empty */
 };
 
 typedef struct mms_handle_s mms_handle_t;

@@ -19,12 +19,14 @@
 #include "gprssimcontrol.h"
 #include "logcapture.h"
 #include "mmsconnectionnetimpl.h"
+#include "netnsguard.h"
 
 namespace {
 const char *const Iface = "gprs0";
 const int Wait = 20000; // generous: ifconfig is a real program on a shared machine
 
-struct IfState {
+struct IfState
+{
     bool exists = false;
     bool up = false;
     QString address; // empty without an IPv4 address
@@ -40,18 +42,11 @@ IfState ifState(const char *name)
         state.exists = true;
         state.up = req.ifr_flags & IFF_UP;
         if (ioctl(fd, SIOCGIFADDR, &req) == 0)
-            state.address = QString::fromLatin1(inet_ntoa(reinterpret_cast<sockaddr_in *>(&req.ifr_addr)->sin_addr));
+            state.address
+                = QString::fromLatin1(inet_ntoa(reinterpret_cast<sockaddr_in *>(&req.ifr_addr)->sin_addr));
     }
     close(fd);
     return state;
-}
-
-bool inTestNamespace()
-{
-    const QByteArray own = QFile::symLinkTarget(QStringLiteral("/proc/self/ns/net")).toLatin1();
-    const QByteArray expected = qgetenv("TARNEX_NETNS");
-    return !expected.isEmpty() && (own == expected || own.endsWith(expected))
-           && qgetenv("TARNEX_NETNS_OUTER") != expected;
 }
 
 QStringList members(const QList<GprsSimControl::Call> &calls)
@@ -71,7 +66,8 @@ private Q_SLOTS:
     void initTestCase()
     {
         // Never run ifconfig against the machine's own network.
-        QVERIFY2(inTestNamespace(), "not inside the test's own network namespace");
+        QString why;
+        QVERIFY2(insideTestNetns(&why), qPrintable(why));
         QVERIFY(ifState(Iface).exists);
         Dl_info info;
         QVERIFY(dladdr(reinterpret_cast<void *>(&mms_init), &info));
@@ -87,8 +83,8 @@ private Q_SLOTS:
         QVERIFY(m_sim.setContextProperty("PDPAddress", "10.1.2.3"));
         QVERIFY(m_sim.setContextProperty("PDNSAddress", "10.0.0.53"));
         QVERIFY(m_sim.setContextProperty("SDNSAddress", "10.0.0.54"));
-        QCOMPARE(QProcess::execute("ip", {"addr", "flush", "dev", Iface}), 0);
-        QCOMPARE(QProcess::execute("ip", {"link", "set", Iface, "down"}), 0);
+        QCOMPARE(QProcess::execute("ip", { "addr", "flush", "dev", Iface }), 0);
+        QCOMPARE(QProcess::execute("ip", { "link", "set", Iface, "down" }), 0);
     }
 
     void openThenClose()
@@ -112,12 +108,14 @@ private Q_SLOTS:
 
         const auto connects = m_sim.calls("QuickConnect");
         QCOMPARE(connects.count(), 1);
-        QCOMPARE(connects.at(0).args, QStringList({"mms.example", "IP", "alice", "s3cret"}));
+        QCOMPARE(connects.at(0).args, QStringList({ "mms.example", "IP", "alice", "s3cret" }));
         QStringList read;
         for (const auto &get : m_sim.calls("Get"))
             read << get.args.join(' ');
-        QCOMPARE(read, QStringList({"com.orvel.quelm.GPRS.Context PDPAddress", "com.orvel.quelm.GPRS.Context PDNSAddress",
-                                    "com.orvel.quelm.GPRS.Context SDNSAddress", "com.orvel.quelm.GPRS.Context NetIF"}));
+        QCOMPARE(read,
+            QStringList(
+                { "com.orvel.quelm.GPRS.Context PDPAddress", "com.orvel.quelm.GPRS.Context PDNSAddress",
+                    "com.orvel.quelm.GPRS.Context SDNSAddress", "com.orvel.quelm.GPRS.Context NetIF" }));
         const QString context = m_sim.calls("Get").at(0).path;
 
         QVERIFY(c.closeConnection());
@@ -159,22 +157,60 @@ private Q_SLOTS:
 
     void openFails_data()
     {
-        QTest::addColumn<QString>("failing");  // member whose next call fails
-        QTest::addColumn<QString>("omitted");  // property that cannot be read
+        QTest::addColumn<QString>("failing"); // member whose next call fails
+        QTest::addColumn<QString>("omitted"); // property that cannot be read
         QTest::addColumn<QString>("property"); // property with a bad value
         QTest::addColumn<QString>("value");
         QTest::addColumn<bool>("deleted"); // the context is deleted again
 
-        QTest::newRow("QuickConnect refused") << "QuickConnect" << "" << "" << "" << false;
-        QTest::newRow("address unreadable") << "" << "PDPAddress" << "" << "" << true;
-        QTest::newRow("interface unreadable") << "" << "NetIF" << "" << "" << true;
-        QTest::newRow("shell text in interface") << "" << "" << "NetIF" << "gprs0;touch /tmp/kavlo-pwned" << true;
-        QTest::newRow("interface as an option") << "" << "" << "NetIF" << "-a" << true;
-        QTest::newRow("interface name too long") << "" << "" << "NetIF" << "gprs0gprs0gprs0gprs0" << true;
-        QTest::newRow("address with more words") << "" << "" << "PDPAddress" << "10.1.2.3 netmask 255.0.0.0" << true;
-        QTest::newRow("address too long") << "" << "" << "PDPAddress" << QString(60, '1') << true;
-        QTest::newRow("DNS not an address") << "" << "" << "PDNSAddress" << "dns.example" << true;
-        QTest::newRow("no such interface") << "" << "" << "NetIF" << "nosuch0" << true;
+        QTest::newRow("QuickConnect refused") << "QuickConnect"
+                                              << ""
+                                              << ""
+                                              << "" << false;
+        QTest::newRow("address unreadable") << ""
+                                            << "PDPAddress"
+                                            << ""
+                                            << "" << true;
+        QTest::newRow("interface unreadable") << ""
+                                              << "NetIF"
+                                              << ""
+                                              << "" << true;
+        QTest::newRow("shell text in interface") << ""
+                                                 << ""
+                                                 << "NetIF"
+                                                 << "gprs0;touch /tmp/kavlo-pwned" << true;
+        QTest::newRow("interface as an option") << ""
+                                                << ""
+                                                << "NetIF"
+                                                << "-a" << true;
+        QTest::newRow("interface name too long") << ""
+                                                 << ""
+                                                 << "NetIF"
+                                                 << "gprs0gprs0gprs0gprs0" << true;
+        // ifconfig itself would take these two and configure gprs0.
+        QTest::newRow("host name for address") << ""
+                                               << ""
+                                               << "PDPAddress"
+                                               << "localhost" << true;
+        QTest::newRow("alias for interface") << ""
+                                             << ""
+                                             << "NetIF"
+                                             << "gprs0:1" << true;
+        QTest::newRow("address with more words") << ""
+                                                 << ""
+                                                 << "PDPAddress"
+                                                 << "10.1.2.3 netmask 255.0.0.0" << true;
+        QTest::newRow("address too long") << ""
+                                          << ""
+                                          << "PDPAddress" << QString(60, '1') << true;
+        QTest::newRow("DNS not an address") << ""
+                                            << ""
+                                            << "PDNSAddress"
+                                            << "dns.example" << true;
+        QTest::newRow("no such interface") << ""
+                                           << ""
+                                           << "NetIF"
+                                           << "nosuch0" << true;
     }
 
     void openFails()
@@ -231,7 +267,8 @@ private Q_SLOTS:
         QVERIFY(c.openConnection("mms", "", ""));
         QVERIFY(!c.openConnection("mms", "", ""));
         QCOMPARE(log.matching("mms_connect returned:"),
-                 QStringList({"D: [LIBTARNEX] mms_connect returned: 0", "D: [LIBTARNEX] mms_connect returned: -16"}));
+            QStringList(
+                { "D: [LIBTARNEX] mms_connect returned: 0", "D: [LIBTARNEX] mms_connect returned: -16" }));
         QVERIFY(established.wait(Wait));
         QCOMPARE(established.count(), 1);
         QCOMPARE(m_sim.calls("QuickConnect").count(), 1);
@@ -257,7 +294,7 @@ private Q_SLOTS:
         // by now that answer has been dealt with, without a callback.
         QVERIFY(m_sim.releaseHeld());
         QVERIFY(m_sim.waitForCalls("Delete", 1, Wait));
-        QCOMPARE(members(m_sim.calls()), QStringList({"QuickConnect", "Delete"}));
+        QCOMPARE(members(m_sim.calls()), QStringList({ "QuickConnect", "Delete" }));
         QCOMPARE(established.count(), 1);
     }
 

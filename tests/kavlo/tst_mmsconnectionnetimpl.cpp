@@ -20,7 +20,8 @@ namespace {
 // The double's controls, looked up in the libkavlo.so.0 that was loaded: the
 // test does not link the double, so that nothing but LD_LIBRARY_PATH decides
 // which libkavlo.so.0 libtarnex gets.
-struct Double {
+struct Double
+{
     decltype(&kavlo_double_reset) reset = nullptr;
     decltype(&kavlo_double_set_init_fails) setInitFails = nullptr;
     decltype(&kavlo_double_set_connect_result) setConnectResult = nullptr;
@@ -38,7 +39,10 @@ struct Double {
         fire = lookup<decltype(fire)>("kavlo_double_fire");
         return reset && setInitFails && setConnectResult && callCount && call && fire;
     }
-    template <typename F> static F lookup(const char *name) { return reinterpret_cast<F>(dlsym(RTLD_DEFAULT, name)); }
+    template <typename F> static F lookup(const char *name)
+    {
+        return reinterpret_cast<F>(dlsym(RTLD_DEFAULT, name));
+    }
 } kavlo;
 
 QStringList calls()
@@ -63,12 +67,15 @@ public:
     GuardedRecord()
     {
         m_page = size_t(sysconf(_SC_PAGESIZE));
-        m_base = static_cast<char *>(mmap(nullptr, 2 * m_page, PROT_READ | PROT_WRITE,
-                                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        m_base = static_cast<char *>(
+            mmap(nullptr, 2 * m_page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
         mprotect(m_base + m_page, m_page, PROT_NONE);
     }
     ~GuardedRecord() { munmap(m_base, 2 * m_page); }
-    mms_context_s *record() { return reinterpret_cast<mms_context_s *>(m_base + m_page - sizeof(mms_context_s)); }
+    mms_context_s *record()
+    {
+        return reinterpret_cast<mms_context_s *>(m_base + m_page - sizeof(mms_context_s));
+    }
 
 private:
     size_t m_page;
@@ -102,10 +109,12 @@ private Q_SLOTS:
             MmsConnectionNetImpl first;
             MmsConnectionNetImpl second;
         }
-        QCOMPARE(log.lines(QtDebugMsg), QStringList({"D: [CONN] Registering DBus with event loop",
-                                                     "D: [CONN] Init KAVLO", "D: [CONN] Init KAVLO"}));
+        QCOMPARE(log.lines(QtDebugMsg),
+            QStringList({ "D: [CONN] Registering DBus with event loop", "D: [CONN] Init KAVLO",
+                "D: [CONN] Init KAVLO" }));
         QVERIFY(log.lines(QtCriticalMsg).isEmpty());
-        QCOMPARE(calls(), QStringList({"mms_init -> h1", "mms_init -> h2", "mms_deinit(h2)", "mms_deinit(h1)"}));
+        QCOMPARE(
+            calls(), QStringList({ "mms_init -> h1", "mms_init -> h2", "mms_deinit(h2)", "mms_deinit(h1)" }));
     }
 
     void failedInit()
@@ -122,10 +131,10 @@ private Q_SLOTS:
             QVERIFY(!c.closeConnection());
         }
         QCOMPARE(log.lines(QtCriticalMsg),
-                 QStringList({"[CONN] Unable to initialize MMS connection library",
-                              "[CONN] Couldn't open connection: KAVLO is not initialized"}));
+            QStringList({ "[CONN] Unable to initialize MMS connection library",
+                "[CONN] Couldn't open connection: KAVLO is not initialized" }));
         QVERIFY(log.lines(QtDebugMsg).isEmpty());
-        QCOMPARE(calls(), QStringList({"mms_init -> NULL"}));
+        QCOMPARE(calls(), QStringList({ "mms_init -> NULL" }));
     }
 
     void openConnection_data()
@@ -136,14 +145,23 @@ private Q_SLOTS:
         QTest::addColumn<int>("result");
         QTest::addColumn<QString>("created");
 
-        QTest::newRow("accepted") << "internet" << "bob" << "s3cret" << 0
-                                  << R"(mms_settings_create("internet","bob","s3cret"))";
-        QTest::newRow("empty user and password") << "mms" << "" << "" << 0 << R"(mms_settings_create("mms","",""))";
-        QTest::newRow("null strings") << QString() << QString() << QString() << 0
-                                      << R"(mms_settings_create("","",""))";
-        QTest::newRow("refused, negative") << "mms" << "u" << "p" << -16 << R"(mms_settings_create("mms","u","p"))";
-        QTest::newRow("refused, positive") << "mms" << "u" << "p" << 1 << R"(mms_settings_create("mms","u","p"))";
-        QTest::newRow("refused, INT_MIN") << "mms" << "u" << "p" << INT_MIN << R"(mms_settings_create("mms","u","p"))";
+        QTest::newRow("accepted") << "internet"
+                                  << "bob"
+                                  << "s3cret" << 0 << R"(mms_settings_create("internet","bob","s3cret"))";
+        QTest::newRow("empty user and password") << "mms"
+                                                 << ""
+                                                 << "" << 0 << R"(mms_settings_create("mms","",""))";
+        QTest::newRow("null strings")
+            << QString() << QString() << QString() << 0 << R"(mms_settings_create("","",""))";
+        QTest::newRow("refused, negative") << "mms"
+                                           << "u"
+                                           << "p" << -16 << R"(mms_settings_create("mms","u","p"))";
+        QTest::newRow("refused, positive") << "mms"
+                                           << "u"
+                                           << "p" << 1 << R"(mms_settings_create("mms","u","p"))";
+        QTest::newRow("refused, INT_MIN") << "mms"
+                                          << "u"
+                                          << "p" << INT_MIN << R"(mms_settings_create("mms","u","p"))";
     }
 
     void openConnection()
@@ -163,10 +181,11 @@ private Q_SLOTS:
         QCOMPARE(c.openConnection(apn, user, pass), result == 0);
         QCOMPARE(established.count(), 0);
         // Settings are created, handed over and destroyed whatever the result.
-        QCOMPARE(calls(), QStringList({"mms_init -> h1", created + " -> s1", "mms_connect(h1,s1)",
-                                       "mms_settings_destroy(s1)"}));
+        QCOMPARE(calls(),
+            QStringList(
+                { "mms_init -> h1", created + " -> s1", "mms_connect(h1,s1)", "mms_settings_destroy(s1)" }));
         QCOMPARE(log.matching("mms_connect returned:"),
-                 QStringList("D: [LIBTARNEX] mms_connect returned: " + QString::number(result)));
+            QStringList("D: [LIBTARNEX] mms_connect returned: " + QString::number(result)));
     }
 
     void passwordNeverLogged()
@@ -177,8 +196,9 @@ private Q_SLOTS:
         c.openConnection("internet", "bob", "s3cret");
         c.openConnection("internet", "bob", QString());
         QCOMPARE(log.matching("Open new GPRS connection"),
-                 QStringList({R"(D: [LIBTARNEX] Open new GPRS connection: apn: "internet"  user: "bob"  pass: "********")",
-                              R"(D: [LIBTARNEX] Open new GPRS connection: apn: "internet"  user: "bob"  pass: "")"}));
+            QStringList(
+                { R"(D: [LIBTARNEX] Open new GPRS connection: apn: "internet"  user: "bob"  pass: "********")",
+                    R"(D: [LIBTARNEX] Open new GPRS connection: apn: "internet"  user: "bob"  pass: "")" }));
         QVERIFY(!log.contains("s3cret"));
     }
 
@@ -213,8 +233,9 @@ private Q_SLOTS:
         QCOMPARE(c.ipAddress(), QStringLiteral("10.1.2.3"));
         QCOMPARE(c.primaryDNS(), QStringLiteral("10.0.0.53"));
         QCOMPARE(gone.count(), 0);
-        QCOMPARE(log.lines(QtDebugMsg), QStringList({"I: [CONN] GPRS Connection is available",
-                                                     "I: [CONN] GPRS Connection is lost or closed"}));
+        QCOMPARE(log.lines(QtDebugMsg),
+            QStringList(
+                { "I: [CONN] GPRS Connection is available", "I: [CONN] GPRS Connection is lost or closed" }));
     }
 
     void recordWithoutNuls()
@@ -244,7 +265,7 @@ private Q_SLOTS:
         // The closure is the library's to report, through the callback.
         QCOMPARE(established.count(), 0);
         c.reset();
-        QCOMPARE(calls(), QStringList({"mms_init -> h1", "mms_disconnect(h1)", "mms_deinit(h1)"}));
+        QCOMPARE(calls(), QStringList({ "mms_init -> h1", "mms_disconnect(h1)", "mms_deinit(h1)" }));
     }
 };
 

@@ -9,10 +9,12 @@
 
 #define DOUBLE_EXPORT extern "C" __attribute__((visibility("default")))
 
-struct mms_handle_s {
+struct mms_handle_s
+{
     int number;
 };
-struct mms_settings_s {
+struct mms_settings_s
+{
     int number;
     std::string apn, user, password; // own copies, as the real library keeps
 };
@@ -98,9 +100,10 @@ DOUBLE_EXPORT void mms_deinit(mms_handle_t *handle)
 
 DOUBLE_EXPORT mms_settings_t *mms_settings_create(const char *apn, const char *user, const char *password)
 {
-    auto *s = new mms_settings_s { ++settingsCount, apn ? apn : "", user ? user : "", password ? password : "" };
-    calls.push_back("mms_settings_create(" + quoted(apn) + "," + quoted(user) + "," + quoted(password) + ") -> "
-                    + name(s));
+    auto *s
+        = new mms_settings_s { ++settingsCount, apn ? apn : "", user ? user : "", password ? password : "" };
+    calls.push_back("mms_settings_create(" + quoted(apn) + "," + quoted(user) + "," + quoted(password)
+        + ") -> " + name(s));
     return s;
 }
 
@@ -110,8 +113,8 @@ DOUBLE_EXPORT void mms_settings_destroy(mms_settings_t *settings)
     delete settings;
 }
 
-DOUBLE_EXPORT int mms_connect(mms_handle_t *handle, mms_settings_t *settings, mms_callback_t callback,
-                              void *user_data)
+DOUBLE_EXPORT int mms_connect(
+    mms_handle_t *handle, mms_settings_t *settings, mms_callback_t callback, void *user_data)
 {
     calls.push_back("mms_connect(" + name(handle) + "," + name(settings) + ")");
     lastCallback = callback;
