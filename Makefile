@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test asan demo bench fuzz fuzz-build fuzz-long clean
+.PHONY: all deps configure build test asan memcheck endurance demo bench fuzz fuzz-build fuzz-long clean
 
 all: build
 
@@ -16,8 +16,10 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD) -j$(JOBS)
 
+# Last, the whole output is checked for passwords.
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+	tests/security/check-logs $(BUILD)/Testing/Temporary/LastTest.log
 
 # MMS round trips through the library on a simulated operator network, in
 # private namespaces: both connection types x both transfer variants. Narrow
@@ -36,6 +38,17 @@ asan: deps
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp:print_suppressions=0 \
 	  ctest --output-on-failure -j$(JOBS) -E '^packaging$$'
+	tests/security/check-logs $(ASAN_BUILD)/Testing/Temporary/LastTest.log
+
+# The transfer and connection tests under valgrind: no error, no definite leak.
+MEMCHECK_TESTS ?= sender|receiver|uaprof|connection|qhttp|gprs|kavlo|faults|injection
+memcheck: build
+	JOBS=$(JOBS) tests/sanitizers/memcheck $(BUILD) '$(MEMCHECK_TESTS)'
+
+# Long runs in one process: thousands of connection cycles and transfers with
+# flat memory and nothing left behind.
+endurance: build
+	cd $(BUILD) && TARNEX_ENDURANCE=full ctest --output-on-failure -L endurance
 
 # libFuzzer targets in a clang tree of their own; each runs FUZZ_SECONDS from
 # its committed corpus. fuzz-long runs FUZZ_RUNS executions per target.
