@@ -120,11 +120,12 @@ bool MmsConnectionImpl::openConnection(const QString &apn, const QString &user, 
 
 void MmsConnectionImpl::connectionCallback(QDBusObjectPath connectionContext)
 {
-    // What an already open connection uses must survive a failed re-open that
-    // the service answered with the same context or interface.
+    // A failed re-open must leave an open connection as it was: its context,
+    // its interface and what the client reads about them.
     const bool wasOpen = m_connected;
     const QDBusObjectPath openContext = m_context_path;
-    const QString openInterface = interfaceName();
+    const QString openFields[4] = {ipAddress(), primaryDNS(), secondaryDNS(), interfaceName()};
+    const QString &openInterface = openFields[3];
 
     m_context_path = connectionContext;
 
@@ -206,6 +207,13 @@ void MmsConnectionImpl::connectionCallback(QDBusObjectPath connectionContext)
                      << reply.errorName();
         if (reply.type() == QDBusMessage::ErrorMessage)
             qWarning() << "[CONN] Could not delete GPRS context" << m_context_path.path() << reply.errorName();
+    }
+    if (wasOpen) {
+        m_context_path = openContext;
+        setIpAddress(openFields[0]);
+        setPrimaryDNS(openFields[1]);
+        setSecondaryDNS(openFields[2]);
+        setInterfaceName(openFields[3]);
     }
     emit connectionEstablished(1);
 }
