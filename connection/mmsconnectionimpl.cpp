@@ -82,8 +82,8 @@ QString commandText(const QString &program, const QStringList &arguments)
 
 QDBusMessage deleteContext(const QDBusObjectPath &context)
 {
-    QDBusMessage call = QDBusMessage::createMethodCall(GprsService, context.path(), ContextInterface,
-                                                       QStringLiteral("Delete"));
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        GprsService, context.path(), ContextInterface, QStringLiteral("Delete"));
     return QDBusConnection::systemBus().call(call);
 }
 
@@ -110,12 +110,11 @@ bool MmsConnectionImpl::openConnection(const QString &apn, const QString &user, 
     TARNEX_DEBUG << "D: [LIBTARNEX] Open new GPRS connection: apn:" << apn << " user:" << user
                  << " pass:" << (pass.isEmpty() ? QString(QLatin1String("")) : QStringLiteral("********"));
 
-    QDBusMessage call = QDBusMessage::createMethodCall(GprsService, GprsPath, GprsInterface,
-                                                       QStringLiteral("QuickConnect"));
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        GprsService, GprsPath, GprsInterface, QStringLiteral("QuickConnect"));
     call << apn << QStringLiteral("IP") << user << pass;
-    return QDBusConnection::systemBus().callWithCallback(call, this, SLOT(connectionCallback(QDBusObjectPath)),
-                                                         SLOT(connectionError(QDBusError)),
-                                                         QuickConnectTimeoutMs);
+    return QDBusConnection::systemBus().callWithCallback(call, this,
+        SLOT(connectionCallback(QDBusObjectPath)), SLOT(connectionError(QDBusError)), QuickConnectTimeoutMs);
 }
 
 void MmsConnectionImpl::connectionCallback(QDBusObjectPath connectionContext)
@@ -124,18 +123,18 @@ void MmsConnectionImpl::connectionCallback(QDBusObjectPath connectionContext)
     // its interface and what the client reads about them.
     const bool wasOpen = m_connected;
     const QDBusObjectPath openContext = m_context_path;
-    const QString openFields[4] = {ipAddress(), primaryDNS(), secondaryDNS(), interfaceName()};
+    const QString openFields[4] = { ipAddress(), primaryDNS(), secondaryDNS(), interfaceName() };
     const QString &openInterface = openFields[3];
 
     m_context_path = connectionContext;
 
     QDBusConnection bus = QDBusConnection::systemBus();
-    static const char *const properties[] = {"PDPAddress", "PDNSAddress", "SDNSAddress", "NetIF"};
+    static const char *const properties[] = { "PDPAddress", "PDNSAddress", "SDNSAddress", "NetIF" };
     QString values[4];
-    bool read[4] = {false, false, false, false};
+    bool read[4] = { false, false, false, false };
     for (int i = 0; i < 4; ++i) {
-        QDBusMessage get = QDBusMessage::createMethodCall(GprsService, m_context_path.path(),
-                                                          PropertiesInterface, QStringLiteral("Get"));
+        QDBusMessage get = QDBusMessage::createMethodCall(
+            GprsService, m_context_path.path(), PropertiesInterface, QStringLiteral("Get"));
         get << ContextInterface << QString::fromLatin1(properties[i]);
         QDBusReply<QDBusVariant> reply = bus.call(get);
         if (reply.isValid()) {
@@ -170,16 +169,17 @@ void MmsConnectionImpl::connectionCallback(QDBusObjectPath connectionContext)
     int ifaceResult = -1;
     int routeResult = -1;
     if (valid) {
-        const QStringList ifaceArgs = {iface, address, QStringLiteral("up")};
+        const QStringList ifaceArgs = { iface, address, QStringLiteral("up") };
         TARNEX_DEBUG << "D: Configuring iface: " << commandText(Ifconfig, ifaceArgs);
         ifaceResult = runCommand(process, Ifconfig, ifaceArgs);
 
         QStringList routeArgs;
         if (routeTarget.isEmpty()) {
             qWarning() << "[CONN] No target address specified. Default route is added";
-            routeArgs = QStringList{QStringLiteral("add"), QStringLiteral("default"), QStringLiteral("dev"), iface};
+            routeArgs = QStringList { QStringLiteral("add"), QStringLiteral("default"), QStringLiteral("dev"),
+                iface };
         } else {
-            routeArgs = QStringList{QStringLiteral("add"), routeTarget, QStringLiteral("dev"), iface};
+            routeArgs = QStringList { QStringLiteral("add"), routeTarget, QStringLiteral("dev"), iface };
         }
         TARNEX_DEBUG << "D: Adding route: " << commandText(Route, routeArgs);
         routeResult = runCommand(process, Route, routeArgs);
@@ -196,17 +196,19 @@ void MmsConnectionImpl::connectionCallback(QDBusObjectPath connectionContext)
     TARNEX_DEBUG << "D: [LIBTARNEX] Undoing failed GPRS connection:" << iface << " on "
                  << m_context_path.path();
     if (ifaceResult == 0 && !(wasOpen && iface == openInterface)) {
-        const QStringList downArgs = {iface, QStringLiteral("down")};
+        const QStringList downArgs = { iface, QStringLiteral("down") };
         const int downResult = runCommand(process, Ifconfig, downArgs);
         TARNEX_DEBUG << "D: [LIBTARNEX] Undoing GPRS connection, " << commandText(Ifconfig, downArgs)
                      << " returned:" << downResult;
     }
     if (!(wasOpen && m_context_path == openContext)) {
         const QDBusMessage reply = deleteContext(m_context_path);
-        TARNEX_DEBUG << "D: [LIBTARNEX] Undoing GPRS connection, com.orvel.quelm.GPRS.Context.Delete returned:"
-                     << reply.errorName();
+        TARNEX_DEBUG
+            << "D: [LIBTARNEX] Undoing GPRS connection, com.orvel.quelm.GPRS.Context.Delete returned:"
+            << reply.errorName();
         if (reply.type() == QDBusMessage::ErrorMessage)
-            qWarning() << "[CONN] Could not delete GPRS context" << m_context_path.path() << reply.errorName();
+            qWarning() << "[CONN] Could not delete GPRS context" << m_context_path.path()
+                       << reply.errorName();
     }
     if (wasOpen) {
         m_context_path = openContext;
@@ -238,7 +240,7 @@ bool MmsConnectionImpl::closeConnection()
     // changed the property since.
     if (isValidInterfaceName(iface)) {
         QProcess process(this);
-        const QStringList downArgs = {iface, QStringLiteral("down")};
+        const QStringList downArgs = { iface, QStringLiteral("down") };
         const int result = runCommand(process, Ifconfig, downArgs);
         TARNEX_DEBUG << "D: [LIBTARNEX] Closing GPRS connection, " << commandText(Ifconfig, downArgs)
                      << " returned:" << result;

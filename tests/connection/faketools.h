@@ -40,8 +40,8 @@ public:
             QFile::remove(m_dir.filePath(name));
     }
 
-    static QString up(const QString &iface = QStringLiteral("gprs0"),
-                      const QString &address = QStringLiteral("10.1.2.3"))
+    static QString up(
+        const QString &iface = QStringLiteral("gprs0"), const QString &address = QStringLiteral("10.1.2.3"))
     {
         return QStringLiteral("ifconfig [%1] [%2] [up]").arg(iface, address);
     }

@@ -13,7 +13,8 @@
 class GprsSimulator
 {
 public:
-    struct Call {
+    struct Call
+    {
         QString path;
         QString interface;
         QString member;
@@ -33,22 +34,29 @@ public:
     QString errorString() const { return m_error; }
 
     bool reset() { return ok(call("Reset")); }
-    bool failNext(const QString &member, const QString &name, const QString &message = QStringLiteral("scripted"))
+    bool failNext(
+        const QString &member, const QString &name, const QString &message = QStringLiteral("scripted"))
     {
-        return ok(call("FailNext", {member, name, message}));
+        return ok(call("FailNext", { member, name, message }));
     }
-    bool omitProperty(const QString &name) { return ok(call("OmitProperty", {name})); }
+    bool omitProperty(const QString &name) { return ok(call("OmitProperty", { name })); }
     bool setContextProperty(const QString &name, const QString &value)
     {
-        const QDBusMessage reply = call("SetContextProperty", {name, value});
+        const QDBusMessage reply = call("SetContextProperty", { name, value });
         return ok(reply) && reply.arguments().value(0).toBool();
     }
-    bool setServicePresent(bool present) { return ok(call("SetServicePresent", {present})); }
-    bool emitAttached(const QString &status) { return ok(call("EmitAttached", {status})); }
-    bool emitAttachFailed(uint code, const QString &reason) { return ok(call("EmitAttachFailed", {code, reason})); }
+    bool setServicePresent(bool present) { return ok(call("SetServicePresent", { present })); }
+    bool emitAttached(const QString &status) { return ok(call("EmitAttached", { status })); }
+    bool emitAttachFailed(uint code, const QString &reason)
+    {
+        return ok(call("EmitAttachFailed", { code, reason }));
+    }
     bool emitAvailable() { return ok(call("EmitAvailable")); }
     bool emitDetached() { return ok(call("EmitDetached")); }
-    bool emitSuspended(uint code, const QString &reason) { return ok(call("EmitSuspended", {code, reason})); }
+    bool emitSuspended(uint code, const QString &reason)
+    {
+        return ok(call("EmitSuspended", { code, reason }));
+    }
 
     // Calls the service received since the last clearCalls() or reset().
     QList<Call> calls()
@@ -78,10 +86,9 @@ public:
 private:
     QDBusMessage call(const char *member, const QVariantList &args = {})
     {
-        QDBusMessage msg = QDBusMessage::createMethodCall(QStringLiteral("org.tarnex.GprsSimulator"),
-                                                          QStringLiteral("/"),
-                                                          QStringLiteral("org.tarnex.GprsSimulator.Control"),
-                                                          QString::fromLatin1(member));
+        QDBusMessage msg
+            = QDBusMessage::createMethodCall(QStringLiteral("org.tarnex.GprsSimulator"), QStringLiteral("/"),
+                QStringLiteral("org.tarnex.GprsSimulator.Control"), QString::fromLatin1(member));
         msg.setArguments(args);
         if (qstrcmp(member, "Reset") == 0)
             m_seen = 0;

@@ -35,11 +35,11 @@ void serve(QTcpSocket *socket)
         const QByteArray body = buffer.mid(headEnd + 4, int(length));
         const QByteArray md5 = QCryptographicHash::hash(body, QCryptographicHash::Md5).toHex();
         std::printf("request %s %s %lld %s\n", requestLine.value(0).constData(),
-                    requestLine.value(1).constData(), static_cast<long long>(body.size()), md5.constData());
+            requestLine.value(1).constData(), static_cast<long long>(body.size()), md5.constData());
         std::fflush(stdout);
         const QByteArray answer = "received " + QByteArray::number(body.size()) + ' ' + md5;
         socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/vnd.wap.mms-message\r\nContent-Length: "
-                      + QByteArray::number(answer.size()) + "\r\nConnection: close\r\n\r\n" + answer);
+            + QByteArray::number(answer.size()) + "\r\nConnection: close\r\n\r\n" + answer);
         socket->disconnectFromHost();
         buffer.clear();
     };

@@ -29,7 +29,7 @@ QString ip(const QStringList &args)
 
 bool interfaceUp(const QString &iface)
 {
-    const QString link = ip({QStringLiteral("-o"), QStringLiteral("link"), QStringLiteral("show"), iface});
+    const QString link = ip({ QStringLiteral("-o"), QStringLiteral("link"), QStringLiteral("show"), iface });
     const int open = link.indexOf(QLatin1Char('<')), close = link.indexOf(QLatin1Char('>'));
     return link.mid(open + 1, close - open - 1).split(QLatin1Char(',')).contains(QLatin1String("UP"));
 }
@@ -53,8 +53,8 @@ private:
         if (!socket.waitForConnected(10000))
             return QByteArray();
         socket.write("POST /mms HTTP/1.1\r\nHost: " + PeerAddress.toLatin1()
-                     + "\r\nContent-Type: application/vnd.wap.mms-message\r\nContent-Length: "
-                     + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+            + "\r\nContent-Type: application/vnd.wap.mms-message\r\nContent-Length: "
+            + QByteArray::number(body.size()) + "\r\n\r\n" + body);
         QByteArray answer;
         while (socket.state() == QAbstractSocket::ConnectedState && socket.waitForReadyRead(10000))
             answer += socket.readAll();
@@ -80,8 +80,8 @@ private Q_SLOTS:
         QVERIFY2(!peer.isEmpty(), "run through in-netns --veth gprs0 ...");
         m_server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_server.start(QStringLiteral("nsenter"),
-                       {QStringLiteral("--net=/proc/%1/ns/net").arg(QString::fromLatin1(peer)),
-                        QStringLiteral(PEER_HTTP_SERVER), PeerAddress, QString::number(PeerPort)});
+            { QStringLiteral("--net=/proc/%1/ns/net").arg(QString::fromLatin1(peer)),
+                QStringLiteral(PEER_HTTP_SERVER), PeerAddress, QString::number(PeerPort) });
         QCOMPARE(serverLine(), QStringLiteral("ready"));
         QVERIFY(!interfaceUp(QStringLiteral("gprs0")));
     }
@@ -119,20 +119,22 @@ private Q_SLOTS:
             QVERIFY(established.wait(30000));
             QCOMPARE(established.at(0).at(0).toInt(), 0);
             QVERIFY(interfaceUp(QStringLiteral("gprs0")));
-            QVERIFY(ip({"-o", "-4", "addr", "show", "dev", "gprs0"}).contains(QLatin1String("inet 10.1.2.3/8")));
+            QVERIFY(ip({ "-o", "-4", "addr", "show", "dev", "gprs0" })
+                        .contains(QLatin1String("inet 10.1.2.3/8")));
             if (target.isEmpty()) {
-                QCOMPARE(ip({"route", "show", "default"}), QStringLiteral("default dev gprs0 scope link"));
+                QCOMPARE(ip({ "route", "show", "default" }), QStringLiteral("default dev gprs0 scope link"));
             } else {
-                QCOMPARE(ip({"route", "show", "default"}), QString());
-                QCOMPARE(ip({"route", "show", target}), target + QStringLiteral(" dev gprs0 scope link"));
+                QCOMPARE(ip({ "route", "show", "default" }), QString());
+                QCOMPARE(ip({ "route", "show", target }), target + QStringLiteral(" dev gprs0 scope link"));
             }
 
             QCOMPARE(post(pdu), "received " + QByteArray::number(pdu.size()) + ' ' + md5);
-            QCOMPARE(serverLine(), QStringLiteral("request POST /mms %1 %2").arg(pdu.size()).arg(QLatin1String(md5)));
+            QCOMPARE(serverLine(),
+                QStringLiteral("request POST /mms %1 %2").arg(pdu.size()).arg(QLatin1String(md5)));
 
             QVERIFY(c.closeConnection());
             QVERIFY(!interfaceUp(QStringLiteral("gprs0")));
-            QCOMPARE(ip({"route", "show", "dev", "gprs0"}), QString());
+            QCOMPARE(ip({ "route", "show", "dev", "gprs0" }), QString());
             QCOMPARE(post(pdu), QByteArray());
             QCOMPARE(QuelmGprs().getStatus().size(), 0);
         }
@@ -150,15 +152,15 @@ private Q_SLOTS:
         QVERIFY(established.wait(30000));
         QCOMPARE(established.at(0).at(0).toInt(), 1);
         QCOMPARE(QuelmGprs().getStatus().size(), 0);
-        QCOMPARE(ip({"route", "show", PeerAddress}), QString());
+        QCOMPARE(ip({ "route", "show", PeerAddress }), QString());
     }
 
     // A route the kernel refuses (it is there already: route exits 7) fails
     // the open; the interface brought up for it goes down again.
     void routeRefusedRollsBack()
     {
-        QCOMPARE(ip({"link", "set", "gprs0", "up"}), QString());
-        QCOMPARE(ip({"route", "add", PeerAddress, "dev", "gprs0"}), QString());
+        QCOMPARE(ip({ "link", "set", "gprs0", "up" }), QString());
+        QCOMPARE(ip({ "route", "add", PeerAddress, "dev", "gprs0" }), QString());
         MmsConnectionImpl c;
         c.setTarget(PeerAddress);
         QSignalSpy established(&c, SIGNAL(connectionEstablished(int)));
@@ -166,7 +168,7 @@ private Q_SLOTS:
         QVERIFY(established.wait(30000));
         QCOMPARE(established.at(0).at(0).toInt(), 1);
         QVERIFY(!interfaceUp(QStringLiteral("gprs0")));
-        QCOMPARE(ip({"route", "show", "dev", "gprs0"}), QString());
+        QCOMPARE(ip({ "route", "show", "dev", "gprs0" }), QString());
         QCOMPARE(QuelmGprs().getStatus().size(), 0);
     }
 };

@@ -16,7 +16,8 @@
 namespace {
 
 const QString Target = QStringLiteral("192.168.77.1");
-const QString DefaultRouteWarning = QStringLiteral("[CONN] No target address specified. Default route is added");
+const QString DefaultRouteWarning
+    = QStringLiteral("[CONN] No target address specified. Default route is added");
 
 QStringList ownMethods(const QMetaObject *mo)
 {
@@ -27,7 +28,7 @@ QStringList ownMethods(const QMetaObject *mo)
         const char *access = m.access() == QMetaMethod::Private ? "private" : "public";
         out << QStringLiteral("%1 %2 %3 %4")
                    .arg(QLatin1String(access), QLatin1String(kind), QString::fromLatin1(m.methodSignature()),
-                        QString::fromLatin1(m.parameterNames().join(',')))
+                       QString::fromLatin1(m.parameterNames().join(',')))
                    .trimmed();
     }
     return out;
@@ -97,14 +98,12 @@ private Q_SLOTS:
         QCOMPARE(mo->className(), "MmsConnectionImpl");
         QCOMPARE(mo->superClass(), &MmsConnection::staticMetaObject);
         QCOMPARE(mo->propertyCount(), MmsConnection::staticMetaObject.propertyCount());
-        QCOMPARE(ownMethods(mo), QStringList({"public signal connectionEstablished(int) error",
-                                              "private slot connectionCallback(QDBusObjectPath) connectionContext",
-                                              "private slot connectionError(QDBusError) error",
-                                              "private slot gprsAttached(QString) status",
-                                              "private slot gprsAttachFailed(uint,QString) code,reason",
-                                              "private slot gprsAvailable()",
-                                              "private slot gprsDetached()",
-                                              "private slot gprsSuspended(uint,QString) code,reason"}));
+        QCOMPARE(ownMethods(mo),
+            QStringList({ "public signal connectionEstablished(int) error",
+                "private slot connectionCallback(QDBusObjectPath) connectionContext",
+                "private slot connectionError(QDBusError) error", "private slot gprsAttached(QString) status",
+                "private slot gprsAttachFailed(uint,QString) code,reason", "private slot gprsAvailable()",
+                "private slot gprsDetached()", "private slot gprsSuspended(uint,QString) code,reason" }));
         MmsConnectionImpl c;
         QVERIFY(c.parent() == nullptr);
         QVERIFY(qobject_cast<MmsConnectionImpl *>(static_cast<QObject *>(&c)));
@@ -112,7 +111,8 @@ private Q_SLOTS:
         // the one every outcome goes to.
         QSignalSpy bySignature(&c, SIGNAL(connectionEstablished(int)));
         QSignalSpy bySlotPointer(&c, &MmsConnectionImpl::connectionEstablished);
-        QVERIFY(m_sim.failNext(QStringLiteral("QuickConnect"), QStringLiteral("org.freedesktop.DBus.Error.Failed")));
+        QVERIFY(m_sim.failNext(
+            QStringLiteral("QuickConnect"), QStringLiteral("org.freedesktop.DBus.Error.Failed")));
         QVERIFY(c.openConnection(QStringLiteral("mms"), QString(), QString()));
         QVERIFY(bySignature.wait(10000));
         QCOMPARE(bySlotPointer.count(), 1);
@@ -139,14 +139,15 @@ private Q_SLOTS:
         c.setTarget(target);
         QSignalSpy established(&c, SIGNAL(connectionEstablished(int)));
         QSignalSpy gone(&c, SIGNAL(disconnected()));
-        QVERIFY(c.openConnection(QStringLiteral("mms.example"), QStringLiteral("alice"), QStringLiteral("s3cret")));
+        QVERIFY(c.openConnection(
+            QStringLiteral("mms.example"), QStringLiteral("alice"), QStringLiteral("s3cret")));
         QCOMPARE(m_tools.calls(), QStringList()); // nothing before the answer
         QVERIFY(established.wait(10000));
         QCOMPARE(established.count(), 1);
         QCOMPARE(established.at(0).at(0).toInt(), 0);
-        QCOMPARE(m_tools.calls(), QStringList({FakeTools::up(), FakeTools::route(target)}));
+        QCOMPARE(m_tools.calls(), QStringList({ FakeTools::up(), FakeTools::route(target) }));
         QCOMPARE(serviceCalls(QStringLiteral("QuickConnect")),
-                 QStringList({"/com/orvel/quelm/gprs mms.example,IP,alice,s3cret"}));
+            QStringList({ "/com/orvel/quelm/gprs mms.example,IP,alice,s3cret" }));
         QCOMPARE(c.ipAddress(), QStringLiteral("10.1.2.3"));
         QCOMPARE(c.primaryDNS(), QStringLiteral("10.1.1.1"));
         QCOMPARE(c.secondaryDNS(), QStringLiteral("10.1.1.2"));
@@ -157,8 +158,8 @@ private Q_SLOTS:
 
         m_tools.clear();
         QVERIFY(c.closeConnection());
-        QCOMPARE(m_tools.calls(), QStringList({FakeTools::down()}));
-        QCOMPARE(serviceCalls(QStringLiteral("Delete")), QStringList({path + QLatin1Char(' ')}));
+        QCOMPARE(m_tools.calls(), QStringList({ FakeTools::down() }));
+        QCOMPARE(serviceCalls(QStringLiteral("Delete")), QStringList({ path + QLatin1Char(' ') }));
         QCOMPARE(contexts(), QStringList());
         QCOMPARE(gone.count(), 0);
         QCOMPARE(c.interfaceName(), QStringLiteral("gprs0")); // kept after the close
@@ -171,7 +172,8 @@ private Q_SLOTS:
 
         // The warning does not depend on the debug switch; nothing else is
         // written without it.
-        QCOMPARE(log.lines(QtWarningMsg), target.isEmpty() ? QStringList({DefaultRouteWarning}) : QStringList());
+        QCOMPARE(
+            log.lines(QtWarningMsg), target.isEmpty() ? QStringList({ DefaultRouteWarning }) : QStringList());
         if (!debug) {
             QCOMPARE(log.lines(QtDebugMsg), QStringList());
             return;
@@ -179,14 +181,15 @@ private Q_SLOTS:
         const QString route = target.isEmpty() ? QStringLiteral("/sbin/route add default dev gprs0")
                                                : QStringLiteral("/sbin/route add %1 dev gprs0").arg(target);
         QCOMPARE(log.lines(QtDebugMsg),
-                 QStringList({
-                     "D: [LIBTARNEX] Open new GPRS connection: apn: \"mms.example\"  user: \"alice\"  pass: \"********\"",
-                     "D: Configuring iface:  \"/sbin/ifconfig gprs0 10.1.2.3 up\"",
-                     "D: Adding route:  \"" + route + "\"",
-                     "D: [LIBTARNEX] Close GPRS connection: \"gprs0\"  on  \"" + path + "\"",
-                     "D: [LIBTARNEX] Closing GPRS connection,  \"/sbin/ifconfig gprs0 down\"  returned: 0",
-                     "D: [LIBTARNEX] Closing GPRS connection, com.orvel.quelm.GPRS.Context.Delete returned: \"\"",
-                 }));
+            QStringList({
+                "D: [LIBTARNEX] Open new GPRS connection: apn: \"mms.example\"  user: \"alice\"  pass: "
+                "\"********\"",
+                "D: Configuring iface:  \"/sbin/ifconfig gprs0 10.1.2.3 up\"",
+                "D: Adding route:  \"" + route + "\"",
+                "D: [LIBTARNEX] Close GPRS connection: \"gprs0\"  on  \"" + path + "\"",
+                "D: [LIBTARNEX] Closing GPRS connection,  \"/sbin/ifconfig gprs0 down\"  returned: 0",
+                "D: [LIBTARNEX] Closing GPRS connection, com.orvel.quelm.GPRS.Context.Delete returned: \"\"",
+            }));
     }
 
     // Rows of the two-state table: state before, event, what is signalled and
@@ -200,7 +203,7 @@ private Q_SLOTS:
         QTest::addColumn<int>("disconnected");
         QTest::addColumn<bool>("openAfter");
         const int denied = QDBusError::AccessDenied;
-        for (bool open : {false, true}) {
+        for (bool open : { false, true }) {
             const char *state = open ? "open" : "closed";
             QTest::addRow("%s, answer ok", state) << open << "answer ok" << 0 << 0 << true;
             QTest::addRow("%s, command fails", state) << open << "command fails" << 1 << 0 << open;
@@ -230,10 +233,10 @@ private Q_SLOTS:
         if (event == QLatin1String("answer ok") || event == QLatin1String("command fails")
             || event == QLatin1String("error answer")) {
             if (event == QLatin1String("command fails"))
-                m_tools.script(QStringLiteral("route"), {QStringLiteral("7")});
+                m_tools.script(QStringLiteral("route"), { QStringLiteral("7") });
             if (event == QLatin1String("error answer"))
                 QVERIFY(m_sim.failNext(QStringLiteral("QuickConnect"),
-                                       QStringLiteral("org.freedesktop.DBus.Error.AccessDenied")));
+                    QStringLiteral("org.freedesktop.DBus.Error.AccessDenied")));
             QVERIFY(c->openConnection(QStringLiteral("mms"), QString(), QString()));
             QVERIFY(establishedSpy.wait(10000));
         } else if (event == QLatin1String("close")) {
@@ -253,7 +256,7 @@ private Q_SLOTS:
             QVERIFY(suspended.wait(10000));
         } else if (event == QLatin1String("destroy")) {
             c.reset();
-            QCOMPARE(m_tools.calls(), open ? QStringList({FakeTools::down()}) : QStringList());
+            QCOMPARE(m_tools.calls(), open ? QStringList({ FakeTools::down() }) : QStringList());
             QCOMPARE(serviceCalls(QStringLiteral("Delete")).size(), open ? 1 : 0);
             QCOMPARE(contexts(), QStringList());
             return;
@@ -267,7 +270,7 @@ private Q_SLOTS:
         m_tools.clear();
         disconnectedSpy.clear();
         QVERIFY(c->closeConnection());
-        QCOMPARE(m_tools.calls(), openAfter ? QStringList({FakeTools::down()}) : QStringList());
+        QCOMPARE(m_tools.calls(), openAfter ? QStringList({ FakeTools::down() }) : QStringList());
         QCOMPARE(disconnectedSpy.count(), openAfter ? 0 : 1);
         // No context is left behind on the service, except the one a second
         // successful open replaced without deleting it.
@@ -287,11 +290,11 @@ private Q_SLOTS:
         QVERIFY(m_sim.emitSuspended(0, QString()));
         QVERIFY(m_sim.emitDetached());
         QVERIFY(gone.wait(10000));
-        QCOMPARE(log.lines(), QStringList({"D: [CONN] GPRS is attached ( \"attached\" )",
-                                           "D: [CONN] GPRS attach failed (code= 3 ,  \"no coverage\" )",
-                                           "D: [CONN] GPRS became available",
-                                           "D: [CONN] GPRS is suspended (code= 0 ,  \"\" )",
-                                           "D: [CONN] GPRS is detached"}));
+        QCOMPARE(log.lines(),
+            QStringList({ "D: [CONN] GPRS is attached ( \"attached\" )",
+                "D: [CONN] GPRS attach failed (code= 3 ,  \"no coverage\" )",
+                "D: [CONN] GPRS became available", "D: [CONN] GPRS is suspended (code= 0 ,  \"\" )",
+                "D: [CONN] GPRS is detached" }));
         QCOMPARE(gone.count(), 1);
         QCOMPARE(established.count(), 0);
         QCOMPARE(m_tools.calls(), QStringList());
@@ -305,11 +308,16 @@ private Q_SLOTS:
         QTest::addColumn<QString>("route");
         QTest::addColumn<QStringList>("calls");
         const QString up = FakeTools::up(), route = FakeTools::route(Target), down = FakeTools::down();
-        QTest::newRow("interface fails") << "1" << "0" << QStringList({up, route});
-        QTest::newRow("route fails") << "0" << "7" << QStringList({up, route, down});
-        QTest::newRow("both fail") << "255" << "1" << QStringList({up, route});
-        QTest::newRow("interface crashes") << "crash" << "0" << QStringList({up, route});
-        QTest::newRow("route crashes") << "0" << "crash" << QStringList({up, route, down});
+        QTest::newRow("interface fails") << "1"
+                                         << "0" << QStringList({ up, route });
+        QTest::newRow("route fails") << "0"
+                                     << "7" << QStringList({ up, route, down });
+        QTest::newRow("both fail") << "255"
+                                   << "1" << QStringList({ up, route });
+        QTest::newRow("interface crashes") << "crash"
+                                           << "0" << QStringList({ up, route });
+        QTest::newRow("route crashes") << "0"
+                                       << "crash" << QStringList({ up, route, down });
     }
 
     void failingCommands()
@@ -317,8 +325,8 @@ private Q_SLOTS:
         QFETCH(QString, ifconfig);
         QFETCH(QString, route);
         QFETCH(QStringList, calls);
-        m_tools.script(QStringLiteral("ifconfig"), {ifconfig});
-        m_tools.script(QStringLiteral("route"), {route});
+        m_tools.script(QStringLiteral("ifconfig"), { ifconfig });
+        m_tools.script(QStringLiteral("route"), { route });
         MmsConnectionImpl c;
         c.setTarget(Target);
         QSignalSpy established(&c, SIGNAL(connectionEstablished(int)));
@@ -341,8 +349,10 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("errorName");
         QTest::addColumn<int>("type");
-        QTest::newRow("access denied") << "org.freedesktop.DBus.Error.AccessDenied" << int(QDBusError::AccessDenied);
-        QTest::newRow("service's own error") << "com.orvel.quelm.GPRS.Error.NotAttached" << int(QDBusError::Other);
+        QTest::newRow("access denied")
+            << "org.freedesktop.DBus.Error.AccessDenied" << int(QDBusError::AccessDenied);
+        QTest::newRow("service's own error")
+            << "com.orvel.quelm.GPRS.Error.NotAttached" << int(QDBusError::Other);
         QTest::newRow("service absent") << QString() << int(QDBusError::ServiceUnknown);
     }
 
@@ -367,9 +377,10 @@ private Q_SLOTS:
         const QStringList lines = log.matching(QStringLiteral("D: [LIBTARNEX] Open GPRS connection error:"));
         QCOMPARE(lines.size(), 1);
         if (!errorName.isEmpty())
-            QCOMPARE(lines.first(), QStringLiteral("D: [LIBTARNEX] Open GPRS connection error: QDBusError(\"%1\", "
-                                                   "\"scripted\")")
-                                        .arg(errorName));
+            QCOMPARE(lines.first(),
+                QStringLiteral("D: [LIBTARNEX] Open GPRS connection error: QDBusError(\"%1\", "
+                               "\"scripted\")")
+                    .arg(errorName));
         QVERIFY(m_sim.setServicePresent(true));
     }
 
@@ -396,15 +407,21 @@ private Q_SLOTS:
         QTest::addColumn<QString>("value");
         QTest::addColumn<QString>("target");
         QTest::addColumn<QString>("warning");
-        const QString ifaceWarning = QStringLiteral("[CONN] Invalid interface name, connection not set up: \"%1\"");
+        const QString ifaceWarning
+            = QStringLiteral("[CONN] Invalid interface name, connection not set up: \"%1\"");
         const QString ipWarning = QStringLiteral("[CONN] Invalid IP address, connection not set up: \"%1\"");
-        const QString targetWarning = QStringLiteral("[CONN] Invalid target address, connection not set up: \"%1\"");
-        for (const char *name : {"", "gprs0 up", "../x", "gprs0:1", ".", "-a", "interfacename016", "gprs\t0"})
+        const QString targetWarning
+            = QStringLiteral("[CONN] Invalid target address, connection not set up: \"%1\"");
+        for (const char *name :
+            { "", "gprs0 up", "../x", "gprs0:1", ".", "-a", "interfacename016", "gprs\t0" })
             QTest::addRow("interface '%s'", name) << "NetIF" << name << QString() << ifaceWarning.arg(name);
-        for (const char *address : {"", "10.1", "010.1.2.3", "10.1.2.3 up", "10.1.2.3/8", "fe80::1%gprs0", "host"})
-            QTest::addRow("address '%s'", address) << "PDPAddress" << address << QString() << ipWarning.arg(address);
-        for (const char *target : {"10.9.9.9 dev lo", "mmsc.example", "-net", "10.9.9"})
-            QTest::addRow("target '%s'", target) << QString() << QString() << target << targetWarning.arg(target);
+        for (const char *address :
+            { "", "10.1", "010.1.2.3", "10.1.2.3 up", "10.1.2.3/8", "fe80::1%gprs0", "host" })
+            QTest::addRow("address '%s'", address)
+                << "PDPAddress" << address << QString() << ipWarning.arg(address);
+        for (const char *target : { "10.9.9.9 dev lo", "mmsc.example", "-net", "10.9.9" })
+            QTest::addRow("target '%s'", target)
+                << QString() << QString() << target << targetWarning.arg(target);
     }
 
     void refusedValues()
@@ -424,7 +441,8 @@ private Q_SLOTS:
         QCOMPARE(established.count(), 1);
         QCOMPARE(established.at(0).at(0).toInt(), 1);
         QCOMPARE(m_tools.calls(), QStringList());
-        QCOMPARE(log.lines(QtWarningMsg), QStringList({warning.replace(QLatin1Char('\t'), QLatin1String("\\t"))}));
+        QCOMPARE(log.lines(QtWarningMsg),
+            QStringList({ warning.replace(QLatin1Char('\t'), QLatin1String("\\t")) }));
         QCOMPARE(contexts(), QStringList());
         QSignalSpy gone(&c, SIGNAL(disconnected()));
         QVERIFY(c.closeConnection());
@@ -459,8 +477,9 @@ private Q_SLOTS:
         QCOMPARE(established.at(0).at(0).toInt(), 0);
         QCOMPARE(established.at(1).at(0).toInt(), 0);
         QCOMPARE(serviceCalls(QStringLiteral("QuickConnect")).size(), 2);
-        QCOMPARE(m_tools.calls(), QStringList({FakeTools::up(), FakeTools::route(Target), FakeTools::up(),
-                                               FakeTools::route(Target)}));
+        QCOMPARE(m_tools.calls(),
+            QStringList(
+                { FakeTools::up(), FakeTools::route(Target), FakeTools::up(), FakeTools::route(Target) }));
         // The context of the answer handled last is the one closed.
         const QStringList both = contexts();
         QCOMPARE(both.size(), 2);
@@ -480,18 +499,18 @@ private Q_SLOTS:
         MmsConnectionImpl c;
         c.setTarget(Target);
         QVERIFY(openOk(c));
-        m_tools.script(QStringLiteral("route"), {QStringLiteral("7")});
+        m_tools.script(QStringLiteral("route"), { QStringLiteral("7") });
         QVERIFY(m_sim.setContextProperty(QStringLiteral("PDNSAddress"), QStringLiteral("10.7.7.7")));
         QSignalSpy established(&c, SIGNAL(connectionEstablished(int)));
         QVERIFY(c.openConnection(QStringLiteral("mms"), QString(), QString()));
         QVERIFY(established.wait(10000));
         QCOMPARE(established.at(0).at(0).toInt(), 1);
-        QCOMPARE(m_tools.calls(), QStringList({FakeTools::up(), FakeTools::route(Target)}));
+        QCOMPARE(m_tools.calls(), QStringList({ FakeTools::up(), FakeTools::route(Target) }));
         QCOMPARE(contexts().size(), 1); // the new context went, the open one stays
         QCOMPARE(c.primaryDNS(), QStringLiteral("10.1.1.1"));
         m_tools.clear();
         QVERIFY(c.closeConnection());
-        QCOMPARE(m_tools.calls(), QStringList({FakeTools::down()}));
+        QCOMPARE(m_tools.calls(), QStringList({ FakeTools::down() }));
         QCOMPARE(contexts(), QStringList());
     }
 
@@ -505,10 +524,10 @@ private Q_SLOTS:
         LogCapture log;
         QVERIFY(!c.closeConnection());
         QCOMPARE(gone.count(), 0);
-        QCOMPARE(m_tools.calls(), QStringList({FakeTools::down()}));
+        QCOMPARE(m_tools.calls(), QStringList({ FakeTools::down() }));
         QCOMPARE(log.matching(QStringLiteral("Delete returned:")),
-                 QStringList({"D: [LIBTARNEX] Closing GPRS connection, com.orvel.quelm.GPRS.Context.Delete "
-                              "returned: \"com.orvel.quelm.GPRS.Error.Busy\""}));
+            QStringList({ "D: [LIBTARNEX] Closing GPRS connection, com.orvel.quelm.GPRS.Context.Delete "
+                          "returned: \"com.orvel.quelm.GPRS.Error.Busy\"" }));
         m_tools.clear();
         m_sim.clearCalls();
         QVERIFY(c.closeConnection());
@@ -521,8 +540,10 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("pass");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("set") << "s3cret-Pw" << "\"********\"";
-        QTest::newRow("empty") << "" << "\"\"";
+        QTest::newRow("set") << "s3cret-Pw"
+                             << "\"********\"";
+        QTest::newRow("empty") << ""
+                               << "\"\"";
     }
 
     void passwordNeverLogged()
@@ -536,17 +557,19 @@ private Q_SLOTS:
             QSignalSpy established(&c, SIGNAL(connectionEstablished(int)));
             QVERIFY(c.openConnection(QStringLiteral("mms"), QStringLiteral("bob"), pass));
             QVERIFY(established.wait(10000));
-            QVERIFY(m_sim.failNext(QStringLiteral("QuickConnect"), QStringLiteral("org.freedesktop.DBus.Error.Failed")));
+            QVERIFY(m_sim.failNext(
+                QStringLiteral("QuickConnect"), QStringLiteral("org.freedesktop.DBus.Error.Failed")));
             QVERIFY(c.openConnection(QStringLiteral("mms"), QStringLiteral("bob"), pass));
             QVERIFY(established.wait(10000));
         } // destruction closes
-        const QString line = "D: [LIBTARNEX] Open new GPRS connection: apn: \"mms\"  user: \"bob\"  pass: " + shown;
-        QCOMPARE(log.matching(QStringLiteral("Open new GPRS connection")), QStringList({line, line}));
+        const QString line
+            = "D: [LIBTARNEX] Open new GPRS connection: apn: \"mms\"  user: \"bob\"  pass: " + shown;
+        QCOMPARE(log.matching(QStringLiteral("Open new GPRS connection")), QStringList({ line, line }));
         if (!pass.isEmpty())
             QCOMPARE(log.matching(pass), QStringList());
         // The service itself still gets it.
-        QCOMPARE(serviceCalls(QStringLiteral("QuickConnect")).first(),
-                 "/com/orvel/quelm/gprs mms,IP,bob," + pass);
+        QCOMPARE(
+            serviceCalls(QStringLiteral("QuickConnect")).first(), "/com/orvel/quelm/gprs mms,IP,bob," + pass);
     }
 };
 
