@@ -17,7 +17,7 @@ public:
     bool isValid() const { return m_dir.isValid(); }
 
     // What the next runs of `tool` ("ifconfig" or "route") do, one per run:
-    // an exit code or "crash". Runs beyond the list exit 0.
+    // an exit code, "crash" or "hang". Runs beyond the list exit 0.
     void script(const QString &tool, const QStringList &actions)
     {
         QFile file(m_dir.filePath(tool + QStringLiteral(".exit")));

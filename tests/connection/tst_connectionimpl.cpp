@@ -345,6 +345,42 @@ private Q_SLOTS:
         QCOMPARE(m_tools.calls(), QStringList());
     }
 
+    // A program that cannot be started configured nothing.
+    void commandCannotStart()
+    {
+        QTemporaryFile notExecutable;
+        QVERIFY(notExecutable.open());
+        QCOMPARE(QProcess::execute(QStringLiteral("mount"),
+                     { QStringLiteral("--bind"), notExecutable.fileName(), QStringLiteral("/sbin/route") }),
+            0);
+        MmsConnectionImpl c;
+        c.setTarget(Target);
+        QSignalSpy established(&c, SIGNAL(connectionEstablished(int)));
+        QVERIFY(c.openConnection(QStringLiteral("mms"), QString(), QString()));
+        const bool answered = established.wait(10000);
+        QCOMPARE(QProcess::execute(QStringLiteral("umount"), { QStringLiteral("/sbin/route") }), 0);
+        QVERIFY(answered);
+        QCOMPARE(established.at(0).at(0).toInt(), 1);
+        QCOMPARE(m_tools.calls(), QStringList({ FakeTools::up(), FakeTools::down() }));
+        QCOMPARE(contexts(), QStringList());
+    }
+
+    // A program still running at the 30 s limit is stopped and counts as
+    // failed (QProcess would still report exit code 0 for it); the next
+    // command still runs.
+    void commandHangs()
+    {
+        m_tools.script(QStringLiteral("ifconfig"), { QStringLiteral("hang") });
+        MmsConnectionImpl c;
+        c.setTarget(Target);
+        QSignalSpy established(&c, SIGNAL(connectionEstablished(int)));
+        QVERIFY(c.openConnection(QStringLiteral("mms"), QString(), QString()));
+        QVERIFY(established.wait(90000));
+        QCOMPARE(established.at(0).at(0).toInt(), 1);
+        QCOMPARE(m_tools.calls(), QStringList({ FakeTools::up(), FakeTools::route(Target) }));
+        QCOMPARE(contexts(), QStringList());
+    }
+
     void quickConnectError_data()
     {
         QTest::addColumn<QString>("errorName");
