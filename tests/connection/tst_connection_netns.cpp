@@ -7,7 +7,7 @@
 #include <QTcpSocket>
 #include <QtTest>
 
-#include "gprssimulator.h"
+#include "gprssimcontrol.h"
 #include "mmsconnectionimpl.h"
 #include "netnsguard.h"
 #include "quelmgprs.h"
@@ -41,7 +41,7 @@ class TestConnectionNetns : public QObject
     Q_OBJECT
 
 private:
-    GprsSimulator m_sim;
+    GprsSimControl m_sim;
     QProcess m_server;
 
     // Posts `body` to the peer's server as an MMS client would and returns
@@ -75,7 +75,7 @@ private Q_SLOTS:
         QString why;
         if (!insideTestNetns(&why))
             QFAIL(qPrintable(why));
-        QVERIFY2(m_sim.start(), qPrintable(m_sim.errorString()));
+        QVERIFY2(m_sim.reset(), "gprs-sim is not on the bus: run through with-bus --sim gprs-sim");
         const QByteArray peer = qgetenv("TARNEX_PEER_PID");
         QVERIFY2(!peer.isEmpty(), "run through in-netns --veth gprs0 ...");
         m_server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
