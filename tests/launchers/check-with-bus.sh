@@ -56,7 +56,8 @@ done
 # The launcher killed outright (as a harness does on a timeout): its children
 # follow it through the parent-death signal.
 mkfifo "$work/started"
-"$wb" --sim "$sim" -- bash -c 'pgrep -P $PPID >'"$work/kill-pids"'; echo >'"$work/started"'; exec sleep 300' &
+# (Its own temporary directory, which it cannot remove then, goes with ours.)
+TMPDIR=$work "$wb" --sim "$sim" -- bash -c 'pgrep -P $PPID >'"$work/kill-pids"'; echo >'"$work/started"'; exec sleep 300' &
 launcher=$!
 read -r _ <"$work/started"
 kill -KILL $launcher
