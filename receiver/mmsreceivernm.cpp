@@ -92,7 +92,8 @@ void MmsReceiverNM::networkManagerFinished(QNetworkReply *reply)
     if (error == QNetworkReply::NoError)
         code = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 
-    const QByteArray body = reply->readAll();
+    // An aborted reply is closed and has nothing to hand on.
+    const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
     if (m_device && !body.isEmpty() && m_device->write(body) != body.size()) {
         qWarning() << "[LIBTARNEX] Could not store the downloaded PDU:" << m_device->errorString();
         // The caller did not get the message, so this is no success.
