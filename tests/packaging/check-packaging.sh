@@ -21,7 +21,7 @@ allowed+='|^operator(<<|>>)\((QDBusArgument|QDebug)( const)?&, GprsContext( cons
 leaks=$(nm -D --defined-only -C "$lib" | cut -d' ' -f3- | grep -v -E "$allowed" || true)
 [ -z "$leaks" ] || fail "symbols exported that are not public API:
 $leaks"
-nm -D --defined-only -C "$lib" | grep -q 'MmsSenderBase::staticMetaObject' || fail "public class missing"
+nm -D --defined-only -C "$lib" | grep 'MmsSenderBase::staticMetaObject' >/dev/null || fail "public class missing"
 
 prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null

@@ -1,0 +1,775 @@
+#include "qhttp.h"
+
+#include <QFileDevice>
+#include <QHostInfo>
+#include <QIODevice>
+#include <QNetworkProxy>
+#include <QTcpSocket>
+
+#include <cstring>
+#include <limits>
+
+namespace {
+
+// Large socket reads keep the per-byte cost low on fast links; the upload
+// high-water mark keeps the socket busy without queueing the whole body.
+const int ReadChunk = 256 * 1024;
+const int WriteChunk = 64 * 1024;
+const qint64 WriteHighWater = 256 * 1024;
+
+int clampInt(qint64 v)
+{
+    return int(qMin<qint64>(v, std::numeric_limits<int>::max()));
+}
+
+bool isToken(const QByteArray &s)
+{
+    if (s.isEmpty())
+        return false;
+    for (char c : s) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u <= 32 || u >= 127 || std::strchr("\"(),/:;<=>?@[\\]{}", c))
+            return false;
+    }
+    return true;
+}
+
+bool hasLineBreakOrNul(const QString &s)
+{
+    for (QChar c : s)
+        if (c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QChar(0))
+            return true;
+    return false;
+}
+
+QString hostForUrl(const QString &host)
+{
+    return host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host;
+}
+
+} // namespace
+
+struct QHttp::Request {
+    enum Kind { SetHost, SetProxy, Http };
+    explicit Request(Kind k)
+        : kind(k)
+    {
+    }
+    Kind kind;
+    int id = 0;
+    QString host;
+    quint16 port = 0;
+    ConnectionMode mode = ConnectionModeHttp;
+    QString user;
+    QString password;
+    QHttpRequestHeader header;
+    QPointer<QIODevice> data;
+    QPointer<QIODevice> to;
+    bool hasData = false;
+    bool hasTo = false;
+};
+
+QHttp::QHttp(QObject *parent)
+    : QObject(parent)
+    , m_parser(this)
+{
+}
+
+QHttp::~QHttp()
+{
+    if (m_lookupId >= 0)
+        QHostInfo::abortHostLookup(m_lookupId);
+    if (m_socket) {
+        m_socket->disconnect(this);
+        m_socket->abort();
+    }
+    qDeleteAll(m_pending);
+}
+
+int QHttp::enqueue(Request *r)
+{
+    r->id = ++m_lastId;
+    m_lastId = r->id;
+    m_pending.append(r);
+    scheduleNext();
+    return r->id;
+}
+
+int QHttp::setHost(const QString &hostName, ConnectionMode mode, quint16 port)
+{
+    Request *r = new Request(Request::SetHost);
+    r->host = hostName;
+    r->mode = mode;
+    r->port = port ? port : 80;
+    return enqueue(r);
+}
+
+int QHttp::setHost(const QString &hostName, quint16 port)
+{
+    return setHost(hostName, ConnectionModeHttp, port);
+}
+
+int QHttp::setProxy(const QString &host, int port, const QString &username, const QString &password)
+{
+    Request *r = new Request(Request::SetProxy);
+    r->host = host;
+    r->port = port > 0 && port <= 65535 ? quint16(port) : 80;
+    r->user = username;
+    r->password = password;
+    return enqueue(r);
+}
+
+int QHttp::request(const QHttpRequestHeader &header, QIODevice *data, QIODevice *to)
+{
+    Request *r = new Request(Request::Http);
+    r->header = header;
+    r->data = data;
+    r->to = to;
+    r->hasData = data != nullptr;
+    r->hasTo = to != nullptr;
+    return enqueue(r);
+}
+
+int QHttp::currentId() const
+{
+    return m_pending.isEmpty() ? 0 : m_pending.first()->id;
+}
+
+QIODevice *QHttp::currentSourceDevice() const
+{
+    return m_pending.isEmpty() ? nullptr : m_pending.first()->data.data();
+}
+
+QIODevice *QHttp::currentDestinationDevice() const
+{
+    return m_pending.isEmpty() ? nullptr : m_pending.first()->to.data();
+}
+
+QHttpRequestHeader QHttp::currentRequest() const
+{
+    return m_pending.isEmpty() ? QHttpRequestHeader() : m_pending.first()->header;
+}
+
+bool QHttp::hasPendingRequests() const
+{
+    return m_pending.size() > 1;
+}
+
+void QHttp::clearPendingRequests()
+{
+    while (m_pending.size() > 1)
+        delete m_pending.takeLast();
+}
+
+QString QHttp::errorString() const
+{
+    if (m_error == NoError)
+        return tr("Unknown error");
+    return m_errorString;
+}
+
+void QHttp::setState(State state)
+{
+    if (state == m_state)
+        return;
+    m_state = state;
+    emit stateChanged(state);
+}
+
+void QHttp::scheduleNext()
+{
+    if (m_running || m_startScheduled || m_pending.isEmpty())
+        return;
+    m_startScheduled = true;
+    QMetaObject::invokeMethod(this, "startNextRequest", Qt::QueuedConnection);
+}
+
+QHttp::Request *QHttp::httpRequest() const
+{
+    if (!m_running || m_pending.isEmpty() || m_pending.first()->kind != Request::Http)
+        return nullptr;
+    return m_pending.first();
+}
+
+void QHttp::startNextRequest()
+{
+    m_startScheduled = false;
+    if (m_running || m_pending.isEmpty())
+        return;
+    m_running = true;
+    Request *r = m_pending.first();
+    m_error = NoError;
+    m_errorString.clear();
+    const quint64 generation = m_generation;
+    emit requestStarted(r->id);
+    if (generation != m_generation)
+        return;
+    switch (r->kind) {
+    case Request::SetHost:
+        m_hostName = r->host;
+        m_port = r->port;
+        m_mode = r->mode;
+        finishRequest(NoError, QString());
+        break;
+    case Request::SetProxy:
+        m_proxyHost = r->host;
+        m_proxyPort = r->port;
+        m_proxyUser = r->user;
+        m_proxyPassword = r->password;
+        finishRequest(NoError, QString());
+        break;
+    case Request::Http:
+        startHttpRequest();
+        break;
+    }
+}
+
+void QHttp::finishRequest(Error error, const QString &errorString)
+{
+    Request *r = m_pending.first();
+    ++m_generation;
+    m_lookupId = -1;
+    m_error = error;
+    m_errorString = errorString;
+    if (error != NoError)
+        m_anyError = true;
+    // The request stays current while its end is reported, so the slot can
+    // still ask for currentId() and currentDestinationDevice().
+    m_finishing = true;
+    QPointer<QHttp> self(this);
+    emit requestFinished(r->id, error != NoError);
+    if (!self)
+        return;
+    m_finishing = false;
+    m_pending.removeOne(r);
+    delete r;
+    m_running = false;
+    if (m_abortedInFinish) {
+        m_abortedInFinish = false;
+        m_anyError = false;
+        emit done(true);
+    } else if (m_pending.isEmpty()) {
+        const bool anyError = m_anyError;
+        m_anyError = false;
+        emit done(anyError);
+    }
+    if (self)
+        scheduleNext();
+}
+
+void QHttp::abort()
+{
+    if (m_aborting)
+        return;
+    if (m_finishing) {
+        // The current request has already been reported; only the queue
+        // and the connection go.
+        clearPendingRequests();
+        m_abortedInFinish = true;
+        m_aborting = true;
+        closeConnection();
+        m_aborting = false;
+        return;
+    }
+    if (m_pending.isEmpty())
+        return;
+    clearPendingRequests();
+    m_aborting = true;
+    m_running = true;
+    const quint64 generation = m_generation;
+    closeConnection();
+    m_aborting = false;
+    if (generation == m_generation)
+        finishRequest(Aborted, tr("Request aborted"));
+}
+
+// Closes the connection, if any, reporting Closing and Unconnected.
+void QHttp::closeConnection()
+{
+    if (m_lookupId >= 0) {
+        QHostInfo::abortHostLookup(m_lookupId);
+        m_lookupId = -1;
+    }
+    m_addresses.clear();
+    if (m_socket) {
+        dropSocket();
+        setState(Closing);
+    }
+    setState(Unconnected);
+}
+
+void QHttp::dropSocket()
+{
+    QTcpSocket *s = m_socket;
+    m_socket = nullptr;
+    m_socketConnected = false;
+    s->disconnect(this);
+    s->abort();
+    s->deleteLater();
+}
+
+void QHttp::failRequest(Error error, const QString &errorString)
+{
+    const quint64 generation = m_generation;
+    closeConnection();
+    if (generation == m_generation)
+        finishRequest(error, errorString);
+}
+
+bool QHttp::requestHead(const Request &r, QByteArray *head, QString *problem) const
+{
+    const QHttpRequestHeader &h = r.header;
+    const QByteArray method = h.method().toLatin1();
+    if (!h.isValid() || !isToken(method)) {
+        *problem = tr("Invalid request method");
+        return false;
+    }
+    QByteArray target;
+    for (char c : h.path().toUtf8()) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u <= 32 || u == 127) {
+            *problem = tr("Invalid request target");
+            return false;
+        }
+        if (u >= 128)
+            target += '%' + QByteArray::number(u, 16).toUpper();
+        else
+            target += c;
+    }
+    if (target.isEmpty())
+        target = "/";
+    const bool viaProxy = !m_proxyHost.isEmpty();
+    const QByteArray authority = hostForUrl(m_hostName).toLatin1()
+        + (m_port != 80 ? ':' + QByteArray::number(m_port) : QByteArray());
+    if (viaProxy && target.startsWith('/'))
+        target = "http://" + authority + target;
+
+    QByteArray out;
+    out.reserve(512);
+    out += method + ' ' + target + " HTTP/" + QByteArray::number(h.majorVersion()) + '.'
+        + QByteArray::number(h.minorVersion()) + "\r\n";
+    for (const auto &field : h.values()) {
+        const QByteArray key = field.first.toLatin1();
+        if (key.compare("content-length", Qt::CaseInsensitive) == 0
+            || key.compare("transfer-encoding", Qt::CaseInsensitive) == 0)
+            continue; // the body's own length goes out below
+        if (!isToken(key) || hasLineBreakOrNul(field.second)) {
+            // A line break would let the value forge fields or requests.
+            qWarning() << "QHttp: header field dropped, invalid name or line break in value:" << key;
+            continue;
+        }
+        out += key + ": " + field.second.toLatin1() + "\r\n";
+    }
+    if (!h.hasKey(QStringLiteral("host")))
+        out += "Host: " + authority + "\r\n";
+    if (viaProxy && !m_proxyUser.isEmpty())
+        out += "Proxy-Authorization: Basic "
+            + (m_proxyUser + QLatin1Char(':') + m_proxyPassword).toUtf8().toBase64() + "\r\n";
+    if (r.hasData || method == "POST" || method == "PUT" || method == "PATCH")
+        out += "Content-Length: " + QByteArray::number(m_bodyTotal) + "\r\n";
+    out += "\r\n";
+    *head = out;
+    return true;
+}
+
+void QHttp::startHttpRequest()
+{
+    Request *r = m_pending.first();
+    if (m_mode != ConnectionModeHttp) {
+        failRequest(UnknownError, tr("HTTPS connection requested but SSL support not compiled in"));
+        return;
+    }
+    if (m_hostName.isEmpty()) {
+        failRequest(HostNotFound, tr("No server set to connect to"));
+        return;
+    }
+    if (r->hasData && (!r->data || !r->data->isReadable())) {
+        failRequest(UnknownError, tr("Request body device is not open for reading"));
+        return;
+    }
+    if (r->hasTo && (!r->to || !r->to->isWritable())) {
+        failRequest(UnknownError, tr("Destination device is not open for writing"));
+        return;
+    }
+
+    m_bodyBuffered = false;
+    m_sendBuffer.clear();
+    m_bodyStart = 0;
+    m_bodyTotal = 0;
+    m_bodyReported = -1;
+    m_readReported = -1;
+    m_retried = false;
+    if (r->data) {
+        if (r->data->isSequential()) {
+            // Cannot be rewound for a retry, and has no size to announce.
+            m_sendBuffer = r->data->readAll();
+            m_bodyBuffered = true;
+            m_bodyTotal = m_sendBuffer.size();
+        } else {
+            m_bodyStart = r->data->pos();
+            m_bodyTotal = qMax<qint64>(0, r->data->size() - m_bodyStart);
+        }
+    }
+    QString problem;
+    if (!requestHead(*r, &m_head, &problem)) {
+        failRequest(UnknownError, problem);
+        return;
+    }
+
+    const bool viaProxy = !m_proxyHost.isEmpty();
+    const QString connHost = viaProxy ? m_proxyHost : m_hostName;
+    const quint16 connPort = viaProxy ? m_proxyPort : m_port;
+    if (m_socket && m_socketConnected && m_state == Connected && m_connHost == connHost
+        && m_connPort == connPort && m_connServer == m_hostName && m_connServerPort == m_port
+        && m_socket->state() == QAbstractSocket::ConnectedState) {
+        m_connReused = true;
+        sendRequest();
+        return;
+    }
+    if (m_socket) {
+        const quint64 generation = m_generation;
+        closeConnection();
+        if (generation != m_generation)
+            return;
+    }
+    m_connHost = connHost;
+    m_connPort = connPort;
+    m_connServer = m_hostName;
+    m_connServerPort = m_port;
+    connectToServer();
+}
+
+void QHttp::connectToServer()
+{
+    m_connReused = false;
+    const quint64 generation = m_generation;
+    setState(HostLookup);
+    if (generation != m_generation)
+        return;
+    m_lookupId = QHostInfo::lookupHost(m_connHost, this, SLOT(hostLookedUp(QHostInfo)));
+}
+
+void QHttp::hostLookedUp(const QHostInfo &info)
+{
+    if (info.lookupId() != m_lookupId || !httpRequest())
+        return;
+    m_lookupId = -1;
+    if (info.error() != QHostInfo::NoError || info.addresses().isEmpty()) {
+        failRequest(HostNotFound, tr("Host %1 not found").arg(m_connHost));
+        return;
+    }
+    m_addresses = info.addresses();
+    m_connectError.clear();
+    tryNextAddress();
+}
+
+void QHttp::tryNextAddress()
+{
+    if (m_addresses.isEmpty()) {
+        failRequest(ConnectionRefused, m_connectError.isEmpty() ? tr("Connection refused") : m_connectError);
+        return;
+    }
+    const QHostAddress address = m_addresses.takeFirst();
+    const quint64 generation = m_generation;
+    setState(Connecting);
+    if (generation != m_generation)
+        return;
+    m_socket = new QTcpSocket(this);
+    m_socketConnected = false;
+    m_socket->setProxy(QNetworkProxy::NoProxy); // proxies are this class's business
+    connect(m_socket, &QTcpSocket::connected, this, &QHttp::socketConnected);
+    connect(m_socket, &QTcpSocket::readyRead, this, &QHttp::socketReadyRead);
+    connect(m_socket, &QTcpSocket::bytesWritten, this, &QHttp::socketBytesWritten);
+    connect(m_socket, &QTcpSocket::disconnected, this, &QHttp::socketDisconnected);
+    connect(m_socket, &QTcpSocket::errorOccurred, this, &QHttp::socketError);
+    m_socket->connectToHost(address, m_connPort);
+}
+
+void QHttp::socketConnected()
+{
+    if (!m_socket || !httpRequest())
+        return;
+    m_socketConnected = true;
+    // Small requests must not wait for the acknowledgement of the last one.
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    sendRequest();
+}
+
+void QHttp::sendRequest()
+{
+    Request *r = m_pending.first();
+    const quint64 generation = m_generation;
+    setState(Sending);
+    if (generation != m_generation)
+        return;
+    m_parser.reset(r->header.method().compare(QLatin1String("HEAD"), Qt::CaseInsensitive) != 0);
+    m_lastResponse = QHttpResponseHeader();
+    m_requestSent = false;
+    m_writeFailed = false;
+    m_extraBytes = false;
+    m_bodyQueued = 0;
+    if (!m_bodyBuffered && m_bodyTotal > 0 && (!r->data || !r->data->seek(m_bodyStart))) {
+        failRequest(UnknownError, tr("Request body device cannot be read"));
+        return;
+    }
+
+    // The head and the first piece of the body go out in one write.
+    QByteArray out = m_head;
+    const qint64 first = qMin<qint64>(WriteChunk, m_bodyTotal);
+    if (first > 0) {
+        const int headSize = out.size();
+        out.resize(headSize + int(first));
+        qint64 got;
+        if (m_bodyBuffered) {
+            memcpy(out.data() + headSize, m_sendBuffer.constData(), size_t(first));
+            got = first;
+        } else {
+            got = r->data->read(out.data() + headSize, first);
+        }
+        if (got <= 0) {
+            failRequest(UnknownError, tr("Request body device cannot be read"));
+            return;
+        }
+        out.resize(headSize + int(got));
+        m_bodyQueued = got;
+    }
+    m_socket->write(out);
+    fillSocket();
+}
+
+void QHttp::fillSocket()
+{
+    Request *r = httpRequest();
+    if (m_filling || !r || !m_socket || m_writeFailed)
+        return;
+    m_filling = true;
+    const quint64 generation = m_generation;
+    // flush() hands the bytes to the kernel at once and reports them written
+    // while we are still here, so go on until the socket keeps a backlog.
+    do {
+        while (m_bodyQueued < m_bodyTotal && m_socket->bytesToWrite() < WriteHighWater) {
+            const qint64 n = qMin<qint64>(WriteChunk, m_bodyTotal - m_bodyQueued);
+            qint64 got;
+            if (m_bodyBuffered) {
+                got = m_socket->write(m_sendBuffer.constData() + m_bodyQueued, n);
+            } else {
+                m_chunk.resize(int(n));
+                got = r->data ? r->data->read(m_chunk.data(), n) : -1;
+                if (got > 0)
+                    m_socket->write(m_chunk.constData(), got);
+            }
+            if (got <= 0) {
+                // The device ended before the length that went out in the head.
+                m_filling = false;
+                failRequest(UnknownError, tr("Request body device ended early"));
+                return;
+            }
+            m_bodyQueued += got;
+        }
+        m_socket->flush();
+        reportSendProgress();
+    } while (generation == m_generation && m_socket && m_bodyQueued < m_bodyTotal
+             && m_socket->bytesToWrite() < WriteHighWater);
+    m_filling = false;
+}
+
+void QHttp::reportSendProgress()
+{
+    if (!m_socket || !httpRequest())
+        return;
+    const qint64 unsent = m_socket->bytesToWrite();
+    const qint64 done = m_bodyQueued - qMin(m_bodyQueued, unsent);
+    if (m_bodyTotal > 0 && done > m_bodyReported) {
+        m_bodyReported = done;
+        const quint64 generation = m_generation;
+        emit dataSendProgress(clampInt(done), clampInt(m_bodyTotal));
+        if (generation != m_generation)
+            return;
+    }
+    if (!m_requestSent && m_bodyQueued == m_bodyTotal && unsent == 0) {
+        m_requestSent = true;
+        if (m_state == Sending)
+            setState(Reading);
+    }
+}
+
+void QHttp::socketBytesWritten()
+{
+    if (m_filling)
+        return;
+    if (m_bodyQueued < m_bodyTotal)
+        fillSocket();
+    else
+        reportSendProgress();
+}
+
+void QHttp::reportReadProgress()
+{
+    const qint64 done = m_parser.bodyBytes();
+    if (done == m_readReported || done == 0)
+        return;
+    m_readReported = done;
+    const qint64 total = m_parser.contentLength();
+    emit dataReadProgress(clampInt(done), total > 0 ? clampInt(total) : 0);
+}
+
+bool QHttp::headerReceived(const QHttpResponseHeader &header)
+{
+    m_lastResponse = header;
+    const quint64 generation = m_generation;
+    QPointer<QHttp> self(this);
+    emit responseHeaderReceived(header);
+    return self && generation == m_generation;
+}
+
+bool QHttp::bodyReceived(const char *data, qint64 size)
+{
+    Request *r = m_pending.first();
+    if (!r->hasTo)
+        return true; // nothing would read it
+    if (!r->to || r->to->write(data, size) != size) {
+        m_writeFailed = true;
+        return false;
+    }
+    return true;
+}
+
+void QHttp::socketReadyRead()
+{
+    if (!m_socket)
+        return;
+    if (!httpRequest() || !m_socketConnected) {
+        // Bytes on an idle connection answer nothing we asked: the
+        // connection cannot be trusted for another request.
+        closeConnection();
+        return;
+    }
+    const quint64 generation = m_generation;
+    if (m_readBuffer.size() != ReadChunk)
+        m_readBuffer.resize(ReadChunk);
+    for (;;) {
+        const qint64 n = m_socket->read(m_readBuffer.data(), ReadChunk);
+        if (n <= 0)
+            break;
+        if (m_state == Sending) {
+            setState(Reading);
+            if (generation != m_generation)
+                return;
+        }
+        const qint64 used = m_parser.feed(m_readBuffer.constData(), n);
+        if (generation != m_generation || !m_socket)
+            return;
+        if (m_writeFailed) {
+            failRequest(UnknownError, tr("Could not write the response into the destination device"));
+            return;
+        }
+        if (m_parser.hasError()) {
+            failRequest(InvalidResponseHeader, m_parser.errorString());
+            return;
+        }
+        if (m_parser.isComplete()) {
+            // Anything after the response answers nothing we asked.
+            m_extraBytes = used < n || m_socket->bytesAvailable() > 0;
+            responseComplete();
+            return;
+        }
+        reportReadProgress();
+        if (generation != m_generation || !m_socket)
+            return;
+    }
+}
+
+void QHttp::responseComplete()
+{
+    Request *r = m_pending.first();
+    const quint64 generation = m_generation;
+    if (QFileDevice *file = qobject_cast<QFileDevice *>(r->to.data())) {
+        // A file keeps a write buffer; data that never reaches the disk was not delivered.
+        if (!file->flush()) {
+            failRequest(UnknownError, tr("Could not write the response into the destination device"));
+            return;
+        }
+    }
+    reportReadProgress();
+    if (generation != m_generation)
+        return;
+    const bool reusable = m_parser.keepAlive() && !m_extraBytes && m_requestSent && m_socket
+        && m_socket->state() == QAbstractSocket::ConnectedState
+        && r->header.value(QStringLiteral("connection")).compare(QLatin1String("close"), Qt::CaseInsensitive) != 0;
+    if (reusable)
+        setState(Connected);
+    else
+        closeConnection();
+    if (generation != m_generation)
+        return;
+    const int code = m_lastResponse.statusCode();
+    if (code == 401)
+        finishRequest(AuthenticationRequiredError, tr("Authentication required"));
+    else if (code == 407)
+        finishRequest(ProxyAuthenticationRequiredError, tr("Proxy authentication required"));
+    else
+        finishRequest(NoError, QString());
+}
+
+void QHttp::socketDisconnected()
+{
+    connectionLost();
+}
+
+void QHttp::socketError()
+{
+    if (!m_socket || sender() != m_socket)
+        return;
+    if (!m_socketConnected) {
+        if (!httpRequest())
+            return;
+        m_connectError = m_socket->errorString();
+        m_socket->disconnect(this);
+        m_socket->deleteLater();
+        m_socket = nullptr;
+        tryNextAddress();
+        return;
+    }
+    connectionLost();
+}
+
+// The server closed the connection or it broke.
+void QHttp::connectionLost()
+{
+    if (!m_socket)
+        return;
+    if (!httpRequest() || !m_socketConnected) {
+        closeConnection();
+        return;
+    }
+    const quint64 generation = m_generation;
+    socketReadyRead(); // bytes that came with the close
+    if (generation != m_generation || !m_socket)
+        return;
+    if (m_parser.bytesReceived() == 0 && m_connReused && !m_retried) {
+        // The server dropped the idle connection as the request went out:
+        // nothing of it was answered, so it is safe to send it once more.
+        m_retried = true;
+        closeConnection();
+        if (generation != m_generation)
+            return;
+        connectToServer();
+        return;
+    }
+    m_parser.finish();
+    if (m_parser.isComplete()) {
+        responseComplete();
+        return;
+    }
+    switch (m_parser.error()) {
+    case HttpResponseParser::UnexpectedClose:
+        failRequest(UnexpectedClose, tr("Connection closed unexpectedly"));
+        break;
+    case HttpResponseParser::WrongContentLength:
+        failRequest(WrongContentLength, tr("Wrong content length"));
+        break;
+    default:
+        failRequest(InvalidResponseHeader, m_parser.errorString());
+        break;
+    }
+}

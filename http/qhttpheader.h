@@ -1,0 +1,54 @@
+#ifndef QHTTPHEADER_H
+#define QHTTPHEADER_H
+
+#include <QList>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+
+// Header block of an HTTP message with the interface of Qt 4's class of the
+// same name: an ordered list of fields whose keys compare case-insensitively
+// and keep the case they were given in.
+class QHttpHeader
+{
+public:
+    QHttpHeader();
+    QHttpHeader(const QHttpHeader &header) = default;
+    QHttpHeader &operator=(const QHttpHeader &header) = default;
+    virtual ~QHttpHeader();
+
+    void setValue(const QString &key, const QString &value);
+    void setValues(const QList<QPair<QString, QString>> &values);
+    void addValue(const QString &key, const QString &value);
+    QList<QPair<QString, QString>> values() const { return m_values; }
+    bool hasKey(const QString &key) const;
+    QStringList keys() const;
+    QString value(const QString &key) const;
+    QStringList allValues(const QString &key) const;
+    void removeValue(const QString &key);
+    void removeAllValues(const QString &key);
+
+    bool hasContentLength() const;
+    uint contentLength() const;
+    void setContentLength(int len);
+    bool hasContentType() const;
+    QString contentType() const;
+    void setContentType(const QString &type);
+
+    // The fields, one "key: value\r\n" line each. Subclasses put their first
+    // line before it and the empty line after it.
+    virtual QString toString() const;
+    bool isValid() const { return m_valid; }
+
+    virtual int majorVersion() const = 0;
+    virtual int minorVersion() const = 0;
+
+protected:
+    void setValid(bool valid) { m_valid = valid; }
+
+private:
+    QList<QPair<QString, QString>> m_values;
+    bool m_valid = true;
+};
+
+#endif // QHTTPHEADER_H

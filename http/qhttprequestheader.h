@@ -1,0 +1,28 @@
+#ifndef QHTTPREQUESTHEADER_H
+#define QHTTPREQUESTHEADER_H
+
+#include "qhttpheader.h"
+
+// Request line and fields of an HTTP request (Qt 4 interface).
+class QHttpRequestHeader : public QHttpHeader
+{
+public:
+    QHttpRequestHeader();
+    QHttpRequestHeader(const QString &method, const QString &path, int majorVer = 1, int minorVer = 1);
+
+    void setRequest(const QString &method, const QString &path, int majorVer = 1, int minorVer = 1);
+    QString method() const { return m_method; }
+    QString path() const { return m_path; }
+    int majorVersion() const override { return m_major; }
+    int minorVersion() const override { return m_minor; }
+
+    QString toString() const override;
+
+private:
+    QString m_method;
+    QString m_path;
+    int m_major = 1;
+    int m_minor = 1;
+};
+
+#endif // QHTTPREQUESTHEADER_H

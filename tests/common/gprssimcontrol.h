@@ -1,0 +1,81 @@
+#ifndef GPRSSIMCONTROL_H
+#define GPRSSIMCONTROL_H
+
+#include <QDBusConnection>
+#include <QDBusObjectPath>
+#include <QList>
+#include <QObject>
+#include <QStringList>
+
+// Scripts a running gprs-sim over its control interface on the system bus
+// (the private bus that tests/launchers/with-bus sets up). Every call is
+// synchronous: when it returns, the simulator has taken the instruction.
+// A failed control call is reported with qWarning and a false/empty result.
+//
+// Members name the D-Bus method as the simulator receives it: "QuickConnect",
+// "GetStatus", "Attach", "Create", "Detach" on the service object, "Get",
+// "GetAll" and "Delete" on context objects.
+class GprsSimControl : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Call
+    {
+        QString path;
+        QString interface;
+        QString member;
+        QStringList args; // as text; variants and object paths unwrapped
+    };
+
+    explicit GprsSimControl(QObject *parent = nullptr);
+
+    // The next call of `member` gets this D-Bus error (several queue up).
+    bool failNext(const QString &member, const QString &errorName,
+        const QString &errorMessage = QStringLiteral("scripted failure"));
+    // The next answer to `member` waits `milliseconds`; negative: until
+    // releaseHeld(). reset() drops held answers unsent.
+    bool holdNext(const QString &member, int milliseconds = -1);
+    bool releaseHeld();
+    // Reads of this context property ("PDPAddress", "PDNSAddress",
+    // "SDNSAddress", "NetIF") fail with UnknownProperty.
+    bool omitProperty(const QString &name);
+    // Value of one of those four properties for contexts created afterwards.
+    bool setContextProperty(const QString &name, const QString &value);
+    QDBusObjectPath addContext(const QString &apn, const QString &proto, const QString &iface,
+        const QString &addr, bool active, qulonglong rx, qulonglong tx);
+    // Releases or retakes "com.orvel.quelm.GPRS": an absent service.
+    bool setServicePresent(bool present);
+    // Back to the state after start: no contexts, no script, empty call log.
+    bool reset();
+
+    bool emitAttachFailed(uint code, const QString &reason);
+    bool emitAttached(const QString &status);
+    bool emitAvailable();
+    bool emitDataCounters(qulonglong first, qulonglong second);
+    bool emitDetached();
+    bool emitStatus(); // the simulator's current contexts
+    bool emitSuspended(uint code, const QString &reason);
+
+    // Calls received since start or the last reset(), oldest first.
+    QList<Call> calls();
+    QList<Call> calls(const QString &member);
+    // Waits until the simulator has received `count` calls of `member` since
+    // this object was made or last reset() it.
+    bool waitForCalls(const QString &member, int count = 1, int timeoutMs = 10000);
+
+Q_SIGNALS:
+    void callReceived(const GprsSimControl::Call &call);
+
+private Q_SLOTS:
+    void onCallReceived(
+        const QString &path, const QString &interface, const QString &member, const QStringList &args);
+
+private:
+    bool invoke(const QString &method, const QList<QVariant> &args = {}, QList<QVariant> *results = nullptr);
+
+    QDBusConnection m_bus;
+    QList<Call> m_seen;
+};
+
+#endif // GPRSSIMCONTROL_H

@@ -1,0 +1,150 @@
+#ifndef HTTPTESTSERVER_H
+#define HTTPTESTSERVER_H
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QVector>
+
+class QTcpServer;
+class QTcpSocket;
+
+// One scripted answer: steps played in order on the connection of the request
+// it answers. The bytes are sent exactly as given, so a script can be any
+// response, well-formed or not. Build it fluently:
+//
+//   HttpTestResponse(HttpTestServer::reply(200, "hello"))          // one piece
+//   HttpTestResponse().sendInPieces(raw, 1, 5)                     // 1 byte each, 5 ms apart
+//   HttpTestResponse().send(head).waitForRelease().send(rest)      // until server.release()
+//   HttpTestResponse(raw).closeAfter(17)                           // cut at byte 17, then close
+//   HttpTestResponse().close()                                     // close without answering
+//
+// After the last step the connection stays open (keep-alive) unless close(),
+// closeAfter() or resetConnection() ended it.
+class HttpTestResponse
+{
+public:
+    HttpTestResponse() = default;
+    explicit HttpTestResponse(const QByteArray &raw) { send(raw); }
+
+    HttpTestResponse &send(const QByteArray &bytes);
+    // Sends bytes in pieces of pieceSize, each written out before the next;
+    // with pauseMs > 0 a timer separates them, so they arrive as separate reads.
+    HttpTestResponse &sendInPieces(const QByteArray &bytes, int pieceSize, int pauseMs = 0);
+    // Streams size bytes of HttpTestServer::pattern() with flow control, for
+    // bodies too big to build in memory.
+    HttpTestResponse &sendPattern(qint64 size);
+    HttpTestResponse &pause(int ms);
+    HttpTestResponse &waitForRelease();
+    HttpTestResponse &close();            // FIN once everything before has been written
+    HttpTestResponse &resetConnection();  // abort at once (RST when unread data is pending)
+    // Sends no more than n bytes of the whole script, then closes.
+    HttpTestResponse &closeAfter(qint64 n);
+    // Play as soon as the request head is in, without waiting for its body.
+    HttpTestResponse &beforeBody();
+
+    struct Step {
+        enum Kind { Send, Pattern, Pause, Release, Close, Reset } kind;
+        QByteArray bytes;
+        qint64 amount = 0; // pattern size, or pause in ms
+    };
+    QVector<Step> steps;
+    qint64 byteLimit = -1;
+    bool early = false;
+};
+
+// A request as the server received it.
+struct HttpTestRequest {
+    int connection = -1;   // 0-based index of the connection it came on
+    QByteArray raw;        // every byte of it as received (empty body when keepBodies is off)
+    QByteArray method;
+    QByteArray target;     // request target exactly as sent
+    QByteArray version;    // "HTTP/1.1"
+    QList<QPair<QByteArray, QByteArray>> headers; // in order, as sent (values trimmed)
+    QByteArray body;       // de-chunked
+    qint64 bodySize = 0;   // counted even when keepBodies is off
+    bool chunked = false;
+    bool malformed = false; // framing the server could not parse; nothing more is read
+
+    QByteArray header(const QByteArray &name) const;          // first value, case-insensitive
+    QList<QByteArray> headerValues(const QByteArray &name) const;
+    QList<QByteArray> headerNames() const;
+};
+
+// Scriptable HTTP/1.1 server on 127.0.0.1 for tests, in the test's own
+// thread. It parses request framing (Content-Length and chunked bodies,
+// several requests per connection) and answers each complete request with the
+// next queued HttpTestResponse, in arrival order; a request with no response
+// queued yet waits for one (so a test can look at the request first and then
+// decide), unless a default response is set.
+class HttpTestServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit HttpTestServer(QObject *parent = nullptr);
+    ~HttpTestServer() override;
+
+    bool listen(); // 127.0.0.1, a free port
+    quint16 port() const;
+    static QString host() { return QStringLiteral("127.0.0.1"); }
+    QString url(const QString &path = QStringLiteral("/")) const;
+
+    void enqueue(const HttpTestResponse &response);
+    void enqueue(const QByteArray &raw) { enqueue(HttpTestResponse(raw)); }
+    void setDefaultResponse(const HttpTestResponse &response);
+    // Every script waiting in waitForRelease() goes on; when none is waiting,
+    // the next one to reach waitForRelease() passes at once.
+    void release();
+    void closeAllConnections();
+    void setKeepBodies(bool keep) { m_keepBodies = keep; } // off for huge uploads
+
+    QList<HttpTestRequest> requests() const { return m_requests; }
+    HttpTestRequest request(int index) const { return m_requests.value(index); }
+    int requestCount() const { return m_requests.size(); }
+    int connectionCount() const { return m_connections.size(); }
+    int openConnectionCount() const;
+    QByteArray received(int connection) const; // all bytes of a connection so far
+    int pendingResponses() const { return m_queue.size(); }
+
+    // Wait (running the event loop) until the condition holds; false on timeout.
+    bool waitForRequests(int count, int timeoutMs = 10000);
+    bool waitForConnections(int count, int timeoutMs = 10000);
+    bool waitForOpenConnections(int count, int timeoutMs = 10000);
+
+    // Response builders.
+    static QByteArray reply(int status, const QByteArray &body = QByteArray(),
+                            const QList<QByteArray> &headers = QList<QByteArray>());
+    static QByteArray chunkedReply(int status, const QByteArray &body, int chunkSize,
+                                   const QList<QByteArray> &trailers = QList<QByteArray>(),
+                                   const QList<QByteArray> &headers = QList<QByteArray>());
+    static QByteArray closeDelimitedReply(int status, const QByteArray &body);
+    static QByteArray reasonPhrase(int status);
+    // Deterministic bytes: pattern(n, offset) == pattern(offset + n).mid(offset).
+    static QByteArray pattern(qint64 size, qint64 offset = 0);
+
+Q_SIGNALS:
+    void requestReceived(int index);
+    void connectionAccepted(int index);
+
+private:
+    class Connection;
+    friend class Connection;
+
+    void accept();
+    void requestComplete(Connection *c, const HttpTestRequest &r, bool early);
+    void dispatch();
+
+    QTcpServer *m_server;
+    QList<Connection *> m_connections;
+    QList<HttpTestRequest> m_requests;
+    QList<HttpTestResponse> m_queue;
+    QList<QPair<Connection *, int>> m_waiting; // requests without an answer, in order
+    HttpTestResponse m_default;
+    bool m_hasDefault = false;
+    bool m_keepBodies = true;
+    int m_freeReleases = 0; // release() calls that found nobody waiting
+};
+
+#endif // HTTPTESTSERVER_H

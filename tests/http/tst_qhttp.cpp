@@ -1,0 +1,773 @@
+// The socket HTTP client against the scriptable test server, over real
+// loopback sockets.
+#include <QBuffer>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QtTest>
+
+#include "httptestserver.h"
+#include "qhttp.h"
+
+namespace {
+
+// Every signal of a client, in order, as text.
+class Recorder : public QObject
+{
+public:
+    explicit Recorder(QHttp *http)
+    {
+        connect(http, &QHttp::stateChanged, this, [this](int s) { events << QStringLiteral("state %1").arg(s); });
+        connect(http, &QHttp::requestStarted, this, [this](int id) { events << QStringLiteral("started %1").arg(id); });
+        connect(http, &QHttp::requestFinished, this, [this](int id, bool e) {
+            events << QStringLiteral("finished %1 %2").arg(id).arg(e ? "error" : "ok");
+        });
+        connect(http, &QHttp::responseHeaderReceived, this, [this](const QHttpResponseHeader &h) {
+            events << QStringLiteral("header %1").arg(h.statusCode());
+        });
+        connect(http, &QHttp::done, this, [this](bool e) { events << QStringLiteral("done %1").arg(e ? "error" : "ok"); });
+        connect(http, &QHttp::dataSendProgress, this, [this](int d, int t) { sent << qMakePair(d, t); });
+        connect(http, &QHttp::dataReadProgress, this, [this](int d, int t) { read << qMakePair(d, t); });
+    }
+    QStringList events;
+    QList<QPair<int, int>> sent;
+    QList<QPair<int, int>> read;
+
+    QStringList only(const QString &prefix) const
+    {
+        QStringList out;
+        for (const QString &e : events)
+            if (e.startsWith(prefix))
+                out << e;
+        return out;
+    }
+};
+
+QHttpRequestHeader get(const QString &path = QStringLiteral("/"))
+{
+    QHttpRequestHeader h(QStringLiteral("GET"), path);
+    h.setValue(QStringLiteral("Host"), QStringLiteral("127.0.0.1"));
+    return h;
+}
+
+// Random-access device that makes its bytes up as they are read and keeps
+// track of how it is read.
+class PatternDevice : public QIODevice
+{
+public:
+    explicit PatternDevice(qint64 size)
+        : m_size(size)
+    {
+        open(QIODevice::ReadOnly);
+    }
+    qint64 size() const override { return m_size; }
+    qint64 largestRead = 0;
+    qint64 maxAhead = 0; // how far reading ran ahead of what the server had
+
+    qint64 *serverHas = nullptr;
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override
+    {
+        const qint64 n = qMin(maxSize, m_size - pos());
+        const QByteArray bytes = HttpTestServer::pattern(n, pos());
+        memcpy(data, bytes.constData(), size_t(n));
+        largestRead = qMax(largestRead, n);
+        return n;
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    qint64 m_size;
+};
+
+// Bytes that can be read once, front to back, like a pipe's.
+class SequentialDevice : public QIODevice
+{
+public:
+    explicit SequentialDevice(const QByteArray &data)
+        : m_data(data)
+    {
+        open(QIODevice::ReadOnly);
+    }
+    bool isSequential() const override { return true; }
+    qint64 bytesAvailable() const override { return m_data.size() - m_at + QIODevice::bytesAvailable(); }
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override
+    {
+        const qint64 n = qMin(maxSize, qint64(m_data.size() - m_at));
+        memcpy(data, m_data.constData() + m_at, size_t(n));
+        m_at += int(n);
+        return n;
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    QByteArray m_data;
+    int m_at = 0;
+};
+
+// Destination that takes limit bytes, then fails or writes short.
+class FailingDevice : public QIODevice
+{
+public:
+    FailingDevice(qint64 limit, bool shortWrite)
+        : m_limit(limit)
+        , m_short(shortWrite)
+    {
+        open(QIODevice::WriteOnly);
+    }
+    QByteArray data;
+
+protected:
+    qint64 readData(char *, qint64) override { return -1; }
+    qint64 writeData(const char *d, qint64 n) override
+    {
+        const qint64 room = m_limit - data.size();
+        if (room <= 0)
+            return m_short ? 0 : -1;
+        const qint64 take = qMin(room, n);
+        data.append(d, int(take));
+        return take;
+    }
+
+private:
+    qint64 m_limit;
+    bool m_short;
+};
+
+} // namespace
+
+class TestQHttp : public QObject
+{
+    Q_OBJECT
+
+private:
+    HttpTestServer *m_server = nullptr;
+
+    // Runs one GET of path against the server and waits for its end.
+    bool runGet(QHttp &http, QIODevice *to, int *id = nullptr, const QString &path = QStringLiteral("/"))
+    {
+        QSignalSpy done(&http, &QHttp::done);
+        http.setHost(HttpTestServer::host(), m_server->port());
+        const int rid = http.request(get(path), nullptr, to);
+        if (id)
+            *id = rid;
+        return done.wait(10000);
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_server = new HttpTestServer(this);
+        QVERIFY(m_server->listen());
+    }
+    void cleanup()
+    {
+        delete m_server;
+        m_server = nullptr;
+    }
+
+    void idsOrderAndStates()
+    {
+        QHttp http;
+        Recorder rec(&http);
+        m_server->enqueue(HttpTestServer::reply(200, "hello"));
+        QBuffer out;
+        out.open(QIODevice::WriteOnly);
+        QCOMPARE(http.setHost(HttpTestServer::host(), QHttp::ConnectionModeHttp, m_server->port()), 1);
+        QCOMPARE(http.request(get(QStringLiteral("/a")), nullptr, &out), 2);
+        QCOMPARE(http.setHost(HttpTestServer::host(), m_server->port()), 3);
+        QCOMPARE(http.currentId(), 1);
+        QVERIFY(http.hasPendingRequests());
+        QVERIFY(rec.events.isEmpty()); // nothing before the event loop runs
+        QSignalSpy done(&http, &QHttp::done);
+        QVERIFY(done.wait());
+        QCOMPARE(rec.events,
+                 QStringList({"started 1", "finished 1 ok", "started 2", "state 1", "state 2", "state 3", "state 4",
+                              "header 200", "state 5", "finished 2 ok", "started 3", "finished 3 ok", "done ok"}));
+        QCOMPARE(rec.read, (QList<QPair<int, int>>{{5, 5}}));
+        QCOMPARE(out.data(), QByteArray("hello"));
+        QCOMPARE(http.lastResponse().statusCode(), 200);
+        QCOMPARE(http.lastResponse().reasonPhrase(), QStringLiteral("OK"));
+        QCOMPARE(http.state(), QHttp::Connected);
+        QCOMPARE(http.error(), QHttp::NoError);
+        QCOMPARE(http.currentId(), 0);
+        QVERIFY(!http.hasPendingRequests());
+        QCOMPARE(m_server->request(0).target, QByteArray("/a"));
+    }
+
+    void requestFormDirectAndViaProxy_data()
+    {
+        QTest::addColumn<bool>("proxy");
+        QTest::addColumn<int>("serverPort");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QByteArray>("target");
+        QTest::newRow("direct") << false << 0 << "/mms/x?id=1" << QByteArray("/mms/x?id=1");
+        QTest::newRow("direct, empty path") << false << 0 << "" << QByteArray("/");
+        QTest::newRow("proxy, port 80") << true << 80 << "/mms/x?id=1" << QByteArray("http://mmsc.example/mms/x?id=1");
+        QTest::newRow("proxy, port 8002") << true << 8002 << "/a" << QByteArray("http://mmsc.example:8002/a");
+        QTest::newRow("proxy, empty path") << true << 8002 << "" << QByteArray("http://mmsc.example:8002/");
+    }
+    void requestFormDirectAndViaProxy()
+    {
+        QFETCH(bool, proxy);
+        QFETCH(int, serverPort);
+        QFETCH(QString, path);
+        QFETCH(QByteArray, target);
+        QHttp http;
+        QSignalSpy done(&http, &QHttp::done);
+        m_server->enqueue(HttpTestServer::reply(200, "x"));
+        if (proxy) {
+            http.setProxy(HttpTestServer::host(), m_server->port());
+            http.setHost(QStringLiteral("mmsc.example"), quint16(serverPort));
+        } else {
+            http.setHost(HttpTestServer::host(), m_server->port());
+        }
+        QHttpRequestHeader h(QStringLiteral("GET"), path);
+        h.setValue(QStringLiteral("Host"), QStringLiteral("mmsc.example"));
+        http.request(h);
+        QVERIFY(done.wait());
+        QCOMPARE(done.first().first().toBool(), false);
+        const HttpTestRequest r = m_server->request(0);
+        QCOMPARE(r.method, QByteArray("GET"));
+        QCOMPARE(r.target, target);
+        QCOMPARE(r.version, QByteArray("HTTP/1.1"));
+        QCOMPARE(r.headerValues("host"), QList<QByteArray>{"mmsc.example"});
+        QVERIFY(r.header("content-length").isNull());
+    }
+
+    void postHeadersOnTheWire()
+    {
+        QHttp http;
+        QSignalSpy done(&http, &QHttp::done);
+        m_server->enqueue(HttpTestServer::reply(200));
+        QByteArray pdu("\x8c\x80\x98" "0123456789", 13);
+        QBuffer body(&pdu);
+        body.open(QIODevice::ReadOnly);
+        QHttpRequestHeader h(QStringLiteral("POST"), QStringLiteral("/mms"));
+        h.setContentType(QStringLiteral("application/vnd.wap.mms-message"));
+        h.addValue(QStringLiteral("User-Agent"), QStringLiteral("Agent\r\nX-Injected: 1"));
+        h.addValue(QStringLiteral("x-wap-profile"), QStringLiteral("http://p.example/u.xml"));
+        h.addValue(QStringLiteral("X-Nul"), QStringLiteral("a") + QChar(0) + QStringLiteral("b"));
+        h.setValue(QStringLiteral("Host"), QStringLiteral("mmsc.example"));
+        h.setContentLength(99999); // the body's real length wins
+        http.setHost(HttpTestServer::host(), m_server->port());
+        http.request(h, &body);
+        QVERIFY(done.wait());
+        const HttpTestRequest r = m_server->request(0);
+        QCOMPARE(r.body, pdu);
+        QCOMPARE(r.headerNames(),
+                 QList<QByteArray>({"Content-Type", "x-wap-profile", "Host", "Content-Length"}));
+        QCOMPARE(r.header("content-length"), QByteArray("13"));
+        QCOMPARE(r.header("content-type"), QByteArray("application/vnd.wap.mms-message"));
+        QVERIFY(!r.raw.contains("X-Injected"));
+    }
+
+    void keepAliveReuse()
+    {
+        QHttp http;
+        Recorder rec(&http);
+        m_server->enqueue(HttpTestServer::reply(200, "one"));
+        m_server->enqueue(HttpTestServer::reply(200, "two"));
+        QBuffer a, b;
+        a.open(QIODevice::WriteOnly);
+        b.open(QIODevice::WriteOnly);
+        QVERIFY(runGet(http, &a));
+        rec.events.clear();
+        QVERIFY(runGet(http, &b));
+        QCOMPARE(b.data(), QByteArray("two"));
+        QCOMPARE(m_server->connectionCount(), 1);
+        QCOMPARE(rec.only("state"), QStringList({"state 3", "state 4", "state 5"}));
+
+        // Another server port means another connection.
+        HttpTestServer other;
+        QVERIFY(other.listen());
+        other.enqueue(HttpTestServer::reply(200, "three"));
+        QSignalSpy done(&http, &QHttp::done);
+        rec.events.clear();
+        http.setHost(HttpTestServer::host(), other.port());
+        http.request(get());
+        QVERIFY(done.wait());
+        QCOMPARE(rec.only("state"), QStringList({"state 6", "state 0", "state 1", "state 2", "state 3", "state 4",
+                                                 "state 5"}));
+        QCOMPARE(other.connectionCount(), 1);
+    }
+
+    void connectionCloseAndHttp10_data()
+    {
+        QTest::addColumn<QByteArray>("response");
+        QTest::addColumn<bool>("reused");
+        QTest::newRow("1.1 close") << HttpTestServer::reply(200, "x", {"Connection: close"}) << false;
+        QTest::newRow("1.0") << QByteArray("HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nx") << false;
+        QTest::newRow("1.0 keep-alive")
+            << QByteArray("HTTP/1.0 200 OK\r\nConnection: Keep-Alive\r\nContent-Length: 1\r\n\r\nx") << true;
+        QTest::newRow("1.1") << HttpTestServer::reply(200, "x") << true;
+    }
+    void connectionCloseAndHttp10()
+    {
+        QFETCH(QByteArray, response);
+        QFETCH(bool, reused);
+        QHttp http;
+        Recorder rec(&http);
+        m_server->enqueue(response);
+        m_server->enqueue(HttpTestServer::reply(200, "y"));
+        QBuffer out;
+        out.open(QIODevice::WriteOnly);
+        QVERIFY(runGet(http, &out));
+        QCOMPARE(out.data(), QByteArray("x"));
+        QCOMPARE(rec.only("state").last(), reused ? QString("state 5") : QString("state 0"));
+        if (!reused)
+            QVERIFY(rec.events.contains("state 6"));
+        QVERIFY(runGet(http, &out));
+        QCOMPARE(out.data(), QByteArray("xy"));
+        QCOMPARE(m_server->connectionCount(), reused ? 1 : 2);
+    }
+
+    void idleCloseIsNoticed()
+    {
+        QHttp http;
+        Recorder rec(&http);
+        m_server->enqueue(HttpTestResponse(HttpTestServer::reply(200, "x")).close());
+        QVERIFY(runGet(http, nullptr));
+        QTRY_COMPARE(http.state(), QHttp::Unconnected);
+        QCOMPARE(rec.only("state").mid(rec.only("state").size() - 3), QStringList({"state 5", "state 6", "state 0"}));
+    }
+
+    void retryOnceWhenReusedConnectionWasClosed_data()
+    {
+        QTest::addColumn<bool>("sequentialBody");
+        QTest::newRow("random-access body") << false;
+        QTest::newRow("sequential body") << true;
+    }
+    void retryOnceWhenReusedConnectionWasClosed()
+    {
+        QFETCH(bool, sequentialBody);
+        QHttp http;
+        m_server->enqueue(HttpTestServer::reply(200, "first"));
+        m_server->enqueue(HttpTestResponse().close()); // the server had dropped it
+        m_server->enqueue(HttpTestServer::reply(200, "second"));
+        QVERIFY(runGet(http, nullptr));
+
+        const QByteArray payload = HttpTestServer::pattern(200000);
+        QBuffer plain;
+        plain.setData(payload);
+        plain.open(QIODevice::ReadOnly);
+        SequentialDevice sequential(payload);
+        QIODevice *body = sequentialBody ? static_cast<QIODevice *>(&sequential) : &plain;
+        QBuffer out;
+        out.open(QIODevice::WriteOnly);
+        QSignalSpy finished(&http, &QHttp::requestFinished);
+        QSignalSpy done(&http, &QHttp::done);
+        const int id = http.request(QHttpRequestHeader(QStringLiteral("POST"), QStringLiteral("/up")), body, &out);
+        QVERIFY(done.wait());
+        QCOMPARE(finished.last(), QVariantList({id, false}));
+        QCOMPARE(out.data(), QByteArray("second"));
+        QCOMPARE(m_server->connectionCount(), 2);
+        QCOMPARE(m_server->requestCount(), 3);
+        QCOMPARE(m_server->request(1).body, payload);
+        QCOMPARE(m_server->request(2).body, payload);
+        QCOMPARE(m_server->request(2).connection, 1);
+    }
+
+    void noRetryOnFreshConnectionAndOnlyOneRetry()
+    {
+        QHttp http;
+        QSignalSpy finished(&http, &QHttp::requestFinished);
+        m_server->enqueue(HttpTestResponse().close());
+        QVERIFY(runGet(http, nullptr));
+        QCOMPARE(finished.last().at(1).toBool(), true);
+        QCOMPARE(http.error(), QHttp::UnexpectedClose);
+        QCOMPARE(m_server->requestCount(), 1);
+
+        m_server->enqueue(HttpTestServer::reply(200));
+        m_server->enqueue(HttpTestResponse().close());
+        m_server->enqueue(HttpTestResponse().close());
+        QVERIFY(runGet(http, nullptr));
+        QVERIFY(runGet(http, nullptr));
+        QCOMPARE(http.error(), QHttp::UnexpectedClose);
+        QCOMPARE(m_server->requestCount(), 4);
+        QCOMPARE(m_server->connectionCount(), 3);
+
+        // Once a response byte has arrived, nothing is sent again.
+        m_server->enqueue(HttpTestServer::reply(200));
+        m_server->enqueue(HttpTestResponse("HTTP/1.1 200 OK\r\n").close());
+        QVERIFY(runGet(http, nullptr));
+        QVERIFY(runGet(http, nullptr));
+        QCOMPARE(http.error(), QHttp::UnexpectedClose);
+        QCOMPARE(m_server->requestCount(), 6);
+    }
+
+    void responseErrors_data()
+    {
+        QTest::addColumn<QByteArray>("response");
+        QTest::addColumn<int>("error");
+        QTest::addColumn<int>("status"); // of lastResponse()
+        const QByteArray ok = "HTTP/1.1 200 OK\r\n";
+        QTest::newRow("closed, nothing sent") << QByteArray() << 4 << 0;
+        QTest::newRow("closed in status line") << QByteArray("HTTP/1.1 20") << 4 << 0;
+        QTest::newRow("closed in header") << QByteArray(ok + "Content-Le") << 4 << 0;
+        QTest::newRow("not HTTP") << QByteArray("SSH-2.0-OpenSSH\r\n\r\n") << 5 << 0;
+        QTest::newRow("bad status code") << QByteArray("HTTP/1.1 2x0 OK\r\n\r\n") << 5 << 0;
+        QTest::newRow("header without colon") << QByteArray(ok + "Bogus\r\n\r\n") << 5 << 0;
+        QTest::newRow("length not a number") << QByteArray(ok + "Content-Length: 1x\r\n\r\nx") << 5 << 0;
+        QTest::newRow("length negative") << QByteArray(ok + "Content-Length: -1\r\n\r\n") << 5 << 0;
+        QTest::newRow("length with sign") << QByteArray(ok + "Content-Length: +1\r\n\r\nx") << 5 << 0;
+        QTest::newRow("length overflows") << QByteArray(ok + "Content-Length: 99999999999999999999\r\n\r\n") << 5 << 0;
+        QTest::newRow("lengths conflict")
+            << QByteArray(ok + "Content-Length: 1\r\nContent-Length: 2\r\n\r\nxy") << 5 << 0;
+        QTest::newRow("bad chunk size")
+            << QByteArray(ok + "Transfer-Encoding: chunked\r\n\r\nzz\r\nx\r\n0\r\n\r\n") << 5 << 200;
+        QTest::newRow("chunk size overflows")
+            << QByteArray(ok + "Transfer-Encoding: chunked\r\n\r\n10000000000000000\r\nx") << 5 << 200;
+        QTest::newRow("chunk-size line too long")
+            << QByteArray(ok + "Transfer-Encoding: chunked\r\n\r\n1;" + QByteArray(2000, 'e') + "\r\nx\r\n0\r\n\r\n")
+            << 5 << 200;
+        QTest::newRow("header too large")
+            << QByteArray(ok + "X-Big: " + QByteArray(70000, 'b') + "\r\nContent-Length: 0\r\n\r\n") << 5 << 0;
+        QByteArray many;
+        for (int i = 0; i < 101; ++i)
+            many += "X-" + QByteArray::number(i) + ": v\r\n";
+        QTest::newRow("too many fields") << QByteArray(ok + many + "\r\n") << 5 << 0;
+        QTest::newRow("body short") << QByteArray(ok + "Content-Length: 10\r\n\r\nabc") << 6 << 200;
+        QTest::newRow("chunked cut") << QByteArray(ok + "Transfer-Encoding: chunked\r\n\r\n5\r\nabc") << 6 << 200;
+        QTest::newRow("chunked without last chunk")
+            << QByteArray(ok + "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n") << 6 << 200;
+        QTest::newRow("401") << HttpTestServer::reply(401, "who?") << 8 << 401;
+        QTest::newRow("407") << HttpTestServer::reply(407, "who?") << 9 << 407;
+    }
+    void responseErrors()
+    {
+        QFETCH(QByteArray, response);
+        QFETCH(int, error);
+        QFETCH(int, status);
+        QHttp http;
+        QSignalSpy finished(&http, &QHttp::requestFinished);
+        QSignalSpy done(&http, &QHttp::done);
+        m_server->enqueue(HttpTestResponse(response).close());
+        QBuffer out;
+        out.open(QIODevice::WriteOnly);
+        int id;
+        QVERIFY(runGet(http, &out, &id));
+        QCOMPARE(finished.last(), QVariantList({id, true}));
+        QCOMPARE(int(http.error()), error);
+        QVERIFY(!http.errorString().isEmpty());
+        QCOMPARE(http.lastResponse().statusCode(), status);
+        QCOMPARE(done.last().first().toBool(), true);
+        // A complete 401/407 leaves the connection usable.
+        QCOMPARE(http.state(), error >= 8 ? QHttp::Connected : QHttp::Unconnected);
+    }
+
+    void hostNotFoundAndConnectionRefused()
+    {
+        QHttp http;
+        QSignalSpy finished(&http, &QHttp::requestFinished);
+        QSignalSpy done(&http, &QHttp::done);
+        // Rejected by the resolver itself: no name server is asked.
+        http.setHost(QStringLiteral("no such host"), 80);
+        http.request(get());
+        QVERIFY(done.wait());
+        QCOMPARE(finished.last().at(1).toBool(), true);
+        QCOMPARE(http.error(), QHttp::HostNotFound);
+
+        QHttp unset;
+        QSignalSpy unsetDone(&unset, &QHttp::done);
+        unset.request(get());
+        QVERIFY(unsetDone.wait());
+        QCOMPARE(unset.error(), QHttp::HostNotFound);
+
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const quint16 port = closed.serverPort();
+        closed.close();
+        Recorder rec(&http);
+        http.setHost(HttpTestServer::host(), port);
+        http.request(get());
+        QVERIFY(done.wait());
+        QCOMPARE(http.error(), QHttp::ConnectionRefused);
+        QCOMPARE(rec.only("state"), QStringList({"state 1", "state 2", "state 0"}));
+    }
+
+    void errorEndsOnlyItsOwnRequest()
+    {
+        QHttp http;
+        QSignalSpy finished(&http, &QHttp::requestFinished);
+        QSignalSpy done(&http, &QHttp::done);
+        m_server->enqueue(HttpTestResponse("HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nab").close());
+        m_server->enqueue(HttpTestServer::reply(200, "fine"));
+        QBuffer a, b;
+        a.open(QIODevice::WriteOnly);
+        b.open(QIODevice::WriteOnly);
+        http.setHost(HttpTestServer::host(), m_server->port());
+        const int first = http.request(get(), nullptr, &a);
+        const int second = http.request(get(), nullptr, &b);
+        QVERIFY(done.wait());
+        QCOMPARE(done.count(), 1);
+        QCOMPARE(done.first().first().toBool(), true);
+        QCOMPARE(finished.at(1), QVariantList({first, true}));
+        QCOMPARE(finished.at(2), QVariantList({second, false}));
+        QCOMPARE(b.data(), QByteArray("fine"));
+    }
+
+    void bodyFramings_data()
+    {
+        QTest::addColumn<QByteArray>("response");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<bool>("reused");
+        const QByteArray body = HttpTestServer::pattern(3000);
+        QTest::newRow("chunked with trailers")
+            << HttpTestServer::chunkedReply(200, body, 700, {"X-Checksum: 1", "X-More: 2"}) << body << true;
+        QTest::newRow("chunked, extensions")
+            << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                          "3;name=value\r\nabc\r\n0001\r\nd\r\n0\r\n\r\n")
+            << QByteArray("abcd") << true;
+        QTest::newRow("close-delimited") << HttpTestServer::closeDelimitedReply(200, body) << body << false;
+        QTest::newRow("1.0 close-delimited") << QByteArray("HTTP/1.0 200 OK\r\n\r\n" + body) << body << false;
+        QTest::newRow("interim responses")
+            << QByteArray("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 Processing\r\nX: y\r\n\r\n" +
+                          HttpTestServer::reply(200, "done"))
+            << QByteArray("done") << true;
+        QTest::newRow("folded header")
+            << QByteArray("HTTP/1.1 200 OK\r\nX-Long: a\r\n  b\r\nContent-Length: 2\r\n\r\nok") << QByteArray("ok")
+            << true;
+        QTest::newRow("bare LF") << QByteArray("HTTP/1.1 200 OK\nContent-Length: 2\n\nok") << QByteArray("ok") << true;
+        QTest::newRow("204 has no body") << QByteArray("HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n")
+                                         << QByteArray() << true;
+        QTest::newRow("304 has no body") << QByteArray("HTTP/1.1 304 Not Modified\r\n\r\n") << QByteArray() << true;
+        QTest::newRow("404 body kept") << HttpTestServer::reply(404, "nope") << QByteArray("nope") << true;
+    }
+    void bodyFramings()
+    {
+        QFETCH(QByteArray, response);
+        QFETCH(QByteArray, body);
+        QFETCH(bool, reused);
+        QHttp http;
+        Recorder rec(&http);
+        HttpTestResponse script(response);
+        if (!reused)
+            script.close();
+        m_server->enqueue(script);
+        m_server->enqueue(HttpTestServer::reply(200, "next"));
+        QBuffer out;
+        out.open(QIODevice::WriteOnly);
+        int id;
+        QVERIFY(runGet(http, &out, &id));
+        QCOMPARE(rec.only("finished").last(), QStringLiteral("finished %1 ok").arg(id));
+        QCOMPARE(rec.only("header").size(), 1);
+        QCOMPARE(out.data(), body);
+        if (!body.isEmpty())
+            QCOMPARE(rec.read.last().first, body.size());
+        QVERIFY(runGet(http, &out));
+        QCOMPARE(out.data(), body + "next");
+        QCOMPARE(m_server->connectionCount(), reused ? 1 : 2);
+    }
+
+    void largeUploadIsStreamed()
+    {
+        const qint64 size = 8 * 1024 * 1024 + 123;
+        PatternDevice body(size);
+        QHttp http;
+        Recorder rec(&http);
+        m_server->enqueue(HttpTestServer::reply(200, "stored"));
+        QSignalSpy done(&http, &QHttp::done);
+        http.setHost(HttpTestServer::host(), m_server->port());
+        http.request(QHttpRequestHeader(QStringLiteral("POST"), QStringLiteral("/up")), &body);
+        QVERIFY(done.wait(30000));
+        QCOMPARE(done.first().first().toBool(), false);
+        QCOMPARE(m_server->request(0).bodySize, size);
+        QVERIFY(m_server->request(0).body == HttpTestServer::pattern(size));
+        QVERIFY(body.largestRead <= 64 * 1024);
+        QVERIFY(rec.sent.size() > 2);
+        for (int i = 1; i < rec.sent.size(); ++i) {
+            QVERIFY(rec.sent.at(i).first > rec.sent.at(i - 1).first);
+            QCOMPARE(rec.sent.at(i).second, int(size));
+        }
+        QCOMPARE(rec.sent.last().first, int(size));
+    }
+
+    void downloadIsWrittenAsItArrives()
+    {
+        const QByteArray body = HttpTestServer::pattern(500000);
+        const QByteArray raw = HttpTestServer::reply(200, body);
+        const int half = raw.size() - body.size() + 200000;
+        m_server->enqueue(HttpTestResponse().send(raw.left(half)).waitForRelease().send(raw.mid(half)));
+        QHttp http;
+        Recorder rec(&http);
+        QBuffer out;
+        out.open(QIODevice::WriteOnly);
+        QSignalSpy done(&http, &QHttp::done);
+        http.setHost(HttpTestServer::host(), m_server->port());
+        http.request(get(), nullptr, &out);
+        QTRY_COMPARE(out.data().size(), 200000);
+        QCOMPARE(rec.read.last(), qMakePair(200000, body.size()));
+        QCOMPARE(http.state(), QHttp::Reading);
+        m_server->release();
+        QVERIFY(done.wait());
+        QVERIFY(out.data() == body);
+        QCOMPARE(rec.read.last(), qMakePair(body.size(), body.size()));
+    }
+
+    void chunkedProgressHasNoTotal()
+    {
+        m_server->enqueue(HttpTestServer::chunkedReply(200, "abcdef", 2));
+        QHttp http;
+        Recorder rec(&http);
+        QVERIFY(runGet(http, nullptr));
+        QCOMPARE(rec.read.last(), qMakePair(6, 0));
+    }
+
+    void nullDestinationDropsTheBody()
+    {
+        m_server->enqueue(HttpTestServer::reply(200, HttpTestServer::pattern(100000)));
+        m_server->enqueue(HttpTestServer::reply(200, "after"));
+        QHttp http;
+        Recorder rec(&http);
+        QVERIFY(runGet(http, nullptr));
+        QCOMPARE(http.lastResponse().statusCode(), 200);
+        QCOMPARE(rec.read.last(), qMakePair(100000, 100000));
+        QBuffer out;
+        out.open(QIODevice::WriteOnly);
+        QVERIFY(runGet(http, &out)); // the connection was left clean
+        QCOMPARE(out.data(), QByteArray("after"));
+        QCOMPARE(m_server->connectionCount(), 1);
+    }
+
+    void failingDestination_data()
+    {
+        QTest::addColumn<bool>("shortWrite");
+        QTest::newRow("write fails") << false;
+        QTest::newRow("write short") << true;
+    }
+    void failingDestination()
+    {
+        QFETCH(bool, shortWrite);
+        m_server->enqueue(HttpTestServer::reply(200, HttpTestServer::pattern(300000)));
+        FailingDevice out(1000, shortWrite);
+        QHttp http;
+        QSignalSpy finished(&http, &QHttp::requestFinished);
+        int id;
+        QVERIFY(runGet(http, &out, &id));
+        QCOMPARE(finished.last(), QVariantList({id, true}));
+        QCOMPARE(http.error(), QHttp::UnknownError);
+        QCOMPARE(http.state(), QHttp::Unconnected);
+
+        QBuffer readOnly;
+        readOnly.open(QIODevice::ReadOnly);
+        QVERIFY(runGet(http, &readOnly, &id));
+        QCOMPARE(finished.last(), QVariantList({id, true}));
+        QCOMPARE(http.error(), QHttp::UnknownError);
+    }
+
+    void abortMidBody()
+    {
+        const QByteArray raw = HttpTestServer::reply(200, HttpTestServer::pattern(10000));
+        m_server->enqueue(HttpTestResponse().send(raw.left(5000)).waitForRelease().send(raw.mid(5000)));
+        QHttp http;
+        Recorder rec(&http);
+        QBuffer out;
+        out.open(QIODevice::WriteOnly);
+        QSignalSpy progress(&http, &QHttp::dataReadProgress);
+        http.setHost(HttpTestServer::host(), m_server->port());
+        const int id = http.request(get(), nullptr, &out);
+        const int queued = http.request(get());
+        QVERIFY(progress.wait());
+        rec.events.clear();
+        http.abort();
+        QCOMPARE(rec.events, QStringList({"state 6", "state 0", QStringLiteral("finished %1 error").arg(id), "done error"}));
+        QCOMPARE(http.error(), QHttp::Aborted);
+        QVERIFY(!http.hasPendingRequests());
+        QVERIFY(out.data().size() > 0);
+        QTRY_COMPARE(m_server->openConnectionCount(), 0);
+        m_server->release();
+        // The queued request never starts: a later one runs in its place.
+        m_server->enqueue(HttpTestServer::reply(200, "later"));
+        QVERIFY(runGet(http, nullptr));
+        QVERIFY(!rec.events.contains(QStringLiteral("started %1").arg(queued)));
+        QCOMPARE(http.lastResponse().statusCode(), 200);
+    }
+
+    void abortBeforeStartAndWhileIdle()
+    {
+        QHttp http;
+        Recorder rec(&http);
+        http.abort(); // nothing queued: nothing happens
+        QVERIFY(rec.events.isEmpty());
+        http.setHost(HttpTestServer::host(), m_server->port());
+        http.request(get());
+        http.abort();
+        QCOMPARE(rec.events, QStringList({"finished 1 error", "done error"}));
+        QCOMPARE(http.error(), QHttp::Aborted);
+        m_server->enqueue(HttpTestServer::reply(200));
+        QVERIFY(runGet(http, nullptr));
+        QCOMPARE(rec.only("started").first(), QStringLiteral("started 3"));
+        QCOMPARE(m_server->requestCount(), 1);
+    }
+
+    void abortFromSlots()
+    {
+        // abort() called from the client's own signals must leave it sane.
+        m_server->setDefaultResponse(HttpTestResponse(HttpTestServer::reply(200, "x")));
+        QHttp http;
+        Recorder rec(&http);
+        QSignalSpy done(&http, &QHttp::done);
+        int abortAtState = QHttp::Connecting;
+        connect(&http, &QHttp::stateChanged, this, [&](int s) {
+            if (s == abortAtState)
+                http.abort();
+        });
+        http.setHost(HttpTestServer::host(), m_server->port());
+        const int id = http.request(get());
+        QVERIFY(done.wait());
+        QCOMPARE(rec.only("finished"), QStringList({"finished 1 ok", QStringLiteral("finished %1 error").arg(id)}));
+        QCOMPARE(http.error(), QHttp::Aborted);
+
+        abortAtState = -1;
+        connect(&http, &QHttp::requestFinished, &http, [&](int) { http.abort(); });
+        rec.events.clear();
+        http.request(get());
+        http.request(get());
+        QVERIFY(done.wait());
+        QCOMPARE(rec.only("finished").size(), 1);
+        QCOMPARE(rec.only("done"), QStringList({"done error"}));
+        QCOMPARE(http.state(), QHttp::Unconnected);
+    }
+
+    void destinationDeviceDuringFinish()
+    {
+        m_server->enqueue(HttpTestServer::reply(200, "abc"));
+        QHttp http;
+        QBuffer out;
+        out.open(QIODevice::WriteOnly);
+        QIODevice *seen = nullptr;
+        int seenId = -1;
+        connect(&http, &QHttp::requestFinished, this, [&](int id) {
+            if (id == 2) {
+                seen = http.currentDestinationDevice();
+                seenId = http.currentId();
+            }
+        });
+        QVERIFY(runGet(http, &out));
+        QCOMPARE(seen, &out);
+        QCOMPARE(seenId, 2);
+    }
+
+    void manySmallRequestsOnOneConnection()
+    {
+        m_server->setDefaultResponse(HttpTestResponse(HttpTestServer::reply(200, "ok")));
+        QHttp http;
+        QSignalSpy done(&http, &QHttp::done);
+        QBuffer out;
+        out.open(QIODevice::WriteOnly);
+        http.setHost(HttpTestServer::host(), m_server->port());
+        for (int i = 0; i < 200; ++i)
+            http.request(get(QStringLiteral("/%1").arg(i)), nullptr, &out);
+        QVERIFY(done.wait());
+        QCOMPARE(out.data().size(), 400);
+        QCOMPARE(m_server->requestCount(), 200);
+        QCOMPARE(m_server->connectionCount(), 1);
+        QCOMPARE(m_server->request(199).target, QByteArray("/199"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestQHttp)
+#include "tst_qhttp.moc"
