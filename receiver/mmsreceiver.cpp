@@ -10,8 +10,8 @@
 
 namespace {
 
-const char *const s_stateNames[] = {"Unconnected", "HostLookup", "Connecting", "Sending",
-                                    "Reading",     "Connected",  "Closing"};
+const char *const s_stateNames[]
+    = { "Unconnected", "HostLookup", "Connecting", "Sending", "Reading", "Connected", "Closing" };
 
 const char *stateName(int state)
 {
@@ -23,8 +23,8 @@ const char *stateName(int state)
 MmsReceiver::MmsReceiver()
     : m_http(new QHttp(this))
 {
-    connect(m_http, SIGNAL(requestFinished(int,bool)), this, SLOT(httpRequestFinished(int,bool)));
-    connect(m_http, SIGNAL(dataReadProgress(int,int)), this, SLOT(httpDataReceiveProgress(int,int)));
+    connect(m_http, SIGNAL(requestFinished(int, bool)), this, SLOT(httpRequestFinished(int, bool)));
+    connect(m_http, SIGNAL(dataReadProgress(int, int)), this, SLOT(httpDataReceiveProgress(int, int)));
     connect(m_http, SIGNAL(stateChanged(int)), this, SLOT(httpConnectionState(int)));
 }
 

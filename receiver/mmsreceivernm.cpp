@@ -19,8 +19,8 @@ MmsReceiverNM::MmsReceiverNM()
     m_manager->setNetworkAccessible(QNetworkAccessManager::Accessible);
     m_manager->setConfiguration(QNetworkConfiguration());
     QT_WARNING_POP
-    connect(m_manager, SIGNAL(finished(QNetworkReply*)), this,
-            SLOT(networkManagerFinished(QNetworkReply*)));
+    connect(
+        m_manager, SIGNAL(finished(QNetworkReply *)), this, SLOT(networkManagerFinished(QNetworkReply *)));
 }
 
 MmsReceiverNM::~MmsReceiverNM() = default;
@@ -32,8 +32,8 @@ void MmsReceiverNM::downloadMms(const QString &url, QIODevice *device)
 
     // An empty proxy means a direct connection, whatever an earlier download used.
     if (!proxy().isEmpty())
-        m_manager->setProxy(QNetworkProxy(QNetworkProxy::HttpCachingProxy, proxy(),
-                                          quint16(proxyPort()), QString(), QString()));
+        m_manager->setProxy(QNetworkProxy(
+            QNetworkProxy::HttpCachingProxy, proxy(), quint16(proxyPort()), QString(), QString()));
     else
         m_manager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
 
@@ -53,13 +53,13 @@ void MmsReceiverNM::downloadMms(const QString &url, QIODevice *device)
     }
 
     TARNEX_DEBUG << "D: [LIBTARNEX] Sending HTTP GET to:" << target.host() << ":" << target.port(80)
-                 << QString::fromLatin1(target.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority
-                                                         | QUrl::RemoveFragment))
+                 << QString::fromLatin1(
+                        target.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment))
                  << "via proxy" << proxy() << ":" << proxyPort();
 
     m_reply = m_manager->get(request);
-    connect(m_reply, SIGNAL(downloadProgress(qint64,qint64)), this,
-            SLOT(httpDataReceiveProgress(qint64,qint64)));
+    connect(m_reply, SIGNAL(downloadProgress(qint64, qint64)), this,
+        SLOT(httpDataReceiveProgress(qint64, qint64)));
 }
 
 void MmsReceiverNM::abort()

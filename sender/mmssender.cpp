@@ -10,8 +10,8 @@
 
 namespace {
 
-const char *const s_stateNames[] = {"Unconnected", "HostLookup", "Connecting", "Sending",
-                                    "Reading",     "Connected",  "Closing"};
+const char *const s_stateNames[]
+    = { "Unconnected", "HostLookup", "Connecting", "Sending", "Reading", "Connected", "Closing" };
 
 const char *stateName(int state)
 {
@@ -23,8 +23,8 @@ const char *stateName(int state)
 MmsSender::MmsSender()
     : m_http(new QHttp(this))
 {
-    connect(m_http, SIGNAL(requestFinished(int,bool)), this, SLOT(httpRequestFinished(int,bool)));
-    connect(m_http, SIGNAL(dataSendProgress(int,int)), this, SLOT(httpDataSendProgress(int,int)));
+    connect(m_http, SIGNAL(requestFinished(int, bool)), this, SLOT(httpRequestFinished(int, bool)));
+    connect(m_http, SIGNAL(dataSendProgress(int, int)), this, SLOT(httpDataSendProgress(int, int)));
     connect(m_http, SIGNAL(stateChanged(int)), this, SLOT(httpConnectionState(int)));
 }
 
@@ -52,8 +52,8 @@ void MmsSender::startMmsSend(QIODevice *pdu, QIODevice *response)
     if (url.path().isEmpty())
         url.setPath(QStringLiteral("/"));
     // A fragment is never part of a request line.
-    const QByteArray target =
-        url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment);
+    const QByteArray target
+        = url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment);
 
     QHttpRequestHeader header(QStringLiteral("POST"), QString::fromLatin1(target), 1, 1);
     header.setContentType(QStringLiteral("application/vnd.wap.mms-message"));
@@ -69,8 +69,8 @@ void MmsSender::startMmsSend(QIODevice *pdu, QIODevice *response)
     }
     header.setValue(QStringLiteral("Host"), url.host());
 
-    TARNEX_DEBUG << "D: [LIBTARNEX] Sending HTTP POST to:" << url.host() << ":" << mmscPort()
-                 << target << " via proxy " << proxy() << ":" << proxyPort();
+    TARNEX_DEBUG << "D: [LIBTARNEX] Sending HTTP POST to:" << url.host() << ":" << mmscPort() << target
+                 << " via proxy " << proxy() << ":" << proxyPort();
 
     m_transaction_id = m_http->request(header, pdu, response);
     TARNEX_DEBUG << "D: [LIBTARNEX] HTTP POST is sent, transaction ID:" << m_transaction_id;

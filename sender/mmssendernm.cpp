@@ -19,8 +19,8 @@ MmsSenderNM::MmsSenderNM()
     m_manager->setNetworkAccessible(QNetworkAccessManager::Accessible);
     m_manager->setConfiguration(QNetworkConfiguration());
     QT_WARNING_POP
-    connect(m_manager, SIGNAL(finished(QNetworkReply*)), this,
-            SLOT(networkManagerFinished(QNetworkReply*)));
+    connect(
+        m_manager, SIGNAL(finished(QNetworkReply *)), this, SLOT(networkManagerFinished(QNetworkReply *)));
 }
 
 MmsSenderNM::~MmsSenderNM() = default;
@@ -37,8 +37,8 @@ void MmsSenderNM::startMmsSend(QIODevice *pdu, QIODevice *response)
     // set must not carry this message somewhere the caller no longer wants.
     if (!proxy().isEmpty()) {
         TARNEX_DEBUG << "D: [LIBTARNEX] Setting proxy " << proxy() << ":" << proxyPort();
-        m_manager->setProxy(QNetworkProxy(QNetworkProxy::HttpCachingProxy, proxy(),
-                                          quint16(proxyPort()), QString(), QString()));
+        m_manager->setProxy(QNetworkProxy(
+            QNetworkProxy::HttpCachingProxy, proxy(), quint16(proxyPort()), QString(), QString()));
     } else {
         m_manager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
     }
@@ -67,8 +67,8 @@ void MmsSenderNM::startMmsSend(QIODevice *pdu, QIODevice *response)
                  << " via proxy " << proxy() << ":" << proxyPort();
 
     m_reply = m_manager->post(request, pdu);
-    connect(m_reply, SIGNAL(uploadProgress(qint64,qint64)), this,
-            SLOT(httpDataSendProgress(qint64,qint64)));
+    connect(
+        m_reply, SIGNAL(uploadProgress(qint64, qint64)), this, SLOT(httpDataSendProgress(qint64, qint64)));
     TARNEX_DEBUG << "D: [LIBTARNEX] Waiting for initial reply";
     // Returns at once for network replies; the end always comes through finished().
     m_reply->waitForReadyRead(-1);
@@ -112,8 +112,7 @@ void MmsSenderNM::networkManagerFinished(QNetworkReply *reply)
             const QByteArray body = reply->readAll();
             // The MMSC's answer that the caller never got is not a success.
             if (m_response->write(body) != body.size()) {
-                qWarning() << "[LIBTARNEX] Could not store the MMSC's response:"
-                           << m_response->errorString();
+                qWarning() << "[LIBTARNEX] Could not store the MMSC's response:" << m_response->errorString();
                 code = QNetworkReply::UnknownContentError;
             }
         }

@@ -76,7 +76,7 @@ bool TinyproxyProcess::startOnce(quint16 port)
 
     m_pending.clear();
     m_log.clear();
-    m_process.setArguments({QStringLiteral("-d"), QStringLiteral("-c"), config});
+    m_process.setArguments({ QStringLiteral("-d"), QStringLiteral("-c"), config });
     m_process.start();
     if (!m_process.waitForStarted(10000)) {
         m_error = m_process.errorString();

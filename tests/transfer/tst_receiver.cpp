@@ -60,8 +60,8 @@ private Q_SLOTS:
         QCOMPARE(r.metaObject()->className(), "MmsReceiver");
         QCOMPARE(r.metaObject()->superClass(), &MmsReceiverBase::staticMetaObject);
         QCOMPARE(ownMethods(&MmsReceiver::staticMetaObject),
-                 QStringList({"httpRequestFinished(int,bool):requestId error",
-                              "httpDataReceiveProgress(int,int):done total", "httpConnectionState(int):state"}));
+            QStringList({ "httpRequestFinished(int,bool):requestId error",
+                "httpDataReceiveProgress(int,int):done total", "httpConnectionState(int):state" }));
         QVERIFY(r.inherits("MmsReceiverBase"));
         QCOMPARE(r.proxy(), QString());
         QVERIFY(r.setProperty("proxy", QStringLiteral("proxy.example")));
@@ -77,10 +77,12 @@ private Q_SLOTS:
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("scheme");
         QTest::addColumn<QByteArray>("target");
-        QTest::newRow("query kept, fragment dropped") << "/get/m?id=7&t=a%20b#frag" << "http"
-                                                      << QByteArray("/get/m?id=7&t=a%20b");
-        QTest::newRow("host only") << "" << "http" << QByteArray("/");
-        QTest::newRow("https still plain") << "/x" << "https" << QByteArray("/x");
+        QTest::newRow("query kept, fragment dropped") << "/get/m?id=7&t=a%20b#frag"
+                                                      << "http" << QByteArray("/get/m?id=7&t=a%20b");
+        QTest::newRow("host only") << ""
+                                   << "http" << QByteArray("/");
+        QTest::newRow("https still plain") << "/x"
+                                           << "https" << QByteArray("/x");
     }
 
     void getOnTheWire()
@@ -98,7 +100,8 @@ private Q_SLOTS:
         QCOMPARE(done.count(), 1);
         QCOMPARE(done.at(0).at(0).toInt(), 200);
         QCOMPARE(device.data(), QByteArray("PDU"));
-        QCOMPARE(m_server->request(0).raw, "GET " + target + " HTTP/1.1\r\n" + s_identity + "Host: 127.0.0.1\r\n\r\n");
+        QCOMPARE(m_server->request(0).raw,
+            "GET " + target + " HTTP/1.1\r\n" + s_identity + "Host: 127.0.0.1\r\n\r\n");
     }
 
     void emptyIdentityLeavesOnlyHost()
@@ -118,12 +121,13 @@ private Q_SLOTS:
         QTest::addColumn<int>("code");
         QTest::addColumn<QByteArray>("stored");
         QTest::newRow("200") << HttpTestServer::reply(200, "pdu-bytes") << 200 << QByteArray("pdu-bytes");
-        QTest::newRow("404 page in device") << HttpTestServer::reply(404, "expired") << 404 << QByteArray("expired");
+        QTest::newRow("404 page in device")
+            << HttpTestServer::reply(404, "expired") << 404 << QByteArray("expired");
         QTest::newRow("500") << HttpTestServer::reply(500, "oops") << 500 << QByteArray("oops");
-        QTest::newRow("close-delimited") << HttpTestServer::closeDelimitedReply(200, "until close") << 200
-                                         << QByteArray("until close");
-        QTest::newRow("cut-off body") << HttpTestServer::reply(200, "0123456789").chopped(4) << 6
-                                      << QByteArray("012345");
+        QTest::newRow("close-delimited")
+            << HttpTestServer::closeDelimitedReply(200, "until close") << 200 << QByteArray("until close");
+        QTest::newRow("cut-off body")
+            << HttpTestServer::reply(200, "0123456789").chopped(4) << 6 << QByteArray("012345");
         QTest::newRow("closed before answer") << QByteArray() << 4 << QByteArray();
         QTest::newRow("malformed") << QByteArray("HTTP/1.1 abc\r\n\r\n") << 5 << QByteArray();
     }
@@ -193,18 +197,20 @@ private Q_SLOTS:
         const QByteArray body = HttpTestServer::pattern(200000);
         const QByteArray answer = HttpTestServer::reply(200, body);
         const int headSize = answer.size() - body.size();
-        m_server->enqueue(HttpTestResponse().send(answer.left(headSize + 100000)).waitForRelease().send(
-            answer.mid(headSize + 100000)));
+        m_server->enqueue(HttpTestResponse()
+                              .send(answer.left(headSize + 100000))
+                              .waitForRelease()
+                              .send(answer.mid(headSize + 100000)));
         r.downloadMms(url(QStringLiteral("/big")), &device);
         QTRY_COMPARE(device.data().size(), 100000);
         QVERIFY(!progress.isEmpty());
-        QCOMPARE(progress.last(), QVariantList({100000, 200000}));
+        QCOMPARE(progress.last(), QVariantList({ 100000, 200000 }));
         QCOMPARE(done.count(), 0);
         m_server->release();
         QVERIFY(done.wait());
         QCOMPARE(done.at(0).at(0).toInt(), 200);
         QCOMPARE(device.data(), body);
-        QCOMPARE(progress.last(), QVariantList({200000, 200000}));
+        QCOMPARE(progress.last(), QVariantList({ 200000, 200000 }));
     }
 
     // abort(): no completion, what had arrived stays in the device, later
@@ -282,8 +288,8 @@ private Q_SLOTS:
         r.downloadMms(url(QStringLiteral("/m?id=2")), &device);
         QVERIFY(done.wait());
         QCOMPARE(m_server->requestCount(), 2);
-        QCOMPARE(m_server->request(1).raw,
-                 "GET /m?id=2 HTTP/1.1\r\n" + s_identity + "Host: 127.0.0.1\r\n\r\n");
+        QCOMPARE(
+            m_server->request(1).raw, "GET /m?id=2 HTTP/1.1\r\n" + s_identity + "Host: 127.0.0.1\r\n\r\n");
         QCOMPARE(proxy.requests().size(), 1);
     }
 
@@ -317,20 +323,24 @@ private Q_SLOTS:
         const QStringList progressLines = lines.filter(QStringLiteral("MMS download progress"));
         for (const QString &l : stateLines + progressLines)
             lines.removeOne(l);
-        QCOMPARE(lines, QStringList({
-            "D: [LIBTARNEX] User-Agent:  \"" + QString::fromLatin1(s_ua) + '"',
-            "D: [LIBTARNEX] Profile URL:  \"" + QString::fromLatin1(s_profile) + '"',
-            "D: [LIBTARNEX] Sending HTTP GET to: \"127.0.0.1\" : " + port + " \"/m?x=1\" via proxy \"\" : 3128",
-            "D: [LIBTARNEX] HTTP GET is sent, transaction ID: 4",
-            "D: [LIBTARNEX] HTTP transaction finished, transaction ID: 3 error= false",
-            "D: [LIBTARNEX] HTTP transaction finished, transaction ID: 4 error= false",
-            "D: [LIBTARNEX] MMS download completed, error: 200 , downloaded PDU size: 9",
-        }));
+        QCOMPARE(lines,
+            QStringList({
+                "D: [LIBTARNEX] User-Agent:  \"" + QString::fromLatin1(s_ua) + '"',
+                "D: [LIBTARNEX] Profile URL:  \"" + QString::fromLatin1(s_profile) + '"',
+                "D: [LIBTARNEX] Sending HTTP GET to: \"127.0.0.1\" : " + port
+                    + " \"/m?x=1\" via proxy \"\" : 3128",
+                "D: [LIBTARNEX] HTTP GET is sent, transaction ID: 4",
+                "D: [LIBTARNEX] HTTP transaction finished, transaction ID: 3 error= false",
+                "D: [LIBTARNEX] HTTP transaction finished, transaction ID: 4 error= false",
+                "D: [LIBTARNEX] MMS download completed, error: 200 , downloaded PDU size: 9",
+            }));
         QCOMPARE(stateLines.size(), states.size());
-        const char *names[] = {"Unconnected", "HostLookup", "Connecting", "Sending", "Reading", "Connected", "Closing"};
+        const char *names[]
+            = { "Unconnected", "HostLookup", "Connecting", "Sending", "Reading", "Connected", "Closing" };
         for (int i = 0; i < states.size(); ++i) {
             const int st = states.at(i).at(0).toInt();
-            QCOMPARE(stateLines.at(i), QStringLiteral("D: [HTTP] Connection state %1 ( %2 )").arg(names[st]).arg(st));
+            QCOMPARE(stateLines.at(i),
+                QStringLiteral("D: [HTTP] Connection state %1 ( %2 )").arg(names[st]).arg(st));
         }
         QCOMPARE(progressLines.size(), progress.size());
         QCOMPARE(progressLines.last(), QStringLiteral("D: [LIBTARNEX] MMS download progress,  9  of  9"));
@@ -347,9 +357,10 @@ private Q_SLOTS:
         r.downloadMms(QStringLiteral("http://nosuchhost.invalid/m"), nullptr);
         QVERIFY(done.wait(20000));
         QCOMPARE(log.matching(QStringLiteral("Sending HTTP GET")),
-                 QStringList({"D: [LIBTARNEX] Sending HTTP GET to: \"nosuchhost.invalid\" : 80 \"/m\" via proxy \"\" : 0"}));
+            QStringList({ "D: [LIBTARNEX] Sending HTTP GET to: \"nosuchhost.invalid\" : 80 \"/m\" via proxy "
+                          "\"\" : 0" }));
         QCOMPARE(log.matching(QStringLiteral("MMS download completed")),
-                 QStringList({"D: [LIBTARNEX] MMS download completed, error: 2 , downloaded PDU size: 0"}));
+            QStringList({ "D: [LIBTARNEX] MMS download completed, error: 2 , downloaded PDU size: 0" }));
     }
 
     void stateNames_data()
@@ -371,7 +382,7 @@ private Q_SLOTS:
         DebugFlag on(true);
         LogCapture log;
         QVERIFY(QMetaObject::invokeMethod(&r, "httpConnectionState", Q_ARG(int, state)));
-        QCOMPARE(log.lines(), QStringList({line}));
+        QCOMPARE(log.lines(), QStringList({ line }));
         QCOMPARE(states.count(), 1);
         QCOMPARE(states.at(0).at(0).toInt(), state);
     }

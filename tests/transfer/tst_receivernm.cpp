@@ -52,8 +52,8 @@ private Q_SLOTS:
         QCOMPARE(r.metaObject()->className(), "MmsReceiverNM");
         QCOMPARE(r.metaObject()->superClass(), &MmsReceiverBase::staticMetaObject);
         QCOMPARE(ownMethods(&MmsReceiverNM::staticMetaObject),
-                 QStringList({"networkManagerFinished(QNetworkReply*):",
-                              "httpDataReceiveProgress(qlonglong,qlonglong):done total"}));
+            QStringList({ "networkManagerFinished(QNetworkReply*):",
+                "httpDataReceiveProgress(qlonglong,qlonglong):done total" }));
         QCOMPARE(r.property("proxy").toString(), QString());
         QVERIFY(r.setProperty("proxyPort", 3128));
         QCOMPARE(r.proxyPort(), 3128);
@@ -84,8 +84,8 @@ private Q_SLOTS:
         const HttpTestRequest req = m_server->request(0);
         QCOMPARE(req.method, QByteArray("GET"));
         QCOMPARE(req.target, QByteArray("/get/x?id=7"));
-        QCOMPARE(namesAmong(req.headerNames(), {"User-Agent", "x-wap-profile", "Content-Type"}),
-                 QList<QByteArray>({"User-Agent", "x-wap-profile"}));
+        QCOMPARE(namesAmong(req.headerNames(), { "User-Agent", "x-wap-profile", "Content-Type" }),
+            QList<QByteArray>({ "User-Agent", "x-wap-profile" }));
         QCOMPARE(req.header("User-Agent"), s_ua);
         QCOMPARE(req.header("x-wap-profile"), s_profile);
         QCOMPARE(req.bodySize, 0);
@@ -95,14 +95,17 @@ private Q_SLOTS:
         const QStringList progressLines = lines.filter(QStringLiteral("MMS download progress"));
         for (const QString &l : progressLines)
             lines.removeOne(l);
-        QCOMPARE(progressLines.last(), QStringLiteral("D: [LIBTARNEX] MMS download progress,  70000  of  70000"));
-        QCOMPARE(lines, QStringList({
-            "D: [LIBTARNEX] User-Agent:  \"" + QString::fromLatin1(s_ua) + '"',
-            "D: [LIBTARNEX] Profile URL:  \"" + QString::fromLatin1(s_profile) + '"',
-            "D: [LIBTARNEX] Sending HTTP GET to: \"127.0.0.1\" : " + port + " \"/get/x?id=7\" via proxy \"\" : 0",
-            "D: [LIBTARNEX] HTTP transaction finished",
-            "D: [LIBTARNEX] MMS download completed, error: 0 response PDU size: 70000",
-        }));
+        QCOMPARE(
+            progressLines.last(), QStringLiteral("D: [LIBTARNEX] MMS download progress,  70000  of  70000"));
+        QCOMPARE(lines,
+            QStringList({
+                "D: [LIBTARNEX] User-Agent:  \"" + QString::fromLatin1(s_ua) + '"',
+                "D: [LIBTARNEX] Profile URL:  \"" + QString::fromLatin1(s_profile) + '"',
+                "D: [LIBTARNEX] Sending HTTP GET to: \"127.0.0.1\" : " + port
+                    + " \"/get/x?id=7\" via proxy \"\" : 0",
+                "D: [LIBTARNEX] HTTP transaction finished",
+                "D: [LIBTARNEX] MMS download completed, error: 0 response PDU size: 70000",
+            }));
     }
 
     // Host only: the path "/" is asked for. Empty identity values: no header
@@ -293,13 +296,15 @@ private Q_SLOTS:
         QSignalSpy progress(&r, &MmsReceiverBase::downloadProgress);
         DebugFlag on(true);
         LogCapture log;
-        QVERIFY(QMetaObject::invokeMethod(&r, "httpDataReceiveProgress", Q_ARG(qint64, done), Q_ARG(qint64, total)));
+        QVERIFY(QMetaObject::invokeMethod(
+            &r, "httpDataReceiveProgress", Q_ARG(qint64, done), Q_ARG(qint64, total)));
         QCOMPARE(progress.count(), 1);
         QCOMPARE(progress.at(0).at(0).toInt(), sigDone);
         QCOMPARE(progress.at(0).at(1).toInt(), sigTotal);
-        QCOMPARE(log.lines(), QStringList({QStringLiteral("D: [LIBTARNEX] MMS download progress,  %1  of  %2")
-                                               .arg(done)
-                                               .arg(total)}));
+        QCOMPARE(log.lines(),
+            QStringList({ QStringLiteral("D: [LIBTARNEX] MMS download progress,  %1  of  %2")
+                              .arg(done)
+                              .arg(total) }));
     }
 
     void manyDownloadsLeaveNoReplies()

@@ -17,7 +17,8 @@ namespace {
 const QByteArray s_ua = "Phone/1.0 (Linux, like Gecko)";
 const QByteArray s_profile = "http://uaprof.example.com/uaprof/P1.xml";
 
-struct Send {
+struct Send
+{
     QBuffer pdu;
     QBuffer response;
     explicit Send(const QByteArray &body = QByteArray("pdu"))
@@ -45,7 +46,7 @@ private:
     HttpTestServer *m_server = nullptr;
 
     QByteArray head(const QByteArray &target, int length,
-                    const QByteArray &identity = "User-Agent: " + s_ua + "\r\nx-wap-profile: " + s_profile + "\r\n")
+        const QByteArray &identity = "User-Agent: " + s_ua + "\r\nx-wap-profile: " + s_profile + "\r\n")
     {
         return "POST " + target + " HTTP/1.1\r\nContent-Type: application/vnd.wap.mms-message\r\n" + identity
             + "Host: 127.0.0.1\r\nContent-Length: " + QByteArray::number(length) + "\r\n\r\n";
@@ -73,8 +74,8 @@ private Q_SLOTS:
         QCOMPARE(s.metaObject()->className(), "MmsSender");
         QCOMPARE(s.metaObject()->superClass(), &MmsSenderBase::staticMetaObject);
         QCOMPARE(ownMethods(&MmsSender::staticMetaObject),
-                 QStringList({"httpRequestFinished(int,bool):requestId error",
-                              "httpDataSendProgress(int,int):done total", "httpConnectionState(int):state"}));
+            QStringList({ "httpRequestFinished(int,bool):requestId error",
+                "httpDataSendProgress(int,int):done total", "httpConnectionState(int):state" }));
         QVERIFY(qobject_cast<MmsSenderBase *>(&s));
         QCOMPARE(s.mmsc(), QString());
         QCOMPARE(s.property("proxy").toString(), QString());
@@ -134,9 +135,10 @@ private Q_SLOTS:
         QTest::newRow("both empty") << QByteArray("user_agent=\nprofile_url=\n") << QByteArray("");
         QTest::newRow("quoted commas") << QByteArray("user_agent=\"A/1 (X, Y), Z\"\nprofile_url=\n")
                                        << QByteArray("User-Agent: A/1 (X, Y), Z\r\n");
-        QTest::newRow("unquoted commas") << QByteArray("user_agent=A/1 (X, Y)\nprofile_url=\n") << QByteArray("");
-        QTest::newRow("forged header") << QByteArray("user_agent=\"A\\r\\nX-Evil: 1\"\nprofile_url=\n")
-                                       << QByteArray("");
+        QTest::newRow("unquoted commas")
+            << QByteArray("user_agent=A/1 (X, Y)\nprofile_url=\n") << QByteArray("");
+        QTest::newRow("forged header")
+            << QByteArray("user_agent=\"A\\r\\nX-Evil: 1\"\nprofile_url=\n") << QByteArray("");
     }
 
     void identityFromSettings()
@@ -181,12 +183,13 @@ private Q_SLOTS:
         QTest::addColumn<int>("code");
         QTest::addColumn<QByteArray>("stored");
         QTest::newRow("200") << HttpTestServer::reply(200, "m-send-conf") << 200 << QByteArray("m-send-conf");
-        QTest::newRow("404") << HttpTestServer::reply(404, "no mmsc here") << 404 << QByteArray("no mmsc here");
+        QTest::newRow("404") << HttpTestServer::reply(404, "no mmsc here") << 404
+                             << QByteArray("no mmsc here");
         QTest::newRow("500") << HttpTestServer::reply(500, "broken") << 500 << QByteArray("broken");
         QTest::newRow("chunked") << HttpTestServer::chunkedReply(200, "0123456789", 3) << 200
                                  << QByteArray("0123456789");
-        QTest::newRow("cut-off body") << HttpTestServer::reply(200, "0123456789").chopped(4) << 6
-                                      << QByteArray("012345");
+        QTest::newRow("cut-off body")
+            << HttpTestServer::reply(200, "0123456789").chopped(4) << 6 << QByteArray("012345");
         QTest::newRow("closed before answer") << QByteArray() << 4 << QByteArray();
     }
 
@@ -322,20 +325,22 @@ private Q_SLOTS:
         QVERIFY(done.wait());
         QCOMPARE(done.at(0).at(0).toInt(), 200);
         QCOMPARE(first.response.data(), QByteArray("ok"));
-        QVERIFY(proxy.waitForRequest(QStringLiteral("POST http://127.0.0.1:%1/mms?id=1 HTTP/1.1").arg(m_server->port())));
+        QVERIFY(proxy.waitForRequest(
+            QStringLiteral("POST http://127.0.0.1:%1/mms?id=1 HTTP/1.1").arg(m_server->port())));
         QCOMPARE(m_server->request(0).body, QByteArray("one"));
         QVERIFY(!m_server->request(0).header("Via").isEmpty());
         // Proxy and host settings finish as transactions of their own, and
         // only the POST is reported.
         QCOMPARE(log.matching(QStringLiteral("HTTP transaction finished")),
-                 QStringList({"D: [LIBTARNEX] HTTP transaction finished, transaction ID: 1 error= false",
-                              "D: [LIBTARNEX] HTTP transaction finished, transaction ID: 2 error= false",
-                              "D: [LIBTARNEX] HTTP transaction finished, transaction ID: 3 error= false"}));
+            QStringList({ "D: [LIBTARNEX] HTTP transaction finished, transaction ID: 1 error= false",
+                "D: [LIBTARNEX] HTTP transaction finished, transaction ID: 2 error= false",
+                "D: [LIBTARNEX] HTTP transaction finished, transaction ID: 3 error= false" }));
         QCOMPARE(log.matching(QStringLiteral("Sending HTTP POST")),
-                 QStringList({QStringLiteral("D: [LIBTARNEX] Sending HTTP POST to: \"127.0.0.1\" : %1 \"/mms?id=1\" "
-                                             " via proxy  \"127.0.0.1\" : %2")
-                                  .arg(m_server->port())
-                                  .arg(proxy.port())}));
+            QStringList(
+                { QStringLiteral("D: [LIBTARNEX] Sending HTTP POST to: \"127.0.0.1\" : %1 \"/mms?id=1\" "
+                                 " via proxy  \"127.0.0.1\" : %2")
+                        .arg(m_server->port())
+                        .arg(proxy.port()) }));
 
         s.setProxy(QString());
         Send second("two");
@@ -379,25 +384,29 @@ private Q_SLOTS:
         QStringList progressLines = lines.filter(QStringLiteral("MMS sending progress"));
         for (const QString &l : stateLines + progressLines)
             lines.removeOne(l);
-        QCOMPARE(lines, QStringList({
-            "D: [LIBTARNEX] Start MMS sending, PDU size: 5",
-            "D: [LIBTARNEX] User-Agent:  \"" + QString::fromLatin1(s_ua) + '"',
-            "D: [LIBTARNEX] Profile URL:  \"" + QString::fromLatin1(s_profile) + '"',
-            "D: [LIBTARNEX] Sending HTTP POST to: \"127.0.0.1\" : " + port + " \"/mms\"  via proxy  \"\" : 0",
-            "D: [LIBTARNEX] HTTP POST is sent, transaction ID: 4",
-            "D: [LIBTARNEX] HTTP transaction finished, transaction ID: 3 error= false",
-            "D: [LIBTARNEX] HTTP transaction finished, transaction ID: 4 error= false",
-            "D: [LIBTARNEX] MMS sending completed, error: 200 response PDU size: 8",
-        }));
+        QCOMPARE(lines,
+            QStringList({
+                "D: [LIBTARNEX] Start MMS sending, PDU size: 5",
+                "D: [LIBTARNEX] User-Agent:  \"" + QString::fromLatin1(s_ua) + '"',
+                "D: [LIBTARNEX] Profile URL:  \"" + QString::fromLatin1(s_profile) + '"',
+                "D: [LIBTARNEX] Sending HTTP POST to: \"127.0.0.1\" : " + port
+                    + " \"/mms\"  via proxy  \"\" : 0",
+                "D: [LIBTARNEX] HTTP POST is sent, transaction ID: 4",
+                "D: [LIBTARNEX] HTTP transaction finished, transaction ID: 3 error= false",
+                "D: [LIBTARNEX] HTTP transaction finished, transaction ID: 4 error= false",
+                "D: [LIBTARNEX] MMS sending completed, error: 200 response PDU size: 8",
+            }));
         QCOMPARE(stateLines.size(), states.size());
-        const char *names[] = {"Unconnected", "HostLookup", "Connecting", "Sending", "Reading", "Connected", "Closing"};
+        const char *names[]
+            = { "Unconnected", "HostLookup", "Connecting", "Sending", "Reading", "Connected", "Closing" };
         for (int i = 0; i < states.size(); ++i) {
             const int st = states.at(i).at(0).toInt();
-            QCOMPARE(stateLines.at(i), QStringLiteral("D: [HTTP] Connection state %1 ( %2 )").arg(names[st]).arg(st));
+            QCOMPARE(stateLines.at(i),
+                QStringLiteral("D: [HTTP] Connection state %1 ( %2 )").arg(names[st]).arg(st));
         }
         QCOMPARE(progressLines.size(), progress.size());
         QCOMPARE(progressLines.last(), QStringLiteral("D: [LIBTARNEX] MMS sending progress,  5  of  5"));
-        QCOMPARE(progress.last(), QVariantList({5, 5}));
+        QCOMPARE(progress.last(), QVariantList({ 5, 5 }));
     }
 
     void stateNames_data()
@@ -419,7 +428,7 @@ private Q_SLOTS:
         DebugFlag on(true);
         LogCapture log;
         QVERIFY(QMetaObject::invokeMethod(&s, "httpConnectionState", Q_ARG(int, state)));
-        QCOMPARE(log.lines(), QStringList({line}));
+        QCOMPARE(log.lines(), QStringList({ line }));
         QCOMPARE(states.count(), 1);
         QCOMPARE(states.at(0).at(0).toInt(), state);
     }
@@ -441,7 +450,7 @@ private Q_SLOTS:
         QVERIFY(done.wait());
         QCOMPARE(done.at(0).at(0).toInt(), 200);
         QCOMPARE(log.matching(QStringLiteral("MMS sending completed")),
-                 QStringList({"D: [LIBTARNEX] MMS sending completed, error: 200 response PDU size: 0"}));
+            QStringList({ "D: [LIBTARNEX] MMS sending completed, error: 200 response PDU size: 0" }));
     }
 };
 

@@ -62,8 +62,8 @@ private Q_SLOTS:
         QCOMPARE(s.metaObject()->className(), "MmsSenderNM");
         QCOMPARE(s.metaObject()->superClass(), &MmsSenderBase::staticMetaObject);
         QCOMPARE(ownMethods(&MmsSenderNM::staticMetaObject),
-                 QStringList({"networkManagerFinished(QNetworkReply*):reply",
-                              "httpDataSendProgress(qlonglong,qlonglong):done total"}));
+            QStringList({ "networkManagerFinished(QNetworkReply*):reply",
+                "httpDataSendProgress(qlonglong,qlonglong):done total" }));
         QVERIFY(qobject_cast<MmsSenderBase *>(&s));
         QVERIFY(s.setProperty("mmscPort", 8002));
         QCOMPARE(s.mmscPort(), 8002);
@@ -98,11 +98,11 @@ private Q_SLOTS:
         QCOMPARE(r.target, QByteArray("/mms?x=1"));
         QCOMPARE(r.version, QByteArray("HTTP/1.1"));
         QCOMPARE(r.body, pdu.data());
-        QCOMPARE(namesAmong(r.headerNames(), {"User-Agent", "x-wap-profile", "Content-type"}),
-                 QList<QByteArray>({"User-Agent", "x-wap-profile", "Content-type"}));
+        QCOMPARE(namesAmong(r.headerNames(), { "User-Agent", "x-wap-profile", "Content-type" }),
+            QList<QByteArray>({ "User-Agent", "x-wap-profile", "Content-type" }));
         QCOMPARE(r.header("User-Agent"), s_ua);
         QCOMPARE(r.header("x-wap-profile"), s_profile);
-        QCOMPARE(r.headerValues("Content-type"), QList<QByteArray>({"application/vnd.wap.mms-message"}));
+        QCOMPARE(r.headerValues("Content-type"), QList<QByteArray>({ "application/vnd.wap.mms-message" }));
         QCOMPARE(r.header("Host"), "127.0.0.1:" + QByteArray::number(m_server->port()));
 
         const QString port = QString::number(m_server->port());
@@ -116,15 +116,18 @@ private Q_SLOTS:
         QCOMPARE(lines.at(1), "D: [LIBTARNEX] User-Agent:  \"" + QString::fromLatin1(s_ua) + '"');
         QCOMPARE(lines.at(2), "D: [LIBTARNEX] Profile URL:  \"" + QString::fromLatin1(s_profile) + '"');
         QCOMPARE(lines.at(3), "D: [LIBTARNEX] url is  \"http://127.0.0.1:" + port + "/mms?x=1#frag\"");
-        QCOMPARE(lines.at(4), "D: [LIBTARNEX] Sending HTTP POST to: \"127.0.0.1\" : " + port
-                     + " \"/mms?x=1\"  via proxy  \"\" : 0");
+        QCOMPARE(lines.at(4),
+            "D: [LIBTARNEX] Sending HTTP POST to: \"127.0.0.1\" : " + port
+                + " \"/mms?x=1\"  via proxy  \"\" : 0");
         QCOMPARE(lines.at(5), QStringLiteral("D: [LIBTARNEX] Waiting for initial reply"));
         QCOMPARE(lines.at(6), QStringLiteral("D: [LIBTARNEX] HTTP POST is sent "));
-        QVERIFY2(QRegularExpression(QStringLiteral(
-                     "^D: \\[LIBTARNEX\\] HTTP transaction finished  QNetworkReply\\w*\\(0x[0-9a-f]+\\)$"))
-                     .match(lines.at(7))
-                     .hasMatch(),
-                 qPrintable(lines.at(7)));
+        QVERIFY2(
+            QRegularExpression(
+                QStringLiteral(
+                    "^D: \\[LIBTARNEX\\] HTTP transaction finished  QNetworkReply\\w*\\(0x[0-9a-f]+\\)$"))
+                .match(lines.at(7))
+                .hasMatch(),
+            qPrintable(lines.at(7)));
         QCOMPARE(lines.at(8), QStringLiteral("D: [LIBTARNEX] MMS sending completed, response PDU size: 8"));
         QCOMPARE(log.lines(QtWarningMsg), QStringList());
     }
@@ -187,8 +190,8 @@ private Q_SLOTS:
         QTest::newRow("404") << HttpTestServer::reply(404, "not here") << 203 << QByteArray() << false;
         QTest::newRow("500") << HttpTestServer::reply(500, "broken") << 401 << QByteArray() << false;
         // The connection closes 4 bytes before the announced end of the body.
-        QTest::newRow("cut off") << HttpTestServer::reply(200, "0123456789").chopped(4) << 2
-                                 << QByteArray() << false;
+        QTest::newRow("cut off") << HttpTestServer::reply(200, "0123456789").chopped(4) << 2 << QByteArray()
+                                 << false;
     }
 
     void outcomes()
@@ -214,8 +217,8 @@ private Q_SLOTS:
         QCOMPARE(done.at(0).at(0).toInt(), code);
         QCOMPARE(response.data(), stored);
         QCOMPARE(log.lines(QtWarningMsg),
-                 ignoreWarning ? QStringList({"[LIBTARNEX] MMS sending completed. Ignore response"})
-                               : QStringList());
+            ignoreWarning ? QStringList({ "[LIBTARNEX] MMS sending completed. Ignore response" })
+                          : QStringList());
     }
 
     // Unlike the socket sender, an aborted send is reported, with the
@@ -261,7 +264,8 @@ private Q_SLOTS:
         m_server->enqueue(HttpTestServer::reply(200, "answer"));
         QVERIFY(done.wait());
         QCOMPARE(done.at(0).at(0).toInt(), 200);
-        QCOMPARE(log.lines(QtWarningMsg), QStringList({"[LIBTARNEX] MMS sending completed. Ignore response"}));
+        QCOMPARE(
+            log.lines(QtWarningMsg), QStringList({ "[LIBTARNEX] MMS sending completed. Ignore response" }));
     }
 
     // The caller never got the MMSC's answer: no success, and a warning.
@@ -294,9 +298,9 @@ private Q_SLOTS:
         QBuffer pdu1, pdu2, response1, response2;
         pdu1.setData("first");
         pdu2.setData("second");
-        for (QBuffer *b : {&pdu1, &pdu2})
+        for (QBuffer *b : { &pdu1, &pdu2 })
             b->open(QIODevice::ReadOnly);
-        for (QBuffer *b : {&response1, &response2})
+        for (QBuffer *b : { &response1, &response2 })
             b->open(QIODevice::WriteOnly);
         s.startMmsSend(&pdu1, &response1);
         s.startMmsSend(&pdu2, &response2);
@@ -334,13 +338,15 @@ private Q_SLOTS:
         QVERIFY(done.wait());
         QCOMPARE(done.at(0).at(0).toInt(), 200);
         QCOMPARE(response.data(), QByteArray("ok"));
-        const QString absolute = QStringLiteral("POST http://127.0.0.1:%1/mms HTTP/1.1").arg(m_server->port());
+        const QString absolute
+            = QStringLiteral("POST http://127.0.0.1:%1/mms HTTP/1.1").arg(m_server->port());
         QVERIFY(proxy.waitForRequest(absolute));
         QCOMPARE(m_server->request(0).body, QByteArray("via-proxy"));
         QCOMPARE(m_server->request(0).header("x-wap-profile"), s_profile);
         QVERIFY(!m_server->request(0).header("Via").isEmpty());
         QCOMPARE(log.matching(QStringLiteral("D: [LIBTARNEX] Setting proxy ")),
-                 QStringList({QStringLiteral("D: [LIBTARNEX] Setting proxy  \"127.0.0.1\" : %1").arg(proxy.port())}));
+            QStringList(
+                { QStringLiteral("D: [LIBTARNEX] Setting proxy  \"127.0.0.1\" : %1").arg(proxy.port()) }));
 
         s.setProxy(QString());
         pdu.seek(0);
@@ -378,13 +384,14 @@ private Q_SLOTS:
         QSignalSpy progress(&s, &MmsSenderBase::sendProgress);
         DebugFlag on(true);
         LogCapture log;
-        QVERIFY(QMetaObject::invokeMethod(&s, "httpDataSendProgress", Q_ARG(qint64, done), Q_ARG(qint64, total)));
+        QVERIFY(
+            QMetaObject::invokeMethod(&s, "httpDataSendProgress", Q_ARG(qint64, done), Q_ARG(qint64, total)));
         QCOMPARE(progress.count(), 1);
         QCOMPARE(progress.at(0).at(0).toInt(), sigDone);
         QCOMPARE(progress.at(0).at(1).toInt(), sigTotal);
-        QCOMPARE(log.lines(), QStringList({QStringLiteral("D: [LIBTARNEX] MMS sending progress,  %1  of  %2")
-                                               .arg(done)
-                                               .arg(total)}));
+        QCOMPARE(log.lines(),
+            QStringList(
+                { QStringLiteral("D: [LIBTARNEX] MMS sending progress,  %1  of  %2").arg(done).arg(total) }));
     }
 
     // A sender lives as long as the MMS service: its finished replies must

@@ -55,11 +55,13 @@ private Q_SLOTS:
         const QString ua = QStringLiteral(TARNEX_DEFAULT_USER_AGENT);
         const QString pu = QStringLiteral(TARNEX_DEFAULT_PROFILE_URL);
         QTest::newRow("both set") << QByteArray("user_agent=Phone/1.0\nprofile_url=http://p.example/a.xml\n")
-                                  << "Phone/1.0" << "http://p.example/a.xml";
-        QTest::newRow("general section") << QByteArray("[General]\nuser_agent=Phone/2.0\n")
-                                         << "Phone/2.0" << pu;
+                                  << "Phone/1.0"
+                                  << "http://p.example/a.xml";
+        QTest::newRow("general section")
+            << QByteArray("[General]\nuser_agent=Phone/2.0\n") << "Phone/2.0" << pu;
         QTest::newRow("empty means empty, not default") << QByteArray("user_agent=\n") << "" << pu;
-        QTest::newRow("other key only") << QByteArray("profile_url=http://x/y.xml\n") << ua << "http://x/y.xml";
+        QTest::newRow("other key only")
+            << QByteArray("profile_url=http://x/y.xml\n") << ua << "http://x/y.xml";
         QTest::newRow("quoted commas")
             << QByteArray("user_agent=\"Mozilla/5.0 (Linux, like Gecko), Mobile\"\n")
             << "Mozilla/5.0 (Linux, like Gecko), Mobile" << pu;
@@ -96,8 +98,10 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("conf");
         QTest::addColumn<QString>("key");
-        QTest::newRow("CR LF in user agent") << QByteArray("user_agent=\"A\\r\\nX-Evil: 1\"\n") << "user_agent";
-        QTest::newRow("LF in profile") << QByteArray("profile_url=\"http://p/\\nHost: evil\"\n") << "profile_url";
+        QTest::newRow("CR LF in user agent")
+            << QByteArray("user_agent=\"A\\r\\nX-Evil: 1\"\n") << "user_agent";
+        QTest::newRow("LF in profile")
+            << QByteArray("profile_url=\"http://p/\\nHost: evil\"\n") << "profile_url";
         QTest::newRow("NUL in user agent") << QByteArray("user_agent=\"A\\0B\"\n") << "user_agent";
         QTest::newRow("CR alone") << QByteArray("profile_url=\"x\\ry\"\n") << "profile_url";
     }
@@ -112,15 +116,15 @@ private Q_SLOTS:
         writeConf(conf);
         DebugFlag off(false);
         LogCapture log;
-        const QString value = key == QLatin1String("user_agent") ? MmsUAProf::getUserAgent()
-                                                                 : MmsUAProf::getProfileUrl();
+        const QString value
+            = key == QLatin1String("user_agent") ? MmsUAProf::getUserAgent() : MmsUAProf::getProfileUrl();
         QCOMPARE(value, QString());
         const QStringList warnings = log.lines(QtWarningMsg);
         QCOMPARE(warnings.size(), 1);
         QVERIFY2(warnings.first().contains(key), qPrintable(warnings.first()));
         // The other key is untouched.
-        const QString other = key == QLatin1String("user_agent") ? MmsUAProf::getProfileUrl()
-                                                                 : MmsUAProf::getUserAgent();
+        const QString other
+            = key == QLatin1String("user_agent") ? MmsUAProf::getProfileUrl() : MmsUAProf::getUserAgent();
         QVERIFY(!other.isEmpty());
     }
 };
