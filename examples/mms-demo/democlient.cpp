@@ -147,8 +147,11 @@ int DemoClient::open()
             why = QStringLiteral("the packet-data library reported the connection failed or lost");
         else if (code == 1)
             why = QStringLiteral("the interface or route command failed (or the service answered with an unnamed error)");
+        else if (code == QDBusError::ServiceUnknown)
+            why = QStringLiteral("the cellular GPRS service is not on the system bus (%1)")
+                      .arg(QDBusError::errorString(QDBusError::ServiceUnknown));
         else
-            why = QStringLiteral("the GPRS service answered %1")
+            why = QStringLiteral("the connect request to the GPRS service failed with %1")
                       .arg(QDBusError::errorString(QDBusError::ErrorType(code)));
         record(QStringLiteral("open"), false, QString::number(code), t.elapsed());
         return fail(OpenFailed, QStringLiteral("connectionEstablished(%1): %2").arg(code).arg(why));
