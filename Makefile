@@ -19,6 +19,13 @@ build: configure
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
+# MMS round trips through the library on a simulated operator network, in
+# private namespaces: both connection types x both transfer variants. Narrow
+# or vary with e.g. DEMO_ARGS="--connection net --transfer nm --proxy --debug".
+DEMO_ARGS ?=
+demo: build
+	scripts/demo --build $(BUILD) $(DEMO_ARGS)
+
 # The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
 ASAN_BUILD ?= build-asan
 asan: deps

@@ -4,16 +4,19 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QFile>
 #include <cstdio>
 
 #include "mmscserver.h"
 #include "mmspdu.h"
 
 namespace {
+FILE *logFile = stdout;
+
 void say(const QString &line)
 {
-    std::fprintf(stdout, "%s\n", line.toLocal8Bit().constData());
-    std::fflush(stdout);
+    std::fprintf(logFile, "%s\n", line.toLocal8Bit().constData());
+    std::fflush(logFile);
 }
 
 int parseNumber(const QString &text, bool *ok)
@@ -40,6 +43,7 @@ int main(int argc, char **argv)
         { QStringLiteral("http-status"), QStringLiteral("answer every POST with this HTTP status"), QStringLiteral("n") },
         { QStringLiteral("stall"), QStringLiteral("post: never answer POSTs; get: stop sending GET bodies halfway"), QStringLiteral("what") },
         { QStringLiteral("max-size"), QStringLiteral("largest accepted PDU in bytes"), QStringLiteral("n") },
+        { QStringLiteral("log"), QStringLiteral("write the request log here instead of to stdout"), QStringLiteral("file") },
     });
     args.process(app);
 
@@ -98,6 +102,14 @@ int main(int argc, char **argv)
         }
     }
 
+    if (args.isSet(QStringLiteral("log"))) {
+        logFile = std::fopen(QFile::encodeName(args.value(QStringLiteral("log"))).constData(), "a");
+        if (!logFile) {
+            std::fprintf(stderr, "mmsc-sim: cannot open the log file\n");
+            return 2;
+        }
+    }
+
     MmscServer server(o);
     QObject::connect(&server, &MmscServer::log, &say);
     QString error;
@@ -109,5 +121,8 @@ int main(int argc, char **argv)
     if (server.proxyPort() >= 0)
         ready += QStringLiteral(" proxy-port=%1").arg(server.proxyPort());
     say(ready);
+    if (logFile != stdout) // whoever waits for "ready" reads stdout
+        std::fprintf(stdout, "%s\n", qPrintable(ready));
+    std::fflush(stdout);
     return app.exec();
 }

@@ -562,6 +562,74 @@ private Q_SLOTS:
         QCOMPARE(m_server->connectionCount(), reused ? 1 : 2);
     }
 
+    void truncationSweep_data()
+    {
+        QTest::addColumn<QByteArray>("raw");
+        QTest::addColumn<int>("headEnd"); // where the final header ends
+        QTest::addColumn<bool>("closeDelimited");
+        const QByteArray body = "0123456789abcdefghij";
+        const QByteArray length = HttpTestServer::reply(200, body, {"Content-Type: text/plain"});
+        QTest::newRow("content-length") << length << int(length.size() - body.size()) << false;
+        const QByteArray chunked = HttpTestServer::chunkedReply(200, body, 7, {"X-Sum: 9"});
+        QTest::newRow("chunked") << chunked << int(chunked.indexOf("\r\n\r\n") + 4) << false;
+        const QByteArray close = HttpTestServer::closeDelimitedReply(200, body);
+        QTest::newRow("close-delimited") << close << int(close.size() - body.size()) << true;
+    }
+    void truncationSweep()
+    {
+        QFETCH(QByteArray, raw);
+        QFETCH(int, headEnd);
+        QFETCH(bool, closeDelimited);
+        for (int cut = 0; cut < raw.size(); ++cut) {
+            QHttp http;
+            QSignalSpy finished(&http, &QHttp::requestFinished);
+            m_server->enqueue(HttpTestResponse(raw).closeAfter(cut));
+            QBuffer out;
+            out.open(QIODevice::WriteOnly);
+            QVERIFY(runGet(http, &out));
+            const bool failed = finished.last().at(1).toBool();
+            const QByteArray where = "cut at " + QByteArray::number(cut);
+            if (closeDelimited && cut >= headEnd) {
+                QVERIFY2(!failed, where);
+                QCOMPARE(out.data(), raw.mid(headEnd, cut - headEnd));
+            } else {
+                QVERIFY2(failed, where);
+                QCOMPARE(int(http.error()), cut < headEnd ? int(QHttp::UnexpectedClose) : int(QHttp::WrongContentLength));
+            }
+        }
+    }
+
+    void oneByteAtATimeGivesTheSameResult_data() { truncationSweep_data(); }
+    void oneByteAtATimeGivesTheSameResult()
+    {
+        QFETCH(QByteArray, raw);
+        QFETCH(bool, closeDelimited);
+        auto run = [&](const HttpTestResponse &script, QByteArray *body, QList<QPair<int, int>> *progress) {
+            QHttp http;
+            Recorder rec(&http);
+            QBuffer out;
+            out.open(QIODevice::WriteOnly);
+            HttpTestResponse s = script;
+            if (closeDelimited)
+                s.close();
+            m_server->enqueue(s);
+            if (!runGet(http, &out))
+                return QStringList();
+            *body = out.data();
+            *progress = rec.read;
+            return rec.events;
+        };
+        QByteArray whole, pieces;
+        QList<QPair<int, int>> wholeProgress, piecesProgress;
+        const QStringList reference = run(HttpTestResponse(raw), &whole, &wholeProgress);
+        const QStringList events = run(HttpTestResponse().sendInPieces(raw, 1, 1), &pieces, &piecesProgress);
+        QCOMPARE(whole, QByteArray("0123456789abcdefghij"));
+        QCOMPARE(pieces, whole);
+        QCOMPARE(events, reference);
+        QVERIFY(piecesProgress.size() > 1); // it really came in pieces
+        QCOMPARE(piecesProgress.last(), wholeProgress.last());
+    }
+
     void largeUploadIsStreamed()
     {
         const qint64 size = 8 * 1024 * 1024 + 123;
