@@ -261,7 +261,7 @@ bool HttpResponseParser::headerField(const QByteArray &line)
         return false;
     }
     m_fields.append(qMakePair(QString::fromLatin1(line.constData(), colon),
-                              QString::fromLatin1(trimmedBlanks(line.mid(colon + 1)))));
+        QString::fromLatin1(trimmedBlanks(line.mid(colon + 1)))));
     return true;
 }
 

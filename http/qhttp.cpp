@@ -4,6 +4,7 @@
 #include <QHostInfo>
 #include <QIODevice>
 #include <QNetworkProxy>
+#include <QScopedValueRollback>
 #include <QTcpSocket>
 
 #include <cstring>
@@ -11,11 +12,12 @@
 
 namespace {
 
-// Large socket reads keep the per-byte cost low on fast links; the upload
-// high-water mark keeps the socket busy without queueing the whole body.
+// The socket is opened unbuffered: reads go straight from the kernel into
+// one reused buffer and writes straight to the kernel, with only what the
+// kernel would not take kept by the socket. Large reads keep the per-byte
+// cost low on fast links.
 const int ReadChunk = 256 * 1024;
 const int WriteChunk = 64 * 1024;
-const qint64 WriteHighWater = 256 * 1024;
 
 int clampInt(qint64 v)
 {
@@ -49,7 +51,8 @@ QString hostForUrl(const QString &host)
 
 } // namespace
 
-struct QHttp::Request {
+struct QHttp::Request
+{
     enum Kind { SetHost, SetProxy, Http };
     explicit Request(Kind k)
         : kind(k)
@@ -482,7 +485,7 @@ void QHttp::tryNextAddress()
     connect(m_socket, &QTcpSocket::bytesWritten, this, &QHttp::socketBytesWritten);
     connect(m_socket, &QTcpSocket::disconnected, this, &QHttp::socketDisconnected);
     connect(m_socket, &QTcpSocket::errorOccurred, this, &QHttp::socketError);
-    m_socket->connectToHost(address, m_connPort);
+    m_socket->connectToHost(address, m_connPort, QIODevice::ReadWrite | QIODevice::Unbuffered);
 }
 
 void QHttp::socketConnected()
@@ -533,7 +536,10 @@ void QHttp::sendRequest()
         out.resize(headSize + int(got));
         m_bodyQueued = got;
     }
-    m_socket->write(out);
+    if (m_socket->write(out) < 0) {
+        connectionLost();
+        return;
+    }
     fillSocket();
 }
 
@@ -542,35 +548,34 @@ void QHttp::fillSocket()
     Request *r = httpRequest();
     if (m_filling || !r || !m_socket || m_writeFailed)
         return;
-    m_filling = true;
+    QScopedValueRollback<bool> filling(m_filling, true);
     const quint64 generation = m_generation;
-    // flush() hands the bytes to the kernel at once and reports them written
-    // while we are still here, so go on until the socket keeps a backlog.
-    do {
-        while (m_bodyQueued < m_bodyTotal && m_socket->bytesToWrite() < WriteHighWater) {
-            const qint64 n = qMin<qint64>(WriteChunk, m_bodyTotal - m_bodyQueued);
-            qint64 got;
-            if (m_bodyBuffered) {
-                got = m_socket->write(m_sendBuffer.constData() + m_bodyQueued, n);
-            } else {
-                m_chunk.resize(int(n));
-                got = r->data ? r->data->read(m_chunk.data(), n) : -1;
-                if (got > 0)
-                    m_socket->write(m_chunk.constData(), got);
-            }
-            if (got <= 0) {
-                // The device ended before the length that went out in the head.
-                m_filling = false;
-                failRequest(UnknownError, tr("Request body device ended early"));
-                return;
-            }
-            m_bodyQueued += got;
+    // Write while the kernel takes everything; what it leaves over stays in
+    // the socket until it reports it written and we come back here.
+    while (m_bodyQueued < m_bodyTotal && m_socket->bytesToWrite() == 0) {
+        const qint64 n = qMin<qint64>(WriteChunk, m_bodyTotal - m_bodyQueued);
+        const char *piece = m_sendBuffer.constData() + m_bodyQueued;
+        qint64 got = n;
+        if (!m_bodyBuffered) {
+            m_chunk.resize(int(n));
+            got = r->data ? r->data->read(m_chunk.data(), n) : -1;
+            piece = m_chunk.constData();
         }
-        m_socket->flush();
+        if (got <= 0) {
+            // The device ended before the length that went out in the head.
+            failRequest(UnknownError, tr("Request body device ended early"));
+            return;
+        }
+        if (m_socket->write(piece, got) < 0) {
+            connectionLost();
+            return;
+        }
+        m_bodyQueued += got;
         reportSendProgress();
-    } while (generation == m_generation && m_socket && m_bodyQueued < m_bodyTotal
-             && m_socket->bytesToWrite() < WriteHighWater);
-    m_filling = false;
+        if (generation != m_generation || !m_socket)
+            return;
+    }
+    reportSendProgress();
 }
 
 void QHttp::reportSendProgress()
@@ -639,44 +644,56 @@ void QHttp::socketReadyRead()
     if (!m_socket)
         return;
     if (!httpRequest() || !m_socketConnected) {
-        // Bytes on an idle connection answer nothing we asked: the
-        // connection cannot be trusted for another request.
+        // Bytes (or the close) on an idle connection answer nothing we
+        // asked: the connection cannot be used for another request.
         closeConnection();
         return;
     }
+    const quint64 generation = m_generation;
+    if (readResponse() && generation == m_generation && m_socket)
+        connectionLost();
+}
+
+// Reads what the kernel has and feeds it to the parser. Returns true when the
+// peer closed the connection (or it broke) with the response unfinished.
+bool QHttp::readResponse()
+{
     const quint64 generation = m_generation;
     if (m_readBuffer.size() != ReadChunk)
         m_readBuffer.resize(ReadChunk);
     for (;;) {
         const qint64 n = m_socket->read(m_readBuffer.data(), ReadChunk);
-        if (n <= 0)
+        if (n < 0)
+            return true;
+        if (n == 0)
             break;
         if (m_state == Sending) {
             setState(Reading);
             if (generation != m_generation)
-                return;
+                return false;
         }
         const qint64 used = m_parser.feed(m_readBuffer.constData(), n);
         if (generation != m_generation || !m_socket)
-            return;
+            return false;
         if (m_writeFailed) {
             failRequest(UnknownError, tr("Could not write the response into the destination device"));
-            return;
+            return false;
         }
         if (m_parser.hasError()) {
             failRequest(InvalidResponseHeader, m_parser.errorString());
-            return;
+            return false;
         }
         if (m_parser.isComplete()) {
             // Anything after the response answers nothing we asked.
             m_extraBytes = used < n || m_socket->bytesAvailable() > 0;
             responseComplete();
-            return;
+            return false;
         }
         reportReadProgress();
         if (generation != m_generation || !m_socket)
-            return;
+            return false;
     }
+    return false;
 }
 
 void QHttp::responseComplete()
@@ -695,7 +712,8 @@ void QHttp::responseComplete()
         return;
     const bool reusable = m_parser.keepAlive() && !m_extraBytes && m_requestSent && m_socket
         && m_socket->state() == QAbstractSocket::ConnectedState
-        && r->header.value(QStringLiteral("connection")).compare(QLatin1String("close"), Qt::CaseInsensitive) != 0;
+        && r->header.value(QStringLiteral("connection")).compare(QLatin1String("close"), Qt::CaseInsensitive)
+            != 0;
     if (reusable)
         setState(Connected);
     else
@@ -743,9 +761,6 @@ void QHttp::connectionLost()
         return;
     }
     const quint64 generation = m_generation;
-    socketReadyRead(); // bytes that came with the close
-    if (generation != m_generation || !m_socket)
-        return;
     if (m_parser.bytesReceived() == 0 && m_connReused && !m_retried) {
         // The server dropped the idle connection as the request went out:
         // nothing of it was answered, so it is safe to send it once more.

@@ -35,7 +35,15 @@ class QHttp : public QObject, private HttpResponseParser::Handler
 
 public:
     enum ConnectionMode { ConnectionModeHttp = 0, ConnectionModeHttps = 1 };
-    enum State { Unconnected = 0, HostLookup = 1, Connecting = 2, Sending = 3, Reading = 4, Connected = 5, Closing = 6 };
+    enum State {
+        Unconnected = 0,
+        HostLookup = 1,
+        Connecting = 2,
+        Sending = 3,
+        Reading = 4,
+        Connected = 5,
+        Closing = 6
+    };
     enum Error {
         NoError = 0,
         UnknownError = 1,
@@ -61,7 +69,7 @@ public:
     // An empty host name turns the proxy off. A user name is sent as Basic
     // proxy credentials.
     int setProxy(const QString &host, int port, const QString &username = QString(),
-                 const QString &password = QString());
+        const QString &password = QString());
     // data: request body, read from its current position to its end (may be
     // null). to: receives the response body (null: the body is dropped).
     // Both must stay alive until the request has finished.
@@ -116,6 +124,7 @@ private:
     void fillSocket();
     void reportSendProgress();
     void reportReadProgress();
+    bool readResponse();
     void connectionLost();
     void responseComplete();
     void failRequest(Error error, const QString &errorString);
@@ -127,12 +136,12 @@ private:
 
     int m_lastId = 0;
     QList<Request *> m_pending; // m_pending.first() is the current request once started
-    bool m_running = false;     // the first request has started
+    bool m_running = false; // the first request has started
     bool m_startScheduled = false;
-    bool m_finishing = false;   // inside requestFinished of the current request
+    bool m_finishing = false; // inside requestFinished of the current request
     bool m_abortedInFinish = false;
     bool m_anyError = false;
-    quint64 m_generation = 0;   // changes when the current request ends
+    quint64 m_generation = 0; // changes when the current request ends
 
     // Settings applied by the setHost/setProxy requests as they are reached.
     QString m_hostName;
@@ -161,13 +170,13 @@ private:
     QByteArray m_readBuffer;
     QByteArray m_head;
     QByteArray m_chunk;
-    QByteArray m_sendBuffer;     // a sequential body, read whole first
+    QByteArray m_sendBuffer; // a sequential body, read whole first
     bool m_bodyBuffered = false;
-    qint64 m_bodyStart = 0;      // position of a random-access body
+    qint64 m_bodyStart = 0; // position of a random-access body
     qint64 m_bodyTotal = 0;
-    qint64 m_bodyQueued = 0;     // handed to the socket
-    qint64 m_bodyReported = -1;  // last dataSendProgress value
-    qint64 m_readReported = -1;  // last dataReadProgress value
+    qint64 m_bodyQueued = 0; // handed to the socket
+    qint64 m_bodyReported = -1; // last dataSendProgress value
+    qint64 m_readReported = -1; // last dataReadProgress value
     bool m_requestSent = false;
     bool m_filling = false;
     bool m_writeFailed = false;

@@ -5,8 +5,7 @@ QHttpRequestHeader::QHttpRequestHeader()
     setValid(false);
 }
 
-QHttpRequestHeader::QHttpRequestHeader(const QString &method, const QString &path, int majorVer,
-                                       int minorVer)
+QHttpRequestHeader::QHttpRequestHeader(const QString &method, const QString &path, int majorVer, int minorVer)
 {
     setRequest(method, path, majorVer, minorVer);
 }

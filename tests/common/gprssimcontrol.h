@@ -61,7 +61,7 @@ public:
     QList<Call> calls();
     QList<Call> calls(const QString &member);
     // Waits until the simulator has received `count` calls of `member` since
-    // this object was made or last reset() it.
+    // it started or was last reset.
     bool waitForCalls(const QString &member, int count = 1, int timeoutMs = 10000);
 
 Q_SIGNALS:
@@ -75,7 +75,6 @@ private:
     bool invoke(const QString &method, const QList<QVariant> &args = {}, QList<QVariant> *results = nullptr);
 
     QDBusConnection m_bus;
-    QList<Call> m_seen;
 };
 
 #endif // GPRSSIMCONTROL_H

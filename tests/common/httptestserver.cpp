@@ -8,7 +8,7 @@
 
 HttpTestResponse &HttpTestResponse::send(const QByteArray &bytes)
 {
-    steps.append({Step::Send, bytes, 0});
+    steps.append({ Step::Send, bytes, 0 });
     return *this;
 }
 
@@ -25,31 +25,31 @@ HttpTestResponse &HttpTestResponse::sendInPieces(const QByteArray &bytes, int pi
 
 HttpTestResponse &HttpTestResponse::sendPattern(qint64 size)
 {
-    steps.append({Step::Pattern, QByteArray(), size});
+    steps.append({ Step::Pattern, QByteArray(), size });
     return *this;
 }
 
 HttpTestResponse &HttpTestResponse::pause(int ms)
 {
-    steps.append({Step::Pause, QByteArray(), ms});
+    steps.append({ Step::Pause, QByteArray(), ms });
     return *this;
 }
 
 HttpTestResponse &HttpTestResponse::waitForRelease()
 {
-    steps.append({Step::Release, QByteArray(), 0});
+    steps.append({ Step::Release, QByteArray(), 0 });
     return *this;
 }
 
 HttpTestResponse &HttpTestResponse::close()
 {
-    steps.append({Step::Close, QByteArray(), 0});
+    steps.append({ Step::Close, QByteArray(), 0 });
     return *this;
 }
 
 HttpTestResponse &HttpTestResponse::resetConnection()
 {
-    steps.append({Step::Reset, QByteArray(), 0});
+    steps.append({ Step::Reset, QByteArray(), 0 });
     return *this;
 }
 
@@ -533,19 +533,32 @@ bool HttpTestServer::waitForOpenConnections(int count, int timeoutMs)
 QByteArray HttpTestServer::reasonPhrase(int status)
 {
     switch (status) {
-    case 100: return "Continue";
-    case 200: return "OK";
-    case 201: return "Created";
-    case 204: return "No Content";
-    case 304: return "Not Modified";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 407: return "Proxy Authentication Required";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 100:
+        return "Continue";
+    case 200:
+        return "OK";
+    case 201:
+        return "Created";
+    case 204:
+        return "No Content";
+    case 304:
+        return "Not Modified";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 407:
+        return "Proxy Authentication Required";
+    case 500:
+        return "Internal Server Error";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
     }
 }
 
@@ -560,7 +573,8 @@ QByteArray HttpTestServer::reply(int status, const QByteArray &body, const QList
     bool haveLength = false;
     for (const QByteArray &h : headers) {
         out += h + "\r\n";
-        haveLength |= h.toLower().startsWith("content-length:") || h.toLower().startsWith("transfer-encoding:");
+        haveLength
+            |= h.toLower().startsWith("content-length:") || h.toLower().startsWith("transfer-encoding:");
     }
     if (!haveLength)
         out += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
@@ -568,7 +582,7 @@ QByteArray HttpTestServer::reply(int status, const QByteArray &body, const QList
 }
 
 QByteArray HttpTestServer::chunkedReply(int status, const QByteArray &body, int chunkSize,
-                                        const QList<QByteArray> &trailers, const QList<QByteArray> &headers)
+    const QList<QByteArray> &trailers, const QList<QByteArray> &headers)
 {
     QByteArray out = statusLine(status);
     for (const QByteArray &h : headers)

@@ -37,14 +37,15 @@ public:
     HttpTestResponse &sendPattern(qint64 size);
     HttpTestResponse &pause(int ms);
     HttpTestResponse &waitForRelease();
-    HttpTestResponse &close();            // FIN once everything before has been written
-    HttpTestResponse &resetConnection();  // abort at once (RST when unread data is pending)
+    HttpTestResponse &close(); // FIN once everything before has been written
+    HttpTestResponse &resetConnection(); // abort at once (RST when unread data is pending)
     // Sends no more than n bytes of the whole script, then closes.
     HttpTestResponse &closeAfter(qint64 n);
     // Play as soon as the request head is in, without waiting for its body.
     HttpTestResponse &beforeBody();
 
-    struct Step {
+    struct Step
+    {
         enum Kind { Send, Pattern, Pause, Release, Close, Reset } kind;
         QByteArray bytes;
         qint64 amount = 0; // pattern size, or pause in ms
@@ -55,19 +56,20 @@ public:
 };
 
 // A request as the server received it.
-struct HttpTestRequest {
-    int connection = -1;   // 0-based index of the connection it came on
-    QByteArray raw;        // every byte of it as received (empty body when keepBodies is off)
+struct HttpTestRequest
+{
+    int connection = -1; // 0-based index of the connection it came on
+    QByteArray raw; // every byte of it as received (empty body when keepBodies is off)
     QByteArray method;
-    QByteArray target;     // request target exactly as sent
-    QByteArray version;    // "HTTP/1.1"
+    QByteArray target; // request target exactly as sent
+    QByteArray version; // "HTTP/1.1"
     QList<QPair<QByteArray, QByteArray>> headers; // in order, as sent (values trimmed)
-    QByteArray body;       // de-chunked
-    qint64 bodySize = 0;   // counted even when keepBodies is off
+    QByteArray body; // de-chunked
+    qint64 bodySize = 0; // counted even when keepBodies is off
     bool chunked = false;
     bool malformed = false; // framing the server could not parse; nothing more is read
 
-    QByteArray header(const QByteArray &name) const;          // first value, case-insensitive
+    QByteArray header(const QByteArray &name) const; // first value, case-insensitive
     QList<QByteArray> headerValues(const QByteArray &name) const;
     QList<QByteArray> headerNames() const;
 };
@@ -115,10 +117,10 @@ public:
 
     // Response builders.
     static QByteArray reply(int status, const QByteArray &body = QByteArray(),
-                            const QList<QByteArray> &headers = QList<QByteArray>());
+        const QList<QByteArray> &headers = QList<QByteArray>());
     static QByteArray chunkedReply(int status, const QByteArray &body, int chunkSize,
-                                   const QList<QByteArray> &trailers = QList<QByteArray>(),
-                                   const QList<QByteArray> &headers = QList<QByteArray>());
+        const QList<QByteArray> &trailers = QList<QByteArray>(),
+        const QList<QByteArray> &headers = QList<QByteArray>());
     static QByteArray closeDelimitedReply(int status, const QByteArray &body);
     static QByteArray reasonPhrase(int status);
     // Deterministic bytes: pattern(n, offset) == pattern(offset + n).mid(offset).

@@ -317,6 +317,7 @@ private Q_SLOTS:
                                       << QVariantList { Max64, qulonglong(1) };
         QTest::newRow("Detached") << QByteArray(SIGNAL(Detached())) << QVariantList {};
         QTest::newRow("Status") << QByteArray(SIGNAL(Status(GprsContextList))) << QVariantList {};
+        QTest::newRow("Status, no contexts") << QByteArray(SIGNAL(Status(GprsContextList))) << QVariantList {};
         QTest::newRow("Suspended") << QByteArray(SIGNAL(Suspended(uint, QString)))
                                    << QVariantList { uint(0xffffffffu), "voice call" };
     }
@@ -331,7 +332,7 @@ private Q_SLOTS:
         const QByteArray name = signal.mid(1, signal.indexOf('(') - 1);
 
         GprsContextList expectedStatus;
-        if (name == "Status") {
+        if (QByteArray(QTest::currentDataTag()) == "Status") {
             expectedStatus.insert(m_sim->addContext("internet", "IP", "gprs0", "10.1.2.3", true, 1, Max64),
                 makeContext("internet", "IP", "gprs0", "10.1.2.3", true, 1, Max64));
             expectedStatus.insert(m_sim->addContext("mms", "IP", "gprs1", "", false, 0, 0),
@@ -430,6 +431,59 @@ private Q_SLOTS:
         QCOMPARE(proxy.txBytes(), qulonglong(7));
         proxy.setStatusInterval(30);
         QCOMPARE(proxy.statusInterval(), 30u);
+    }
+
+    // What the other clients of the simulator rely on: context properties,
+    // Delete, and the scripted failures, omissions and holds.
+    void simulatorContexts()
+    {
+        ComOrvelQuelmGprs proxy(
+            "com.orvel.quelm.GPRS", "/com/orvel/quelm/gprs", QDBusConnection::systemBus(), nullptr);
+        auto get = [](const QDBusObjectPath &path, const QString &name) {
+            QDBusMessage call = QDBusMessage::createMethodCall(
+                "com.orvel.quelm.GPRS", path.path(), "org.freedesktop.DBus.Properties", "Get");
+            call << QStringLiteral("com.orvel.quelm.GPRS.Context") << name;
+            return QDBusReply<QDBusVariant>(QDBusConnection::systemBus().call(call));
+        };
+        auto remove = [](const QDBusObjectPath &path) {
+            return QDBusConnection::systemBus().call(QDBusMessage::createMethodCall(
+                "com.orvel.quelm.GPRS", path.path(), "com.orvel.quelm.GPRS.Context", "Delete"));
+        };
+
+        QVERIFY(m_sim->setContextProperty("NetIF", "gprs7"));
+        QVERIFY(!m_sim->setContextProperty("NoSuch", "x"));
+        QVERIFY(m_sim->omitProperty("SDNSAddress"));
+        const QDBusObjectPath path = proxy.QuickConnect("internet", "IP", "", "").value();
+        QVERIFY(!path.path().isEmpty());
+        QCOMPARE(get(path, "PDPAddress").value().variant().toString(), QStringLiteral("10.1.2.3"));
+        QCOMPARE(get(path, "PDNSAddress").value().variant().toString(), QStringLiteral("10.1.1.1"));
+        QCOMPARE(get(path, "NetIF").value().variant().toString(), QStringLiteral("gprs7"));
+        QCOMPARE(get(path, "SDNSAddress").error().type(), QDBusError::UnknownProperty);
+        QCOMPARE(proxy.GetStatus().value().value(path).iface, QStringLiteral("gprs7"));
+
+        QVERIFY(m_sim->failNext("Delete", "com.orvel.quelm.GPRS.Error.Busy"));
+        QCOMPARE(remove(path).errorName(), QStringLiteral("com.orvel.quelm.GPRS.Error.Busy"));
+        QVERIFY(proxy.GetStatus().value().contains(path));
+        QCOMPARE(remove(path).type(), QDBusMessage::ReplyMessage);
+        QVERIFY(proxy.GetStatus().value().isEmpty());
+        QCOMPARE(remove(path).type(), QDBusMessage::ErrorMessage);
+
+        // A held answer stays away until released.
+        QVERIFY(m_sim->holdNext("QuickConnect"));
+        QDBusPendingCallWatcher held(proxy.QuickConnect("mms", "IP", "u", "p"));
+        QSignalSpy finished(&held, &QDBusPendingCallWatcher::finished);
+        QVERIFY(m_sim->waitForCalls("QuickConnect", 2));
+        QVERIFY(proxy.GetStatus().value().size() == 1); // a later call is answered meanwhile
+        QCoreApplication::processEvents();
+        QCOMPARE(finished.count(), 0);
+        QVERIFY(m_sim->releaseHeld());
+        QVERIFY(finished.wait());
+        QVERIFY(!QDBusPendingReply<QDBusObjectPath>(held).isError());
+
+        const QList<GprsSimControl::Call> calls = m_sim->calls();
+        QCOMPARE(calls.at(1).member, QStringLiteral("Get"));
+        QCOMPARE(calls.at(1).args, QStringList({ "com.orvel.quelm.GPRS.Context", "PDPAddress" }));
+        QCOMPARE(calls.at(1).path, path.path());
     }
 
     void proxyWithoutService()

@@ -7,7 +7,8 @@
 namespace {
 
 // What a parse produced, in a form that compares whole.
-struct Outcome {
+struct Outcome
+{
     QString header; // "200 OK|k: v|k: v" of the final header, empty if none
     int headers = 0;
     QByteArray body;
@@ -53,7 +54,8 @@ public:
 };
 
 // Feeds the bytes in the pieces that cuts gives, then closes when asked.
-Outcome parse(const QByteArray &bytes, const QVector<int> &cuts = {}, bool close = true, bool bodyAllowed = true)
+Outcome parse(
+    const QByteArray &bytes, const QVector<int> &cuts = {}, bool close = true, bool bodyAllowed = true)
 {
     Collector c;
     HttpResponseParser p(&c);
@@ -97,14 +99,14 @@ private:
             << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5;x=y\r\nhello\r\n"
                           "6\r\n world\r\n0\r\nX-Sum: 1\r\nX-More: 2\r\n\r\n")
             << QByteArray("hello world") << false;
-        QTest::newRow("close-delimited")
-            << QByteArray("HTTP/1.0 200 OK\r\nServer: s\r\n\r\nhello world") << QByteArray("hello world") << true;
+        QTest::newRow("close-delimited") << QByteArray("HTTP/1.0 200 OK\r\nServer: s\r\n\r\nhello world")
+                                         << QByteArray("hello world") << true;
         QTest::newRow("interim then length")
             << QByteArray("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi")
             << QByteArray("hi") << false;
         QTest::newRow("folded, bare LF")
-            << QByteArray("HTTP/1.1 404 Not Found\nX-A: one\n two\nContent-Length: 3\n\nnah") << QByteArray("nah")
-            << false;
+            << QByteArray("HTTP/1.1 404 Not Found\nX-A: one\n two\nContent-Length: 3\n\nnah")
+            << QByteArray("nah") << false;
     }
 
 private Q_SLOTS:
@@ -123,10 +125,10 @@ private Q_SLOTS:
             everyByte << i;
         QCOMPARE(parse(raw, everyByte), whole);
         for (int i = 1; i < raw.size(); ++i)
-            QCOMPARE(parse(raw, {i}), whole);
+            QCOMPARE(parse(raw, { i }), whole);
         for (int i = 1; i < raw.size(); i += 3)
             for (int j = i + 1; j < raw.size(); j += 2)
-                QCOMPARE(parse(raw, {i, j}), whole);
+                QCOMPARE(parse(raw, { i, j }), whole);
     }
 
     void truncationIsNeverSuccess_data() { responses(); }
@@ -138,7 +140,7 @@ private Q_SLOTS:
         const int headEnd = raw.size() - body.size();
         for (int cut = 0; cut < raw.size(); ++cut) {
             const QByteArray prefix = raw.left(cut);
-            for (bool byteByByte : {false, true}) {
+            for (bool byteByByte : { false, true }) {
                 QVector<int> cuts;
                 if (byteByByte)
                     for (int i = 1; i < cut; ++i)
@@ -147,8 +149,9 @@ private Q_SLOTS:
                 if (cut < headEnd) {
                     // Cut in the header (or trailers of a chunked body).
                     QVERIFY2(!o.complete, qPrintable(QString::number(cut)));
-                    QCOMPARE(o.error, o.headers ? int(HttpResponseParser::WrongContentLength)
-                                                : int(HttpResponseParser::UnexpectedClose));
+                    QCOMPARE(o.error,
+                        o.headers ? int(HttpResponseParser::WrongContentLength)
+                                  : int(HttpResponseParser::UnexpectedClose));
                 } else if (closeDelimited) {
                     QVERIFY(o.complete);
                     QCOMPARE(o.body, body.left(cut - headEnd));
@@ -181,8 +184,10 @@ private Q_SLOTS:
         QTest::newRow("Content-Length hex") << QByteArray(ok + "Content-Length: 0x10\r\n\r\n");
         QTest::newRow("chunk size empty") << QByteArray(ok + "Transfer-Encoding: chunked\r\n\r\n\r\nx");
         QTest::newRow("chunk size negative") << QByteArray(ok + "Transfer-Encoding: chunked\r\n\r\n-1\r\nx");
-        QTest::newRow("chunk data overruns") << QByteArray(ok + "Transfer-Encoding: chunked\r\n\r\n3\r\nabcd\r\n0\r\n\r\n");
-        QTest::newRow("chunk size 2^64") << QByteArray(ok + "Transfer-Encoding: chunked\r\n\r\n10000000000000000\r\n");
+        QTest::newRow("chunk data overruns")
+            << QByteArray(ok + "Transfer-Encoding: chunked\r\n\r\n3\r\nabcd\r\n0\r\n\r\n");
+        QTest::newRow("chunk size 2^64")
+            << QByteArray(ok + "Transfer-Encoding: chunked\r\n\r\n10000000000000000\r\n");
         QTest::newRow("trailer without colon")
             << QByteArray(ok + "Transfer-Encoding: chunked\r\n\r\n0\r\nnot a field\r\n\r\n");
     }
@@ -192,7 +197,7 @@ private Q_SLOTS:
         QVector<int> everyByte;
         for (int i = 1; i < raw.size(); ++i)
             everyByte << i;
-        for (const QVector<int> &cuts : {QVector<int>(), everyByte}) {
+        for (const QVector<int> &cuts : { QVector<int>(), everyByte }) {
             const Outcome o = parse(raw, cuts, false);
             QCOMPARE(o.error, int(HttpResponseParser::InvalidHeader));
             QVERIFY(!o.complete);
@@ -211,7 +216,7 @@ private Q_SLOTS:
         QCOMPARE(parse(over).error, int(HttpResponseParser::InvalidHeader));
         // ...also when it never ends: the parser stops at the limit.
         QCOMPARE(parse(status + "X: " + QByteArray(200000, 'a'), {}, false).error,
-                 int(HttpResponseParser::InvalidHeader));
+            int(HttpResponseParser::InvalidHeader));
 
         QByteArray fields;
         for (int i = 0; i < HttpResponseParser::MaxFields; ++i)
@@ -234,7 +239,8 @@ private Q_SLOTS:
         // Leading zeros are not an overflow.
         QCOMPARE(parse(head + QByteArray(100, '0') + "1\r\nx\r\n0\r\n\r\n").body, QByteArray("x"));
         QCOMPARE(parse(head + "7fffffffffffffff\r\nx", {}, false).error, int(HttpResponseParser::NoError));
-        QCOMPARE(parse(head + "8000000000000000\r\nx", {}, false).error, int(HttpResponseParser::InvalidHeader));
+        QCOMPARE(
+            parse(head + "8000000000000000\r\nx", {}, false).error, int(HttpResponseParser::InvalidHeader));
     }
 
     void framing_data()
@@ -246,34 +252,36 @@ private Q_SLOTS:
         QTest::addColumn<bool>("keepAlive");
         const int none = HttpResponseParser::NoBody, len = HttpResponseParser::LengthBody,
                   chunked = HttpResponseParser::ChunkedBody, close = HttpResponseParser::CloseDelimitedBody;
-        QTest::newRow("1.1 length") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\n") << true << len
-                                    << qint64(4) << true;
+        QTest::newRow("1.1 length") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\n") << true
+                                    << len << qint64(4) << true;
         QTest::newRow("same length twice")
-            << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 4\r\nContent-Length: 4, 4\r\n\r\n") << true << len
-            << qint64(4) << true;
-        QTest::newRow("1.1 close") << QByteArray("HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 4\r\n\r\n")
+            << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 4\r\nContent-Length: 4, 4\r\n\r\n") << true
+            << len << qint64(4) << true;
+        QTest::newRow("1.1 close") << QByteArray(
+            "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 4\r\n\r\n")
                                    << true << len << qint64(4) << false;
-        QTest::newRow("1.0") << QByteArray("HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\n") << true << len << qint64(4)
-                             << false;
+        QTest::newRow("1.0") << QByteArray("HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\n") << true << len
+                             << qint64(4) << false;
         QTest::newRow("1.0 keep-alive")
-            << QByteArray("HTTP/1.0 200 OK\r\nConnection: Keep-Alive\r\nContent-Length: 4\r\n\r\n") << true << len
-            << qint64(4) << true;
+            << QByteArray("HTTP/1.0 200 OK\r\nConnection: Keep-Alive\r\nContent-Length: 4\r\n\r\n") << true
+            << len << qint64(4) << true;
         QTest::newRow("chunked wins over length")
-            << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 4\r\nTransfer-Encoding: chunked\r\n\r\n") << true
-            << chunked << qint64(-1) << true;
+            << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 4\r\nTransfer-Encoding: chunked\r\n\r\n")
+            << true << chunked << qint64(-1) << true;
         QTest::newRow("other coding: until close")
-            << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\nContent-Length: 4\r\n\r\n") << true << close
-            << qint64(-1) << false;
+            << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\nContent-Length: 4\r\n\r\n") << true
+            << close << qint64(-1) << false;
         QTest::newRow("identity is no coding")
-            << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: identity\r\nContent-Length: 4\r\n\r\n") << true << len
-            << qint64(4) << true;
-        QTest::newRow("no length: until close") << QByteArray("HTTP/1.1 200 OK\r\n\r\n") << true << close << qint64(-1)
-                                                << false;
-        QTest::newRow("204") << QByteArray("HTTP/1.1 204 No Content\r\nContent-Length: 4\r\n\r\n") << true << none
-                             << qint64(-1) << true;
-        QTest::newRow("304") << QByteArray("HTTP/1.1 304 Not Modified\r\n\r\n") << true << none << qint64(-1) << true;
-        QTest::newRow("answer to HEAD") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\n") << false << none
-                                        << qint64(-1) << true;
+            << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: identity\r\nContent-Length: 4\r\n\r\n")
+            << true << len << qint64(4) << true;
+        QTest::newRow("no length: until close")
+            << QByteArray("HTTP/1.1 200 OK\r\n\r\n") << true << close << qint64(-1) << false;
+        QTest::newRow("204") << QByteArray("HTTP/1.1 204 No Content\r\nContent-Length: 4\r\n\r\n") << true
+                             << none << qint64(-1) << true;
+        QTest::newRow("304") << QByteArray("HTTP/1.1 304 Not Modified\r\n\r\n") << true << none << qint64(-1)
+                             << true;
+        QTest::newRow("answer to HEAD") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\n") << false
+                                        << none << qint64(-1) << true;
     }
     void framing()
     {

@@ -16,15 +16,18 @@ class Recorder : public QObject
 public:
     explicit Recorder(QHttp *http)
     {
-        connect(http, &QHttp::stateChanged, this, [this](int s) { events << QStringLiteral("state %1").arg(s); });
-        connect(http, &QHttp::requestStarted, this, [this](int id) { events << QStringLiteral("started %1").arg(id); });
+        connect(
+            http, &QHttp::stateChanged, this, [this](int s) { events << QStringLiteral("state %1").arg(s); });
+        connect(http, &QHttp::requestStarted, this,
+            [this](int id) { events << QStringLiteral("started %1").arg(id); });
         connect(http, &QHttp::requestFinished, this, [this](int id, bool e) {
             events << QStringLiteral("finished %1 %2").arg(id).arg(e ? "error" : "ok");
         });
         connect(http, &QHttp::responseHeaderReceived, this, [this](const QHttpResponseHeader &h) {
             events << QStringLiteral("header %1").arg(h.statusCode());
         });
-        connect(http, &QHttp::done, this, [this](bool e) { events << QStringLiteral("done %1").arg(e ? "error" : "ok"); });
+        connect(http, &QHttp::done, this,
+            [this](bool e) { events << QStringLiteral("done %1").arg(e ? "error" : "ok"); });
         connect(http, &QHttp::dataSendProgress, this, [this](int d, int t) { sent << qMakePair(d, t); });
         connect(http, &QHttp::dataReadProgress, this, [this](int d, int t) { read << qMakePair(d, t); });
     }
@@ -184,9 +187,10 @@ private Q_SLOTS:
         QSignalSpy done(&http, &QHttp::done);
         QVERIFY(done.wait());
         QCOMPARE(rec.events,
-                 QStringList({"started 1", "finished 1 ok", "started 2", "state 1", "state 2", "state 3", "state 4",
-                              "header 200", "state 5", "finished 2 ok", "started 3", "finished 3 ok", "done ok"}));
-        QCOMPARE(rec.read, (QList<QPair<int, int>>{{5, 5}}));
+            QStringList(
+                { "started 1", "finished 1 ok", "started 2", "state 1", "state 2", "state 3", "state 4",
+                    "header 200", "state 5", "finished 2 ok", "started 3", "finished 3 ok", "done ok" }));
+        QCOMPARE(rec.read, (QList<QPair<int, int>> { { 5, 5 } }));
         QCOMPARE(out.data(), QByteArray("hello"));
         QCOMPARE(http.lastResponse().statusCode(), 200);
         QCOMPARE(http.lastResponse().reasonPhrase(), QStringLiteral("OK"));
@@ -205,7 +209,8 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("target");
         QTest::newRow("direct") << false << 0 << "/mms/x?id=1" << QByteArray("/mms/x?id=1");
         QTest::newRow("direct, empty path") << false << 0 << "" << QByteArray("/");
-        QTest::newRow("proxy, port 80") << true << 80 << "/mms/x?id=1" << QByteArray("http://mmsc.example/mms/x?id=1");
+        QTest::newRow("proxy, port 80")
+            << true << 80 << "/mms/x?id=1" << QByteArray("http://mmsc.example/mms/x?id=1");
         QTest::newRow("proxy, port 8002") << true << 8002 << "/a" << QByteArray("http://mmsc.example:8002/a");
         QTest::newRow("proxy, empty path") << true << 8002 << "" << QByteArray("http://mmsc.example:8002/");
     }
@@ -233,7 +238,7 @@ private Q_SLOTS:
         QCOMPARE(r.method, QByteArray("GET"));
         QCOMPARE(r.target, target);
         QCOMPARE(r.version, QByteArray("HTTP/1.1"));
-        QCOMPARE(r.headerValues("host"), QList<QByteArray>{"mmsc.example"});
+        QCOMPARE(r.headerValues("host"), QList<QByteArray> { "mmsc.example" });
         QVERIFY(r.header("content-length").isNull());
     }
 
@@ -242,7 +247,9 @@ private Q_SLOTS:
         QHttp http;
         QSignalSpy done(&http, &QHttp::done);
         m_server->enqueue(HttpTestServer::reply(200));
-        QByteArray pdu("\x8c\x80\x98" "0123456789", 13);
+        QByteArray pdu("\x8c\x80\x98"
+                       "0123456789",
+            13);
         QBuffer body(&pdu);
         body.open(QIODevice::ReadOnly);
         QHttpRequestHeader h(QStringLiteral("POST"), QStringLiteral("/mms"));
@@ -258,10 +265,67 @@ private Q_SLOTS:
         const HttpTestRequest r = m_server->request(0);
         QCOMPARE(r.body, pdu);
         QCOMPARE(r.headerNames(),
-                 QList<QByteArray>({"Content-Type", "x-wap-profile", "Host", "Content-Length"}));
+            QList<QByteArray>({ "Content-Type", "x-wap-profile", "Host", "Content-Length" }));
         QCOMPARE(r.header("content-length"), QByteArray("13"));
         QCOMPARE(r.header("content-type"), QByteArray("application/vnd.wap.mms-message"));
         QVERIFY(!r.raw.contains("X-Injected"));
+    }
+
+    void proxyCredentialsAndHttpsMode()
+    {
+        QHttp http;
+        QSignalSpy done(&http, &QHttp::done);
+        m_server->enqueue(HttpTestServer::reply(200));
+        http.setProxy(
+            HttpTestServer::host(), m_server->port(), QStringLiteral("user"), QStringLiteral("secret"));
+        http.setHost(QStringLiteral("mmsc.example"), 80);
+        http.request(get());
+        QVERIFY(done.wait());
+        QCOMPARE(m_server->request(0).header("proxy-authorization"), QByteArray("Basic dXNlcjpzZWNyZXQ="));
+        QCOMPARE(m_server->request(0).target, QByteArray("http://mmsc.example/"));
+
+        // An empty proxy host turns the proxy off again.
+        m_server->enqueue(HttpTestServer::reply(200));
+        http.setProxy(QString(), 0);
+        http.setHost(HttpTestServer::host(), m_server->port());
+        http.request(get(QStringLiteral("/direct")));
+        QVERIFY(done.wait());
+        QCOMPARE(m_server->request(1).target, QByteArray("/direct"));
+        QVERIFY(m_server->request(1).header("proxy-authorization").isNull());
+
+        // Only plain HTTP is spoken.
+        QSignalSpy finished(&http, &QHttp::requestFinished);
+        http.setHost(HttpTestServer::host(), QHttp::ConnectionModeHttps, m_server->port());
+        const int id = http.request(get());
+        QVERIFY(done.wait());
+        QCOMPARE(finished.last(), QVariantList({ id, true }));
+        QCOMPARE(http.error(), QHttp::UnknownError);
+        QCOMPARE(m_server->requestCount(), 2);
+    }
+
+    void earlyAnswerWhileTheBodyIsStillGoing()
+    {
+        // An MMSC may refuse a message before it has read all of it.
+        m_server->enqueue(HttpTestResponse(HttpTestServer::reply(413, "too big")).beforeBody());
+        m_server->enqueue(HttpTestServer::reply(200, "next"));
+        PatternDevice body(16 * 1024 * 1024);
+        QHttp http;
+        QSignalSpy finished(&http, &QHttp::requestFinished);
+        QSignalSpy done(&http, &QHttp::done);
+        QBuffer out;
+        out.open(QIODevice::WriteOnly);
+        http.setHost(HttpTestServer::host(), m_server->port());
+        const int id
+            = http.request(QHttpRequestHeader(QStringLiteral("POST"), QStringLiteral("/")), &body, &out);
+        QVERIFY(done.wait());
+        QCOMPARE(finished.last(), QVariantList({ id, false }));
+        QCOMPARE(http.lastResponse().statusCode(), 413);
+        QCOMPARE(out.data(), QByteArray("too big"));
+        // Half a request went out: the connection cannot carry another.
+        QCOMPARE(http.state(), QHttp::Unconnected);
+        QVERIFY(runGet(http, &out));
+        QCOMPARE(out.data(), QByteArray("too bignext"));
+        QCOMPARE(m_server->connectionCount(), 2);
     }
 
     void keepAliveReuse()
@@ -278,7 +342,7 @@ private Q_SLOTS:
         QVERIFY(runGet(http, &b));
         QCOMPARE(b.data(), QByteArray("two"));
         QCOMPARE(m_server->connectionCount(), 1);
-        QCOMPARE(rec.only("state"), QStringList({"state 3", "state 4", "state 5"}));
+        QCOMPARE(rec.only("state"), QStringList({ "state 3", "state 4", "state 5" }));
 
         // Another server port means another connection.
         HttpTestServer other;
@@ -289,8 +353,8 @@ private Q_SLOTS:
         http.setHost(HttpTestServer::host(), other.port());
         http.request(get());
         QVERIFY(done.wait());
-        QCOMPARE(rec.only("state"), QStringList({"state 6", "state 0", "state 1", "state 2", "state 3", "state 4",
-                                                 "state 5"}));
+        QCOMPARE(rec.only("state"),
+            QStringList({ "state 6", "state 0", "state 1", "state 2", "state 3", "state 4", "state 5" }));
         QCOMPARE(other.connectionCount(), 1);
     }
 
@@ -298,7 +362,7 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("response");
         QTest::addColumn<bool>("reused");
-        QTest::newRow("1.1 close") << HttpTestServer::reply(200, "x", {"Connection: close"}) << false;
+        QTest::newRow("1.1 close") << HttpTestServer::reply(200, "x", { "Connection: close" }) << false;
         QTest::newRow("1.0") << QByteArray("HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nx") << false;
         QTest::newRow("1.0 keep-alive")
             << QByteArray("HTTP/1.0 200 OK\r\nConnection: Keep-Alive\r\nContent-Length: 1\r\n\r\nx") << true;
@@ -331,7 +395,8 @@ private Q_SLOTS:
         m_server->enqueue(HttpTestResponse(HttpTestServer::reply(200, "x")).close());
         QVERIFY(runGet(http, nullptr));
         QTRY_COMPARE(http.state(), QHttp::Unconnected);
-        QCOMPARE(rec.only("state").mid(rec.only("state").size() - 3), QStringList({"state 5", "state 6", "state 0"}));
+        QCOMPARE(rec.only("state").mid(rec.only("state").size() - 3),
+            QStringList({ "state 5", "state 6", "state 0" }));
     }
 
     void retryOnceWhenReusedConnectionWasClosed_data()
@@ -359,9 +424,10 @@ private Q_SLOTS:
         out.open(QIODevice::WriteOnly);
         QSignalSpy finished(&http, &QHttp::requestFinished);
         QSignalSpy done(&http, &QHttp::done);
-        const int id = http.request(QHttpRequestHeader(QStringLiteral("POST"), QStringLiteral("/up")), body, &out);
+        const int id
+            = http.request(QHttpRequestHeader(QStringLiteral("POST"), QStringLiteral("/up")), body, &out);
         QVERIFY(done.wait());
-        QCOMPARE(finished.last(), QVariantList({id, false}));
+        QCOMPARE(finished.last(), QVariantList({ id, false }));
         QCOMPARE(out.data(), QByteArray("second"));
         QCOMPARE(m_server->connectionCount(), 2);
         QCOMPARE(m_server->requestCount(), 3);
@@ -413,24 +479,27 @@ private Q_SLOTS:
         QTest::newRow("length not a number") << QByteArray(ok + "Content-Length: 1x\r\n\r\nx") << 5 << 0;
         QTest::newRow("length negative") << QByteArray(ok + "Content-Length: -1\r\n\r\n") << 5 << 0;
         QTest::newRow("length with sign") << QByteArray(ok + "Content-Length: +1\r\n\r\nx") << 5 << 0;
-        QTest::newRow("length overflows") << QByteArray(ok + "Content-Length: 99999999999999999999\r\n\r\n") << 5 << 0;
+        QTest::newRow("length overflows")
+            << QByteArray(ok + "Content-Length: 99999999999999999999\r\n\r\n") << 5 << 0;
         QTest::newRow("lengths conflict")
             << QByteArray(ok + "Content-Length: 1\r\nContent-Length: 2\r\n\r\nxy") << 5 << 0;
         QTest::newRow("bad chunk size")
             << QByteArray(ok + "Transfer-Encoding: chunked\r\n\r\nzz\r\nx\r\n0\r\n\r\n") << 5 << 200;
         QTest::newRow("chunk size overflows")
             << QByteArray(ok + "Transfer-Encoding: chunked\r\n\r\n10000000000000000\r\nx") << 5 << 200;
-        QTest::newRow("chunk-size line too long")
-            << QByteArray(ok + "Transfer-Encoding: chunked\r\n\r\n1;" + QByteArray(2000, 'e') + "\r\nx\r\n0\r\n\r\n")
-            << 5 << 200;
+        QTest::newRow("chunk-size line too long") << QByteArray(
+            ok + "Transfer-Encoding: chunked\r\n\r\n1;" + QByteArray(2000, 'e') + "\r\nx\r\n0\r\n\r\n")
+                                                  << 5 << 200;
         QTest::newRow("header too large")
-            << QByteArray(ok + "X-Big: " + QByteArray(70000, 'b') + "\r\nContent-Length: 0\r\n\r\n") << 5 << 0;
+            << QByteArray(ok + "X-Big: " + QByteArray(70000, 'b') + "\r\nContent-Length: 0\r\n\r\n") << 5
+            << 0;
         QByteArray many;
         for (int i = 0; i < 101; ++i)
             many += "X-" + QByteArray::number(i) + ": v\r\n";
         QTest::newRow("too many fields") << QByteArray(ok + many + "\r\n") << 5 << 0;
         QTest::newRow("body short") << QByteArray(ok + "Content-Length: 10\r\n\r\nabc") << 6 << 200;
-        QTest::newRow("chunked cut") << QByteArray(ok + "Transfer-Encoding: chunked\r\n\r\n5\r\nabc") << 6 << 200;
+        QTest::newRow("chunked cut") << QByteArray(ok + "Transfer-Encoding: chunked\r\n\r\n5\r\nabc") << 6
+                                     << 200;
         QTest::newRow("chunked without last chunk")
             << QByteArray(ok + "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n") << 6 << 200;
         QTest::newRow("401") << HttpTestServer::reply(401, "who?") << 8 << 401;
@@ -449,7 +518,7 @@ private Q_SLOTS:
         out.open(QIODevice::WriteOnly);
         int id;
         QVERIFY(runGet(http, &out, &id));
-        QCOMPARE(finished.last(), QVariantList({id, true}));
+        QCOMPARE(finished.last(), QVariantList({ id, true }));
         QCOMPARE(int(http.error()), error);
         QVERIFY(!http.errorString().isEmpty());
         QCOMPARE(http.lastResponse().statusCode(), status);
@@ -485,7 +554,7 @@ private Q_SLOTS:
         http.request(get());
         QVERIFY(done.wait());
         QCOMPARE(http.error(), QHttp::ConnectionRefused);
-        QCOMPARE(rec.only("state"), QStringList({"state 1", "state 2", "state 0"}));
+        QCOMPARE(rec.only("state"), QStringList({ "state 1", "state 2", "state 0" }));
     }
 
     void errorEndsOnlyItsOwnRequest()
@@ -504,8 +573,8 @@ private Q_SLOTS:
         QVERIFY(done.wait());
         QCOMPARE(done.count(), 1);
         QCOMPARE(done.first().first().toBool(), true);
-        QCOMPARE(finished.at(1), QVariantList({first, true}));
-        QCOMPARE(finished.at(2), QVariantList({second, false}));
+        QCOMPARE(finished.at(1), QVariantList({ first, true }));
+        QCOMPARE(finished.at(2), QVariantList({ second, false }));
         QCOMPARE(b.data(), QByteArray("fine"));
     }
 
@@ -516,7 +585,7 @@ private Q_SLOTS:
         QTest::addColumn<bool>("reused");
         const QByteArray body = HttpTestServer::pattern(3000);
         QTest::newRow("chunked with trailers")
-            << HttpTestServer::chunkedReply(200, body, 700, {"X-Checksum: 1", "X-More: 2"}) << body << true;
+            << HttpTestServer::chunkedReply(200, body, 700, { "X-Checksum: 1", "X-More: 2" }) << body << true;
         QTest::newRow("chunked, extensions")
             << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
                           "3;name=value\r\nabc\r\n0001\r\nd\r\n0\r\n\r\n")
@@ -524,16 +593,18 @@ private Q_SLOTS:
         QTest::newRow("close-delimited") << HttpTestServer::closeDelimitedReply(200, body) << body << false;
         QTest::newRow("1.0 close-delimited") << QByteArray("HTTP/1.0 200 OK\r\n\r\n" + body) << body << false;
         QTest::newRow("interim responses")
-            << QByteArray("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 Processing\r\nX: y\r\n\r\n" +
-                          HttpTestServer::reply(200, "done"))
+            << QByteArray("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 Processing\r\nX: y\r\n\r\n"
+                   + HttpTestServer::reply(200, "done"))
             << QByteArray("done") << true;
         QTest::newRow("folded header")
-            << QByteArray("HTTP/1.1 200 OK\r\nX-Long: a\r\n  b\r\nContent-Length: 2\r\n\r\nok") << QByteArray("ok")
-            << true;
-        QTest::newRow("bare LF") << QByteArray("HTTP/1.1 200 OK\nContent-Length: 2\n\nok") << QByteArray("ok") << true;
-        QTest::newRow("204 has no body") << QByteArray("HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n")
-                                         << QByteArray() << true;
-        QTest::newRow("304 has no body") << QByteArray("HTTP/1.1 304 Not Modified\r\n\r\n") << QByteArray() << true;
+            << QByteArray("HTTP/1.1 200 OK\r\nX-Long: a\r\n  b\r\nContent-Length: 2\r\n\r\nok")
+            << QByteArray("ok") << true;
+        QTest::newRow("bare LF") << QByteArray("HTTP/1.1 200 OK\nContent-Length: 2\n\nok") << QByteArray("ok")
+                                 << true;
+        QTest::newRow("204 has no body")
+            << QByteArray("HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n") << QByteArray() << true;
+        QTest::newRow("304 has no body")
+            << QByteArray("HTTP/1.1 304 Not Modified\r\n\r\n") << QByteArray() << true;
         QTest::newRow("404 body kept") << HttpTestServer::reply(404, "nope") << QByteArray("nope") << true;
     }
     void bodyFramings()
@@ -568,9 +639,9 @@ private Q_SLOTS:
         QTest::addColumn<int>("headEnd"); // where the final header ends
         QTest::addColumn<bool>("closeDelimited");
         const QByteArray body = "0123456789abcdefghij";
-        const QByteArray length = HttpTestServer::reply(200, body, {"Content-Type: text/plain"});
+        const QByteArray length = HttpTestServer::reply(200, body, { "Content-Type: text/plain" });
         QTest::newRow("content-length") << length << int(length.size() - body.size()) << false;
-        const QByteArray chunked = HttpTestServer::chunkedReply(200, body, 7, {"X-Sum: 9"});
+        const QByteArray chunked = HttpTestServer::chunkedReply(200, body, 7, { "X-Sum: 9" });
         QTest::newRow("chunked") << chunked << int(chunked.indexOf("\r\n\r\n") + 4) << false;
         const QByteArray close = HttpTestServer::closeDelimitedReply(200, body);
         QTest::newRow("close-delimited") << close << int(close.size() - body.size()) << true;
@@ -594,7 +665,8 @@ private Q_SLOTS:
                 QCOMPARE(out.data(), raw.mid(headEnd, cut - headEnd));
             } else {
                 QVERIFY2(failed, where);
-                QCOMPARE(int(http.error()), cut < headEnd ? int(QHttp::UnexpectedClose) : int(QHttp::WrongContentLength));
+                QCOMPARE(int(http.error()),
+                    cut < headEnd ? int(QHttp::UnexpectedClose) : int(QHttp::WrongContentLength));
             }
         }
     }
@@ -715,14 +787,14 @@ private Q_SLOTS:
         QSignalSpy finished(&http, &QHttp::requestFinished);
         int id;
         QVERIFY(runGet(http, &out, &id));
-        QCOMPARE(finished.last(), QVariantList({id, true}));
+        QCOMPARE(finished.last(), QVariantList({ id, true }));
         QCOMPARE(http.error(), QHttp::UnknownError);
         QCOMPARE(http.state(), QHttp::Unconnected);
 
         QBuffer readOnly;
         readOnly.open(QIODevice::ReadOnly);
         QVERIFY(runGet(http, &readOnly, &id));
-        QCOMPARE(finished.last(), QVariantList({id, true}));
+        QCOMPARE(finished.last(), QVariantList({ id, true }));
         QCOMPARE(http.error(), QHttp::UnknownError);
     }
 
@@ -741,7 +813,8 @@ private Q_SLOTS:
         QVERIFY(progress.wait());
         rec.events.clear();
         http.abort();
-        QCOMPARE(rec.events, QStringList({"state 6", "state 0", QStringLiteral("finished %1 error").arg(id), "done error"}));
+        QCOMPARE(rec.events,
+            QStringList({ "state 6", "state 0", QStringLiteral("finished %1 error").arg(id), "done error" }));
         QCOMPARE(http.error(), QHttp::Aborted);
         QVERIFY(!http.hasPendingRequests());
         QVERIFY(out.data().size() > 0);
@@ -763,7 +836,7 @@ private Q_SLOTS:
         http.setHost(HttpTestServer::host(), m_server->port());
         http.request(get());
         http.abort();
-        QCOMPARE(rec.events, QStringList({"finished 1 error", "done error"}));
+        QCOMPARE(rec.events, QStringList({ "finished 1 error", "done error" }));
         QCOMPARE(http.error(), QHttp::Aborted);
         m_server->enqueue(HttpTestServer::reply(200));
         QVERIFY(runGet(http, nullptr));
@@ -786,7 +859,8 @@ private Q_SLOTS:
         http.setHost(HttpTestServer::host(), m_server->port());
         const int id = http.request(get());
         QVERIFY(done.wait());
-        QCOMPARE(rec.only("finished"), QStringList({"finished 1 ok", QStringLiteral("finished %1 error").arg(id)}));
+        QCOMPARE(rec.only("finished"),
+            QStringList({ "finished 1 ok", QStringLiteral("finished %1 error").arg(id) }));
         QCOMPARE(http.error(), QHttp::Aborted);
 
         abortAtState = -1;
@@ -796,7 +870,7 @@ private Q_SLOTS:
         http.request(get());
         QVERIFY(done.wait());
         QCOMPARE(rec.only("finished").size(), 1);
-        QCOMPARE(rec.only("done"), QStringList({"done error"}));
+        QCOMPARE(rec.only("done"), QStringList({ "done error" }));
         QCOMPARE(http.state(), QHttp::Unconnected);
     }
 

@@ -1,0 +1,283 @@
+#include "mmsconnectionimpl.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusReply>
+#include <QDBusVariant>
+#include <QHostAddress>
+#include <QProcess>
+#include <QStringList>
+
+#include "tarnexdebug_p.h"
+
+namespace {
+
+const QString GprsService = QStringLiteral("com.orvel.quelm.GPRS");
+const QString GprsPath = QStringLiteral("/com/orvel/quelm/gprs");
+const QString GprsInterface = QStringLiteral("com.orvel.quelm.GPRS");
+const QString ContextInterface = QStringLiteral("com.orvel.quelm.GPRS.Context");
+const QString PropertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
+const QString Ifconfig = QStringLiteral("/sbin/ifconfig");
+const QString Route = QStringLiteral("/sbin/route");
+
+const int QuickConnectTimeoutMs = 60000;
+const int CommandTimeoutMs = 30000;
+
+// The kernel's rule for interface names (at most 15 bytes, no '/', ':' or
+// blanks, not "." or ".."), plus no control characters and no leading '-',
+// which ifconfig would read as an option.
+bool isValidInterfaceName(const QString &name)
+{
+    if (name.isEmpty() || name.toUtf8().size() > 15 || name == QLatin1String(".")
+        || name == QLatin1String("..") || name.startsWith(QLatin1Char('-')))
+        return false;
+    for (const QChar c : name) {
+        if (c == QLatin1Char('/') || c == QLatin1Char(':') || c.isSpace() || c.unicode() < 0x20
+            || c.unicode() == 0x7f)
+            return false;
+    }
+    return true;
+}
+
+// A literal IPv4 or IPv6 address. IPv4 must be the plain dotted quad:
+// QHostAddress and inet_aton (used by ifconfig and route) read short and
+// octal forms differently, so "010.1.2.3" would not mean one address to both.
+bool isValidAddress(const QString &text)
+{
+    QHostAddress address;
+    if (!address.setAddress(text))
+        return false;
+    if (address.protocol() == QAbstractSocket::IPv4Protocol)
+        return address.toString() == text;
+    const QString allowed = QStringLiteral("0123456789abcdefABCDEF:.");
+    for (const QChar c : text) {
+        if (!allowed.contains(c))
+            return false;
+    }
+    return address.protocol() == QAbstractSocket::IPv6Protocol;
+}
+
+// Exit code of one program run, or -1 when it did not start, crashed or ran
+// past the limit: such a run configured nothing and must not count as success
+// (QProcess reports exit code 0 for all three).
+int runCommand(QProcess &process, const QString &program, const QStringList &arguments)
+{
+    process.start(program, arguments, QIODevice::ReadWrite);
+    if (!process.waitForFinished(CommandTimeoutMs)) {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(-1);
+        }
+        return -1;
+    }
+    if (process.exitStatus() != QProcess::NormalExit)
+        return -1;
+    return process.exitCode();
+}
+
+QString commandText(const QString &program, const QStringList &arguments)
+{
+    return (QStringList(program) + arguments).join(QLatin1Char(' '));
+}
+
+QDBusMessage deleteContext(const QDBusObjectPath &context)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        GprsService, context.path(), ContextInterface, QStringLiteral("Delete"));
+    return QDBusConnection::systemBus().call(call);
+}
+
+} // namespace
+
+MmsConnectionImpl::MmsConnectionImpl()
+    : m_connected(false)
+{
+    connect(&m_gprs, SIGNAL(Attached(QString)), this, SLOT(gprsAttached(QString)));
+    connect(&m_gprs, SIGNAL(AttachFailed(uint, QString)), this, SLOT(gprsAttachFailed(uint, QString)));
+    connect(&m_gprs, SIGNAL(Available()), this, SLOT(gprsAvailable()));
+    connect(&m_gprs, SIGNAL(Detached()), this, SLOT(gprsDetached()));
+    connect(&m_gprs, SIGNAL(Suspended(uint, QString)), this, SLOT(gprsSuspended(uint, QString)));
+}
+
+MmsConnectionImpl::~MmsConnectionImpl()
+{
+    if (m_connected)
+        closeConnection();
+}
+
+bool MmsConnectionImpl::openConnection(const QString &apn, const QString &user, const QString &pass)
+{
+    TARNEX_DEBUG << "D: [LIBTARNEX] Open new GPRS connection: apn:" << apn << " user:" << user
+                 << " pass:" << (pass.isEmpty() ? QString(QLatin1String("")) : QStringLiteral("********"));
+
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        GprsService, GprsPath, GprsInterface, QStringLiteral("QuickConnect"));
+    call << apn << QStringLiteral("IP") << user << pass;
+    return QDBusConnection::systemBus().callWithCallback(call, this,
+        SLOT(connectionCallback(QDBusObjectPath)), SLOT(connectionError(QDBusError)), QuickConnectTimeoutMs);
+}
+
+void MmsConnectionImpl::connectionCallback(QDBusObjectPath connectionContext)
+{
+    // A failed re-open must leave an open connection as it was: its context,
+    // its interface and what the client reads about them.
+    const bool wasOpen = m_connected;
+    const QDBusObjectPath openContext = m_context_path;
+    const QString openFields[4] = { ipAddress(), primaryDNS(), secondaryDNS(), interfaceName() };
+    const QString &openInterface = openFields[3];
+
+    m_context_path = connectionContext;
+
+    QDBusConnection bus = QDBusConnection::systemBus();
+    static const char *const properties[] = { "PDPAddress", "PDNSAddress", "SDNSAddress", "NetIF" };
+    QString values[4];
+    bool read[4] = { false, false, false, false };
+    for (int i = 0; i < 4; ++i) {
+        QDBusMessage get = QDBusMessage::createMethodCall(
+            GprsService, m_context_path.path(), PropertiesInterface, QStringLiteral("Get"));
+        get << ContextInterface << QString::fromLatin1(properties[i]);
+        QDBusReply<QDBusVariant> reply = bus.call(get);
+        if (reply.isValid()) {
+            values[i] = reply.value().variant().toString();
+            read[i] = true;
+        }
+    }
+    if (read[0])
+        setIpAddress(values[0]);
+    if (read[1])
+        setPrimaryDNS(values[1]);
+    if (read[2])
+        setSecondaryDNS(values[2]);
+    if (read[3])
+        setInterfaceName(values[3]);
+
+    const QString iface = interfaceName();
+    const QString address = ipAddress();
+    const QString routeTarget = target();
+
+    bool valid = false;
+    if (!isValidInterfaceName(iface))
+        qWarning() << "[CONN] Invalid interface name, connection not set up:" << iface;
+    else if (!isValidAddress(address))
+        qWarning() << "[CONN] Invalid IP address, connection not set up:" << address;
+    else if (!routeTarget.isEmpty() && !isValidAddress(routeTarget))
+        qWarning() << "[CONN] Invalid target address, connection not set up:" << routeTarget;
+    else
+        valid = true;
+
+    QProcess process(this);
+    int ifaceResult = -1;
+    int routeResult = -1;
+    if (valid) {
+        const QStringList ifaceArgs = { iface, address, QStringLiteral("up") };
+        TARNEX_DEBUG << "D: Configuring iface: " << commandText(Ifconfig, ifaceArgs);
+        ifaceResult = runCommand(process, Ifconfig, ifaceArgs);
+
+        QStringList routeArgs;
+        if (routeTarget.isEmpty()) {
+            qWarning() << "[CONN] No target address specified. Default route is added";
+            routeArgs = QStringList { QStringLiteral("add"), QStringLiteral("default"), QStringLiteral("dev"),
+                iface };
+        } else {
+            routeArgs = QStringList { QStringLiteral("add"), routeTarget, QStringLiteral("dev"), iface };
+        }
+        TARNEX_DEBUG << "D: Adding route: " << commandText(Route, routeArgs);
+        routeResult = runCommand(process, Route, routeArgs);
+    }
+
+    if (ifaceResult == 0 && routeResult == 0) {
+        m_connected = true;
+        emit connectionEstablished(0);
+        return;
+    }
+
+    // Undo what this attempt set up, so the handset is not left with a
+    // context nobody will delete or an interface nobody will take down.
+    TARNEX_DEBUG << "D: [LIBTARNEX] Undoing failed GPRS connection:" << iface << " on "
+                 << m_context_path.path();
+    if (ifaceResult == 0 && !(wasOpen && iface == openInterface)) {
+        const QStringList downArgs = { iface, QStringLiteral("down") };
+        const int downResult = runCommand(process, Ifconfig, downArgs);
+        TARNEX_DEBUG << "D: [LIBTARNEX] Undoing GPRS connection, " << commandText(Ifconfig, downArgs)
+                     << " returned:" << downResult;
+    }
+    if (!(wasOpen && m_context_path == openContext)) {
+        const QDBusMessage reply = deleteContext(m_context_path);
+        TARNEX_DEBUG
+            << "D: [LIBTARNEX] Undoing GPRS connection, com.orvel.quelm.GPRS.Context.Delete returned:"
+            << reply.errorName();
+        if (reply.type() == QDBusMessage::ErrorMessage)
+            qWarning() << "[CONN] Could not delete GPRS context" << m_context_path.path()
+                       << reply.errorName();
+    }
+    if (wasOpen) {
+        m_context_path = openContext;
+        setIpAddress(openFields[0]);
+        setPrimaryDNS(openFields[1]);
+        setSecondaryDNS(openFields[2]);
+        setInterfaceName(openFields[3]);
+    }
+    emit connectionEstablished(1);
+}
+
+void MmsConnectionImpl::connectionError(QDBusError error)
+{
+    TARNEX_DEBUG << "D: [LIBTARNEX] Open GPRS connection error:" << error;
+    emit connectionEstablished(error.type());
+}
+
+bool MmsConnectionImpl::closeConnection()
+{
+    if (!m_connected) {
+        emit disconnected();
+        return true;
+    }
+
+    const QString iface = interfaceName();
+    TARNEX_DEBUG << "D: [LIBTARNEX] Close GPRS connection:" << iface << " on " << m_context_path.path();
+
+    // The name was checked when the connection came up, but a client can have
+    // changed the property since.
+    if (isValidInterfaceName(iface)) {
+        QProcess process(this);
+        const QStringList downArgs = { iface, QStringLiteral("down") };
+        const int result = runCommand(process, Ifconfig, downArgs);
+        TARNEX_DEBUG << "D: [LIBTARNEX] Closing GPRS connection, " << commandText(Ifconfig, downArgs)
+                     << " returned:" << result;
+    } else {
+        qWarning() << "[CONN] Invalid interface name, not taken down:" << iface;
+    }
+
+    const QDBusMessage reply = deleteContext(m_context_path);
+    TARNEX_DEBUG << "D: [LIBTARNEX] Closing GPRS connection, com.orvel.quelm.GPRS.Context.Delete returned:"
+                 << reply.errorName();
+
+    m_connected = false;
+    return reply.type() != QDBusMessage::ErrorMessage;
+}
+
+void MmsConnectionImpl::gprsAttached(const QString &status)
+{
+    TARNEX_DEBUG << "D: [CONN] GPRS is attached (" << status << ")";
+}
+
+void MmsConnectionImpl::gprsAttachFailed(unsigned int code, const QString &reason)
+{
+    TARNEX_DEBUG << "D: [CONN] GPRS attach failed (code=" << code << ", " << reason << ")";
+}
+
+void MmsConnectionImpl::gprsAvailable()
+{
+    TARNEX_DEBUG << "D: [CONN] GPRS became available";
+}
+
+void MmsConnectionImpl::gprsDetached()
+{
+    TARNEX_DEBUG << "D: [CONN] GPRS is detached";
+    emit disconnected();
+}
+
+void MmsConnectionImpl::gprsSuspended(unsigned int code, const QString &reason)
+{
+    TARNEX_DEBUG << "D: [CONN] GPRS is suspended (code=" << code << ", " << reason << ")";
+}
