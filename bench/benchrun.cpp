@@ -40,6 +40,8 @@ struct Sample {
     double seconds = 0; // the transfer's own time, as the program measured it
     long long bytes = 0;
     long rssKiB = 0;
+    int exitCode = -1;
+    double cpuSeconds = 0; // user + system time of the whole child
     std::string out;
 };
 
@@ -79,8 +81,10 @@ Sample runChild(const Args &argv)
     while (wait4(pid, &status, 0, &ru) < 0 && errno == EINTR) {
     }
     s.rssKiB = ru.ru_maxrss;
-    s.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    if (!s.ok)
+    s.cpuSeconds = double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    s.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    s.ok = s.exitCode == 0;
+    if (!s.ok && s.exitCode != 77)
         std::fprintf(stderr, "benchrun: failed (status %d): %s ...\n", status, argv.size() > 1 ? argv[1].c_str() : "");
     return s;
 }
@@ -182,6 +186,7 @@ struct Row {
     std::string unit;
     double ratio = NAN;  // to curl
     double rssMiB = NAN;
+    double cpu = NAN;    // seconds of CPU of the child, start-up included
     std::string note;
 };
 
@@ -193,8 +198,9 @@ std::vector<Row> compare(const std::string &measurement, const std::vector<Varia
                          const std::vector<std::string> &cleanup = {})
 {
     const size_t n = vs.size();
-    std::vector<std::vector<double>> rate(n), ratio(n), rss(n);
+    std::vector<std::vector<double>> rate(n), ratio(n), rss(n), cpu(n);
     for (int round = 0; round < g.runs; ++round) {
+        std::fprintf(stderr, "%s: run %d of %d\n", measurement.c_str(), round + 1, g.runs);
         std::vector<double> r(n, NAN);
         for (size_t k = 0; k < n; ++k) {
             const size_t i = (k + size_t(round)) % n;
@@ -206,6 +212,7 @@ std::vector<Row> compare(const std::string &measurement, const std::vector<Varia
             r[i] = count > 0 ? count / s.seconds : s.bytes / s.seconds / 1e6;
             rate[i].push_back(r[i]);
             rss[i].push_back(s.rssKiB / 1024.0);
+            cpu[i].push_back(s.cpuSeconds);
         }
         for (size_t i = 0; i < n; ++i)
             if (!std::isnan(r[i]) && !std::isnan(r[0]))
@@ -220,6 +227,7 @@ std::vector<Row> compare(const std::string &measurement, const std::vector<Varia
         row.unit = count > 0 ? "/s" : "MB/s";
         row.ratio = median(ratio[i]);
         row.rssMiB = median(rss[i]);
+        row.cpu = median(cpu[i]);
         rows.push_back(row);
     }
     return rows;
@@ -390,48 +398,59 @@ void bringUp(int cycles)
                  g.launchers + "/with-bus", "--sim", g.gprsSim, "--interface", "gprs0", "--address", "10.77.0.2",
                  "--", program, std::to_string(cycles), "192.168.77.1"};
     const Sample s = runChild(argv);
+    if (s.exitCode == 77) {
+        std::fprintf(stderr, "benchrun: no private network namespace here, bring-up skipped\n");
+        return;
+    }
     if (!s.ok) {
         g_failed = true;
         return;
     }
-    // Lines: "impl OPEN_MS CLOSE_MS" and "floor OPEN_MS CLOSE_MS", alternating.
-    std::map<std::string, std::vector<double>> open, close, total;
-    std::vector<double> ratio;
+    // Per cycle: "impl OPEN_MS CLOSE_MS", "floor ..." and "qfloor ...".
+    std::map<std::string, std::vector<double>> open, close, total, ratio;
+    std::map<std::string, double> cycle;
     std::istringstream in(s.out);
     std::string who;
-    double o, c, lastImpl = NAN;
+    double o, c;
     while (in >> who >> o >> c) {
         open[who].push_back(o);
         close[who].push_back(c);
         total[who].push_back(o + c);
-        if (who == "impl")
-            lastImpl = o + c;
-        else if (!std::isnan(lastImpl))
-            ratio.push_back(lastImpl / (o + c));
+        cycle[who] = o + c;
+        if (who == "qfloor") {
+            ratio["impl"].push_back(cycle["impl"] / cycle["floor"]);
+            ratio["qfloor"].push_back(cycle["qfloor"] / cycle["floor"]);
+            ratio["impl/qfloor"].push_back(cycle["impl"] / cycle["qfloor"]);
+        }
     }
-    for (const std::string w : {"floor", "impl"}) {
+    const std::string what = "bring-up: open + close, " + std::to_string(cycles) + " cycles";
+    for (const std::string w : {"floor", "qfloor", "impl"}) {
         Row row;
-        row.measurement = "bring-up: open + close, " + std::to_string(cycles) + " cycles";
-        row.variant = w == "impl" ? "MmsConnectionImpl" : "floor (same calls)";
+        row.measurement = what;
+        row.variant = w == "impl" ? "MmsConnectionImpl" : w == "floor" ? "floor (posix_spawn)" : "floor (QProcess)";
         row.value = median(total[w]);
         row.unit = "ms";
-        row.ratio = w == "impl" ? median(ratio) : 1.0;
-        char note[96];
+        row.ratio = w == "floor" ? 1.0 : median(ratio[w]);
+        char note[128];
         std::snprintf(note, sizeof note, "open %.2f ms, close %.2f ms", median(open[w]), median(close[w]));
         row.note = note;
+        if (w == "impl") {
+            std::snprintf(note, sizeof note, "; %.2fx the QProcess floor", median(ratio["impl/qfloor"]));
+            row.note += note;
+        }
         g_rows.push_back(row);
     }
 }
 
 void printTable()
 {
-    std::printf("\n%-44s %-20s %12s %7s %9s  %s\n", "measurement", "variant", "median", "x curl", "peak RSS",
-                "");
+    std::printf("\n%-40s %-20s %11s %6s %9s %6s  %s\n", "measurement", "variant", "median", "x curl",
+                "peak RSS", "CPU s", "");
     std::string last;
     for (const auto &r : g_rows) {
         if (r.measurement != last)
-            std::printf("%s\n", std::string(110, '-').c_str());
-        char value[32], ratio[16], rss[16];
+            std::printf("%s\n", std::string(120, '-').c_str());
+        char value[32], ratio[16], rss[16], cpu[16];
         if (std::isnan(r.value))
             std::snprintf(value, sizeof value, "failed");
         else if (r.unit == "MB/s" || r.unit == "/s")
@@ -446,13 +465,17 @@ void printTable()
             rss[0] = 0;
         else
             std::snprintf(rss, sizeof rss, "%.1f MiB", r.rssMiB);
-        std::printf("%-44s %-20s %12s %7s %9s  %s\n", r.measurement == last ? "" : r.measurement.c_str(),
-                    r.variant.c_str(), value, ratio, rss, r.note.c_str());
+        if (std::isnan(r.cpu))
+            cpu[0] = 0;
+        else
+            std::snprintf(cpu, sizeof cpu, "%.2f", r.cpu);
+        std::printf("%-40s %-20s %11s %6s %9s %6s  %s\n", r.measurement == last ? "" : r.measurement.c_str(),
+                    r.variant.c_str(), value, ratio, rss, cpu, r.note.c_str());
         last = r.measurement;
     }
-    std::printf("%s\n", std::string(110, '-').c_str());
+    std::printf("%s\n", std::string(120, '-').c_str());
     if (g.runs > 1)
-        std::printf("median of %d runs; \"x curl\" is the median of the per-run ratios (bring-up: to the floor)\n",
+        std::printf("median of %d runs; \"x curl\" is the median of the per-run ratios (bring-up: of the per-cycle ratios to the posix_spawn floor)\n",
                     g.runs);
 }
 
