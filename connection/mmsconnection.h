@@ -17,7 +17,9 @@ class MmsConnection : public QObject
     Q_PROPERTY(QString target READ target WRITE setTarget)
 
 public:
-    enum MmsConnectionType {
+    // Fixed to int: any value a client passes is a defined one, which
+    // createConnection() then refuses.
+    enum MmsConnectionType : int {
         GprsConnection = 0, // through the cellular GPRS service (MmsConnectionImpl)
         NetConnection = 1   // through the packet-data library (MmsConnectionNetImpl)
     };

@@ -377,21 +377,22 @@ bool QHttp::requestHead(const Request &r, QByteArray *head, QString *problem) co
 
 void QHttp::startHttpRequest()
 {
+    // Requests that cannot start leave an idle connection as it is.
     Request *r = m_pending.first();
     if (m_mode != ConnectionModeHttp) {
-        failRequest(UnknownError, tr("HTTPS connection requested but SSL support not compiled in"));
+        finishRequest(UnknownError, tr("HTTPS connection requested but SSL support not compiled in"));
         return;
     }
     if (m_hostName.isEmpty()) {
-        failRequest(HostNotFound, tr("No server set to connect to"));
+        finishRequest(HostNotFound, tr("No server set to connect to"));
         return;
     }
     if (r->hasData && (!r->data || !r->data->isReadable())) {
-        failRequest(UnknownError, tr("Request body device is not open for reading"));
+        finishRequest(UnknownError, tr("Request body device is not open for reading"));
         return;
     }
     if (r->hasTo && (!r->to || !r->to->isWritable())) {
-        failRequest(UnknownError, tr("Destination device is not open for writing"));
+        finishRequest(UnknownError, tr("Destination device is not open for writing"));
         return;
     }
 
@@ -415,7 +416,7 @@ void QHttp::startHttpRequest()
     }
     QString problem;
     if (!requestHead(*r, &m_head, &problem)) {
-        failRequest(UnknownError, problem);
+        finishRequest(UnknownError, problem);
         return;
     }
 
@@ -449,6 +450,15 @@ void QHttp::connectToServer()
     setState(HostLookup);
     if (generation != m_generation)
         return;
+    QHostAddress literal;
+    if (literal.setAddress(m_connHost)) {
+        // An address needs no lookup; asking anyway would send a reverse
+        // query to a name server that may not even be reachable.
+        m_addresses = {literal};
+        m_connectError.clear();
+        tryNextAddress();
+        return;
+    }
     m_lookupId = QHostInfo::lookupHost(m_connHost, this, SLOT(hostLookedUp(QHostInfo)));
 }
 
@@ -537,7 +547,7 @@ void QHttp::sendRequest()
         m_bodyQueued = got;
     }
     if (m_socket->write(out) < 0) {
-        connectionLost();
+        writeFailed();
         return;
     }
     fillSocket();
@@ -567,7 +577,7 @@ void QHttp::fillSocket()
             return;
         }
         if (m_socket->write(piece, got) < 0) {
-            connectionLost();
+            writeFailed();
             return;
         }
         m_bodyQueued += got;
@@ -749,6 +759,16 @@ void QHttp::socketError()
         return;
     }
     connectionLost();
+}
+
+// A server may answer and close before it has read the whole request; its
+// answer then still waits to be read.
+void QHttp::writeFailed()
+{
+    const quint64 generation = m_generation;
+    readResponse();
+    if (generation == m_generation)
+        connectionLost();
 }
 
 // The server closed the connection or it broke.

@@ -125,6 +125,7 @@ private:
     void reportSendProgress();
     void reportReadProgress();
     bool readResponse();
+    void writeFailed();
     void connectionLost();
     void responseComplete();
     void failRequest(Error error, const QString &errorString);

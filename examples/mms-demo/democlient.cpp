@@ -22,12 +22,11 @@
 
 namespace {
 
-const char *const kHttpStates[] = { "Unconnected", "HostLookup", "Connecting", "Sending",
-                                    "Reading",     "Connected",  "Closing" };
-const char *const kHttpErrors[] = { "NoError",         "UnknownError",          "HostNotFound",
-                                    "ConnectionRefused", "UnexpectedClose",     "InvalidResponseHeader",
-                                    "WrongContentLength", "Aborted",            "AuthenticationRequiredError",
-                                    "ProxyAuthenticationRequiredError" };
+const char *const kHttpStates[]
+    = { "Unconnected", "HostLookup", "Connecting", "Sending", "Reading", "Connected", "Closing" };
+const char *const kHttpErrors[] = { "NoError", "UnknownError", "HostNotFound", "ConnectionRefused",
+    "UnexpectedClose", "InvalidResponseHeader", "WrongContentLength", "Aborted",
+    "AuthenticationRequiredError", "ProxyAuthenticationRequiredError" };
 
 void say(const QString &line)
 {
@@ -71,21 +70,23 @@ int DemoClient::run()
     m_total.start();
     say(QStringLiteral("mms-demo: connection %1, transfer %2, MMSC %3%4")
             .arg(connectionName(m_options.connection),
-                 m_options.transfer == Socket ? QStringLiteral("socket (MmsSender/MmsReceiver)")
-                                              : QStringLiteral("network manager (MmsSenderNM/MmsReceiverNM)"),
-                 m_options.mmsc,
-                 m_options.proxy.isEmpty()
-                     ? QString()
-                     : QStringLiteral(", proxy %1:%2").arg(m_options.proxy).arg(m_options.proxyPort)));
+                m_options.transfer == Socket ? QStringLiteral("socket (MmsSender/MmsReceiver)")
+                                             : QStringLiteral("network manager (MmsSenderNM/MmsReceiverNM)"),
+                m_options.mmsc,
+                m_options.proxy.isEmpty()
+                    ? QString()
+                    : QStringLiteral(", proxy %1:%2").arg(m_options.proxy).arg(m_options.proxyPort)));
 
     QFile f(m_options.pduFile);
     if (!f.open(QIODevice::ReadOnly))
-        return fail(UsageError, QStringLiteral("cannot read the PDU file %1: %2").arg(m_options.pduFile, f.errorString()));
+        return fail(UsageError,
+            QStringLiteral("cannot read the PDU file %1: %2").arg(m_options.pduFile, f.errorString()));
     m_pdu = f.readAll();
     MmsPdu pdu;
     QString error;
     if (!pdu.decode(m_pdu, &error) || !(error = pdu.sendReqProblem()).isEmpty())
-        return fail(UsageError, QStringLiteral("%1 is not an m-send-req an MMSC would take: %2").arg(m_options.pduFile, error));
+        return fail(UsageError,
+            QStringLiteral("%1 is not an m-send-req an MMSC would take: %2").arg(m_options.pduFile, error));
     m_tid = pdu.transactionId();
 
     int rc = open();
@@ -114,10 +115,12 @@ int DemoClient::open()
             .arg(connectionName(m_options.connection), m_options.apn));
     QElapsedTimer t;
     t.start();
-    m_connection = MmsConnection::createConnection(MmsConnection::MmsConnectionType(int(m_options.connection)));
+    m_connection
+        = MmsConnection::createConnection(MmsConnection::MmsConnectionType(int(m_options.connection)));
     if (!m_connection) {
         record(QStringLiteral("open"), false, QStringLiteral("no connection object"), t.elapsed());
-        return fail(OpenFailed, QStringLiteral("createConnection(%1) returned no object").arg(int(m_options.connection)));
+        return fail(OpenFailed,
+            QStringLiteral("createConnection(%1) returned no object").arg(int(m_options.connection)));
     }
     // By signature: each implementation emits its own connectionEstablished(int).
     connect(m_connection, SIGNAL(connectionEstablished(int)), this, SLOT(onConnectionEstablished(int)));
@@ -125,20 +128,23 @@ int DemoClient::open()
     const QString target = routeTarget();
     m_connection->setTarget(target);
     if (m_options.connection == GprsService)
-        say(target.isEmpty() ? QStringLiteral("      route: default route (the MMSC is not named by an address)")
-                             : QStringLiteral("      route: %1 through the MMS interface").arg(target));
+        say(target.isEmpty()
+                ? QStringLiteral("      route: default route (the MMSC is not named by an address)")
+                : QStringLiteral("      route: %1 through the MMS interface").arg(target));
 
     m_event = false;
     if (!m_connection->openConnection(m_options.apn, m_options.user, m_options.password)) {
         record(QStringLiteral("open"), false, QStringLiteral("request not started"), t.elapsed());
-        return fail(OpenFailed, m_options.connection == PacketDataLibrary
-                                    ? QStringLiteral("the packet-data library refused the connect request "
-                                                     "(is the library initialised and the GPRS service on the bus?)")
-                                    : QStringLiteral("the connect request could not be sent on the system bus"));
+        return fail(OpenFailed,
+            m_options.connection == PacketDataLibrary
+                ? QStringLiteral("the packet-data library refused the connect request "
+                                 "(is the library initialised and the GPRS service on the bus?)")
+                : QStringLiteral("the connect request could not be sent on the system bus"));
     }
     if (!waitForEvent(m_options.connectSeconds * 1000)) {
         record(QStringLiteral("open"), false, QStringLiteral("no answer"), t.elapsed());
-        return fail(OpenFailed, QStringLiteral("no answer to the connect request within %1 s").arg(m_options.connectSeconds));
+        return fail(OpenFailed,
+            QStringLiteral("no answer to the connect request within %1 s").arg(m_options.connectSeconds));
     }
     const int code = m_code;
     if (code != 0) {
@@ -146,9 +152,13 @@ int DemoClient::open()
         if (m_options.connection == PacketDataLibrary)
             why = QStringLiteral("the packet-data library reported the connection failed or lost");
         else if (code == 1)
-            why = QStringLiteral("the interface or route command failed (or the service answered with an unnamed error)");
+            why = QStringLiteral(
+                "the interface or route command failed (or the service answered with an unnamed error)");
+        else if (code == QDBusError::ServiceUnknown)
+            why = QStringLiteral("the cellular GPRS service is not on the system bus (%1)")
+                      .arg(QDBusError::errorString(QDBusError::ServiceUnknown));
         else
-            why = QStringLiteral("the GPRS service answered %1")
+            why = QStringLiteral("the connect request to the GPRS service failed with %1")
                       .arg(QDBusError::errorString(QDBusError::ErrorType(code)));
         record(QStringLiteral("open"), false, QString::number(code), t.elapsed());
         return fail(OpenFailed, QStringLiteral("connectionEstablished(%1): %2").arg(code).arg(why));
@@ -156,9 +166,10 @@ int DemoClient::open()
     m_open = true;
     say(QStringLiteral("      interface %1, address %2, DNS %3, %4")
             .arg(m_connection->interfaceName(), m_connection->ipAddress(), m_connection->primaryDNS(),
-                 m_connection->secondaryDNS()));
+                m_connection->secondaryDNS()));
     record(QStringLiteral("open"), true,
-           QStringLiteral("0: %1 %2").arg(m_connection->interfaceName(), m_connection->ipAddress()), t.elapsed());
+        QStringLiteral("0: %1 %2").arg(m_connection->interfaceName(), m_connection->ipAddress()),
+        t.elapsed());
     return Success;
 }
 
@@ -199,10 +210,12 @@ int DemoClient::send()
     if (!answered || m_lost) {
         sender->abort();
         m_bar->finish(false);
-        record(QStringLiteral("send"), false, m_lost ? QStringLiteral("connection lost") : QStringLiteral("stalled"), ms);
-        return fail(SendFailed, m_lost ? QStringLiteral("the packet-data connection went down during the upload")
-                                       : QStringLiteral("no upload progress for %1 s: transfer aborted")
-                                             .arg(m_options.stallSeconds));
+        record(QStringLiteral("send"), false,
+            m_lost ? QStringLiteral("connection lost") : QStringLiteral("stalled"), ms);
+        return fail(SendFailed,
+            m_lost ? QStringLiteral("the packet-data connection went down during the upload")
+                   : QStringLiteral("no upload progress for %1 s: transfer aborted")
+                         .arg(m_options.stallSeconds));
     }
     const int code = m_code;
     m_bar->finish(code == 200);
@@ -210,7 +223,8 @@ int DemoClient::send()
         say(QStringLiteral("      HTTP states: ") + m_states.join(QStringLiteral(" > ")));
     record(QStringLiteral("send"), code == 200, transferOutcome(code), ms);
     if (code != 200)
-        return fail(SendFailed, QStringLiteral("the POST to the MMSC ended with %1").arg(transferOutcome(code)));
+        return fail(
+            SendFailed, QStringLiteral("the POST to the MMSC ended with %1").arg(transferOutcome(code)));
     return Success;
 }
 
@@ -220,35 +234,42 @@ int DemoClient::checkConf()
     QString error;
     if (!conf.decode(m_response, &error)) {
         record(QStringLiteral("send-conf"), false, QStringLiteral("undecodable"));
-        return fail(MmscRefused, QStringLiteral("the MMSC's answer (%1 bytes) is not an MMS PDU: %2")
-                                     .arg(m_response.size())
-                                     .arg(error));
+        return fail(MmscRefused,
+            QStringLiteral("the MMSC's answer (%1 bytes) is not an MMS PDU: %2")
+                .arg(m_response.size())
+                .arg(error));
     }
     if (conf.messageType() != MmsPdu::SendConf) {
         record(QStringLiteral("send-conf"), false, MmsPdu::messageTypeName(conf.messageType()));
-        return fail(MmscRefused, QStringLiteral("the MMSC answered with an %1, not an m-send-conf")
-                                     .arg(MmsPdu::messageTypeName(conf.messageType())));
+        return fail(MmscRefused,
+            QStringLiteral("the MMSC answered with an %1, not an m-send-conf")
+                .arg(MmsPdu::messageTypeName(conf.messageType())));
     }
     if (conf.transactionId() != m_tid) {
         record(QStringLiteral("send-conf"), false, QStringLiteral("wrong transaction"));
-        return fail(MmscRefused, QStringLiteral("the m-send-conf is for transaction \"%1\", not \"%2\"")
-                                     .arg(QString::fromLatin1(conf.transactionId()), QString::fromLatin1(m_tid)));
+        return fail(MmscRefused,
+            QStringLiteral("the m-send-conf is for transaction \"%1\", not \"%2\"")
+                .arg(QString::fromLatin1(conf.transactionId()), QString::fromLatin1(m_tid)));
     }
     const int status = conf.responseStatus();
-    const QString statusText = QStringLiteral("%1 (0x%2)").arg(MmsPdu::statusName(status)).arg(status, 2, 16, QLatin1Char('0'));
+    const QString statusText
+        = QStringLiteral("%1 (0x%2)").arg(MmsPdu::statusName(status)).arg(status, 2, 16, QLatin1Char('0'));
     if (status != MmsPdu::Ok) {
         say(QStringLiteral("[3/6] m-send-conf: %1%2")
-                .arg(statusText, conf.responseText().isEmpty() ? QString() : QStringLiteral(", \"%1\"").arg(conf.responseText())));
+                .arg(statusText,
+                    conf.responseText().isEmpty() ? QString()
+                                                  : QStringLiteral(", \"%1\"").arg(conf.responseText())));
         record(QStringLiteral("send-conf"), false, statusText);
-        return fail(MmscRefused, QStringLiteral("the MMSC refused the message: %1%2")
-                                     .arg(statusText, conf.responseText().isEmpty() ? QString()
-                                                                                   : QStringLiteral(": ") + conf.responseText()));
+        return fail(MmscRefused,
+            QStringLiteral("the MMSC refused the message: %1%2")
+                .arg(statusText,
+                    conf.responseText().isEmpty() ? QString() : QStringLiteral(": ") + conf.responseText()));
     }
     m_message_id = conf.messageId();
     m_location = QString::fromLatin1(conf.contentLocation());
     say(QStringLiteral("[3/6] m-send-conf: status %1, Message-ID %2%3")
             .arg(statusText, QString::fromLatin1(m_message_id),
-                 m_location.isEmpty() ? QString() : QStringLiteral(", stored at ") + m_location));
+                m_location.isEmpty() ? QString() : QStringLiteral(", stored at ") + m_location));
     record(QStringLiteral("send-conf"), true, statusText);
     return Success;
 }
@@ -258,7 +279,8 @@ int DemoClient::download()
     const QString url = m_options.downloadUrl.isEmpty() ? m_location : m_options.downloadUrl;
     if (url.isEmpty()) {
         record(QStringLiteral("download"), false, QStringLiteral("no URL"));
-        return fail(DownloadFailed, QStringLiteral("the m-send-conf names no X-Mms-Content-Location; give one with --url"));
+        return fail(DownloadFailed,
+            QStringLiteral("the m-send-conf names no X-Mms-Content-Location; give one with --url"));
     }
     say(QStringLiteral("[4/6] Downloading %1").arg(url));
     std::unique_ptr<MmsReceiverBase> receiver;
@@ -288,10 +310,12 @@ int DemoClient::download()
     if (!answered || m_lost) {
         receiver->abort();
         m_bar->finish(false);
-        record(QStringLiteral("download"), false, m_lost ? QStringLiteral("connection lost") : QStringLiteral("stalled"), ms);
-        return fail(DownloadFailed, m_lost ? QStringLiteral("the packet-data connection went down during the download")
-                                           : QStringLiteral("no download progress for %1 s: transfer aborted")
-                                                 .arg(m_options.stallSeconds));
+        record(QStringLiteral("download"), false,
+            m_lost ? QStringLiteral("connection lost") : QStringLiteral("stalled"), ms);
+        return fail(DownloadFailed,
+            m_lost ? QStringLiteral("the packet-data connection went down during the download")
+                   : QStringLiteral("no download progress for %1 s: transfer aborted")
+                         .arg(m_options.stallSeconds));
     }
     const int code = m_code;
     m_bar->update(m_downloaded.size(), m_downloaded.size());
@@ -308,9 +332,10 @@ int DemoClient::compare()
 {
     if (!m_options.saveFile.isEmpty()) {
         QFile f(m_options.saveFile);
-        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(m_downloaded) != m_downloaded.size()
-            || !f.flush())
-            say(QStringLiteral("      (could not save the download to %1: %2)").arg(m_options.saveFile, f.errorString()));
+        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)
+            || f.write(m_downloaded) != m_downloaded.size() || !f.flush())
+            say(QStringLiteral("      (could not save the download to %1: %2)")
+                    .arg(m_options.saveFile, f.errorString()));
     }
     MmsPdu sent;
     sent.decode(m_pdu);
@@ -318,9 +343,12 @@ int DemoClient::compare()
     QString error;
     QString mismatch;
     if (!got.decode(m_downloaded, &error))
-        mismatch = QStringLiteral("the download (%1 bytes) is not an MMS PDU: %2").arg(m_downloaded.size()).arg(error);
+        mismatch = QStringLiteral("the download (%1 bytes) is not an MMS PDU: %2")
+                       .arg(m_downloaded.size())
+                       .arg(error);
     else if (got.messageType() != MmsPdu::RetrieveConf)
-        mismatch = QStringLiteral("the download is an %1, not an m-retrieve-conf").arg(MmsPdu::messageTypeName(got.messageType()));
+        mismatch = QStringLiteral("the download is an %1, not an m-retrieve-conf")
+                       .arg(MmsPdu::messageTypeName(got.messageType()));
     else if (!m_message_id.isEmpty() && got.messageId() != m_message_id)
         mismatch = QStringLiteral("the download is message \"%1\", not \"%2\"")
                        .arg(QString::fromLatin1(got.messageId()), QString::fromLatin1(m_message_id));
@@ -339,10 +367,13 @@ int DemoClient::compare()
     got.parts(&parts);
     QStringList partList;
     for (const MmsPart &p : parts)
-        partList << QStringLiteral("%1 %2 B").arg(QString::fromLatin1(p.contentType.mediaType)).arg(p.data.size());
-    say(QStringLiteral("[5/6] Comparing: the m-retrieve-conf carries the sent content byte for byte (%1 bytes%2)")
+        partList
+            << QStringLiteral("%1 %2 B").arg(QString::fromLatin1(p.contentType.mediaType)).arg(p.data.size());
+    say(QStringLiteral(
+        "[5/6] Comparing: the m-retrieve-conf carries the sent content byte for byte (%1 bytes%2)")
             .arg(got.body.size())
-            .arg(partList.isEmpty() ? QString() : QStringLiteral(": ") + partList.join(QStringLiteral(", "))));
+            .arg(
+                partList.isEmpty() ? QString() : QStringLiteral(": ") + partList.join(QStringLiteral(", "))));
     say(QStringLiteral("      From %1, To %2, Subject \"%3\"")
             .arg(got.from(), got.addresses(MmsPdu::To).join(QStringLiteral(", ")), got.subject()));
     record(QStringLiteral("compare"), true, QStringLiteral("identical, %1 bytes").arg(got.body.size()));
@@ -365,13 +396,16 @@ int DemoClient::close()
         // The library confirms a close through its callback: connectionEstablished(1).
         if (!waitForEvent(m_options.closeSeconds * 1000)) {
             record(QStringLiteral("close"), false, QStringLiteral("no confirmation"), t.elapsed());
-            return fail(CloseFailed, QStringLiteral("the packet-data library did not confirm the close within %1 s")
-                                         .arg(m_options.closeSeconds));
+            return fail(CloseFailed,
+                QStringLiteral("the packet-data library did not confirm the close within %1 s")
+                    .arg(m_options.closeSeconds));
         }
     }
-    record(QStringLiteral("close"), result, result ? QStringLiteral("true") : QStringLiteral("false"), t.elapsed());
+    record(QStringLiteral("close"), result, result ? QStringLiteral("true") : QStringLiteral("false"),
+        t.elapsed());
     if (!result)
-        return fail(CloseFailed, QStringLiteral("closeConnection() returned false: the context was not deleted cleanly"));
+        return fail(CloseFailed,
+            QStringLiteral("closeConnection() returned false: the context was not deleted cleanly"));
     return Success;
 }
 
@@ -400,22 +434,34 @@ bool DemoClient::waitForEvent(int idleMs)
 void DemoClient::printSummary(int exitCode)
 {
     say(QString());
-    say(QStringLiteral("  %1  %2  %3  %4").arg(QStringLiteral("step"), -10).arg(QStringLiteral("ok"), -3)
-            .arg(QStringLiteral("outcome"), -44).arg(QStringLiteral("time")));
-    say(QStringLiteral("  %1  %2  %3  %4").arg(QString(10, QLatin1Char('-')), QString(3, QLatin1Char('-')),
-                                              QString(44, QLatin1Char('-')), QString(9, QLatin1Char('-'))));
+    say(QStringLiteral("  %1  %2  %3  %4")
+            .arg(QStringLiteral("step"), -10)
+            .arg(QStringLiteral("ok"), -3)
+            .arg(QStringLiteral("outcome"), -44)
+            .arg(QStringLiteral("time")));
+    say(QStringLiteral("  %1  %2  %3  %4")
+            .arg(QString(10, QLatin1Char('-')), QString(3, QLatin1Char('-')), QString(44, QLatin1Char('-')),
+                QString(9, QLatin1Char('-'))));
     for (const Step &s : m_steps)
-        say(QStringLiteral("  %1  %2  %3  %4").arg(s.name, -10).arg(s.ok ? QStringLiteral("yes") : QStringLiteral("NO"), -3)
-                .arg(s.outcome.left(44), -44).arg(seconds(s.ms)));
-    say(QStringLiteral("  %1  %2  %3  %4").arg(QStringLiteral("total"), -10).arg(exitCode == Success ? QStringLiteral("yes") : QStringLiteral("NO"), -3)
-            .arg(exitCode == Success ? QStringLiteral("round trip complete") : QStringLiteral("failed, exit status %1").arg(exitCode), -44)
+        say(QStringLiteral("  %1  %2  %3  %4")
+                .arg(s.name, -10)
+                .arg(s.ok ? QStringLiteral("yes") : QStringLiteral("NO"), -3)
+                .arg(s.outcome.left(44), -44)
+                .arg(seconds(s.ms)));
+    say(QStringLiteral("  %1  %2  %3  %4")
+            .arg(QStringLiteral("total"), -10)
+            .arg(exitCode == Success ? QStringLiteral("yes") : QStringLiteral("NO"), -3)
+            .arg(exitCode == Success ? QStringLiteral("round trip complete")
+                                     : QStringLiteral("failed, exit status %1").arg(exitCode),
+                -44)
             .arg(seconds(m_total.elapsed())));
 }
 
 QString DemoClient::transferOutcome(int code) const
 {
     if (code >= 100)
-        return m_options.transfer == NetworkManager && code < 200 ? QString::number(code) : QStringLiteral("HTTP %1").arg(code);
+        return m_options.transfer == NetworkManager && code < 200 ? QString::number(code)
+                                                                  : QStringLiteral("HTTP %1").arg(code);
     if (m_options.transfer == Socket) {
         if (code >= 0 && code <= 9)
             return QStringLiteral("%1 (%2)").arg(code).arg(QLatin1String(kHttpErrors[code]));

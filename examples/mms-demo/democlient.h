@@ -37,7 +37,8 @@ public:
         CloseFailed = 8
     };
 
-    struct Options {
+    struct Options
+    {
         ConnectionKind connection = GprsService;
         Transfer transfer = Socket;
         QString apn = QStringLiteral("mms");
@@ -46,10 +47,10 @@ public:
         QString mmsc = QStringLiteral("http://10.9.9.9/mms");
         QString proxy; // host; empty: none
         int proxyPort = 8080;
-        QString target;      // route target; empty: the MMSC's (or proxy's) address
+        QString target; // route target; empty: the MMSC's (or proxy's) address
         QString pduFile;
         QString downloadUrl; // empty: the m-send-conf's X-Mms-Content-Location
-        QString saveFile;    // where to keep the downloaded PDU
+        QString saveFile; // where to keep the downloaded PDU
         int stallSeconds = 30;
         int connectSeconds = 75;
         int closeSeconds = 15;
@@ -70,7 +71,8 @@ private Q_SLOTS:
     void onHttpState(int state);
 
 private:
-    struct Step {
+    struct Step
+    {
         QString name;
         bool ok;
         QString outcome;

@@ -36,25 +36,33 @@ int main(int argc, char **argv)
     args.addHelpOption();
     args.addOptions({
         { { QStringLiteral("c"), QStringLiteral("connection") },
-          QStringLiteral("gprs (cellular GPRS service), net (packet-data library) or none"), QStringLiteral("type"),
-          QStringLiteral("gprs") },
-        { { QStringLiteral("t"), QStringLiteral("transfer") }, QStringLiteral("socket (QHttp-style client) or nm (network access manager)"),
-          QStringLiteral("variant"), QStringLiteral("socket") },
-        { QStringLiteral("mmsc"), QStringLiteral("MMSC URL"), QStringLiteral("url"), QStringLiteral("http://10.9.9.9/mms") },
-        { QStringLiteral("proxy"), QStringLiteral("WAP/HTTP proxy of the MMS access point"), QStringLiteral("host:port") },
-        { QStringLiteral("apn"), QStringLiteral("MMS access point name"), QStringLiteral("name"), QStringLiteral("mms") },
+            QStringLiteral("gprs (cellular GPRS service), net (packet-data library) or none"),
+            QStringLiteral("type"), QStringLiteral("gprs") },
+        { { QStringLiteral("t"), QStringLiteral("transfer") },
+            QStringLiteral("socket (QHttp-style client) or nm (network access manager)"),
+            QStringLiteral("variant"), QStringLiteral("socket") },
+        { QStringLiteral("mmsc"), QStringLiteral("MMSC URL"), QStringLiteral("url"),
+            QStringLiteral("http://10.9.9.9/mms") },
+        { QStringLiteral("proxy"), QStringLiteral("WAP/HTTP proxy of the MMS access point"),
+            QStringLiteral("host:port") },
+        { QStringLiteral("apn"), QStringLiteral("MMS access point name"), QStringLiteral("name"),
+            QStringLiteral("mms") },
         { QStringLiteral("user"), QStringLiteral("access point user name"), QStringLiteral("name") },
         { QStringLiteral("password"), QStringLiteral("access point password"), QStringLiteral("text") },
-        { QStringLiteral("target"), QStringLiteral("route target (default: the MMSC's or proxy's address)"), QStringLiteral("addr") },
+        { QStringLiteral("target"), QStringLiteral("route target (default: the MMSC's or proxy's address)"),
+            QStringLiteral("addr") },
         { QStringLiteral("pdu"), QStringLiteral("m-send-req to send"), QStringLiteral("file") },
-        { QStringLiteral("url"), QStringLiteral("download this URL instead of the m-send-conf's location"), QStringLiteral("url") },
-        { QStringLiteral("save"), QStringLiteral("keep the downloaded PDU in this file"), QStringLiteral("file") },
+        { QStringLiteral("url"), QStringLiteral("download this URL instead of the m-send-conf's location"),
+            QStringLiteral("url") },
+        { QStringLiteral("save"), QStringLiteral("keep the downloaded PDU in this file"),
+            QStringLiteral("file") },
         { QStringLiteral("debug"), QStringLiteral("turn the library's debug lines on") },
         { QStringLiteral("no-debug"), QStringLiteral("turn them off (the default)") },
-        { QStringLiteral("stall-timeout"), QStringLiteral("abort a transfer without progress after this long (default 30)"),
-          QStringLiteral("seconds"), QStringLiteral("30") },
+        { QStringLiteral("stall-timeout"),
+            QStringLiteral("abort a transfer without progress after this long (default 30)"),
+            QStringLiteral("seconds"), QStringLiteral("30") },
         { QStringLiteral("connect-timeout"), QStringLiteral("give up opening after this long (default 75)"),
-          QStringLiteral("seconds"), QStringLiteral("75") },
+            QStringLiteral("seconds"), QStringLiteral("75") },
     });
     args.process(app);
     if (!args.positionalArguments().isEmpty())
@@ -80,7 +88,8 @@ int main(int argc, char **argv)
 
     o.mmsc = args.value(QStringLiteral("mmsc"));
     const QUrl mmsc(o.mmsc, QUrl::StrictMode);
-    if (!mmsc.isValid() || mmsc.host().isEmpty() || (mmsc.scheme() != QLatin1String("http") && mmsc.scheme() != QLatin1String("https")))
+    if (!mmsc.isValid() || mmsc.host().isEmpty()
+        || (mmsc.scheme() != QLatin1String("http") && mmsc.scheme() != QLatin1String("https")))
         return usage(QStringLiteral("--mmsc wants an http URL, not \"%1\"").arg(o.mmsc));
     if (args.isSet(QStringLiteral("proxy"))) {
         const QString proxy = args.value(QStringLiteral("proxy"));

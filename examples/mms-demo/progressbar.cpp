@@ -40,9 +40,10 @@ void ProgressBar::draw(bool final)
     const int percent = total ? int(qMin<qint64>(100, m_done * 100 / total)) : (final ? 100 : 0);
     QByteArray bar(filled, '#');
     bar += QByteArray(width - filled, '.');
-    const QString sizes = total ? QStringLiteral("%1/%2 B").arg(m_done).arg(total) : QStringLiteral("%1 B").arg(m_done);
-    std::fprintf(m_out, "%s  %-9s [%s] %3d%%  %s", m_tty ? "\r" : "", qPrintable(m_label), bar.constData(), percent,
-                 qPrintable(sizes));
+    const QString sizes
+        = total ? QStringLiteral("%1/%2 B").arg(m_done).arg(total) : QStringLiteral("%1 B").arg(m_done);
+    std::fprintf(m_out, "%s  %-9s [%s] %3d%%  %s", m_tty ? "\r" : "", qPrintable(m_label), bar.constData(),
+        percent, qPrintable(sizes));
     if (!final)
         std::fflush(m_out);
 }

@@ -235,7 +235,7 @@ static gboolean child_overdue(gpointer data)
 static int spawn_ifconfig(mms_handle_t *h, const char *const words[], child_done_fn done)
 {
     const char *argv[5] = { IFCONFIG, NULL, NULL, NULL, NULL };
-    for (int i = 0; words[i] && i < 3; ++i)
+    for (int i = 0; i < 3 && words[i]; ++i)
         argv[i + 1] = words[i];
 
     int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);

@@ -3,10 +3,10 @@
 
 /* libkavlo: the handset's packet-data library. It brings the MMS packet-data
  * connection up and down through the cellular GPRS service and reports the
- * outcome through one callback, called from the GLib main loop of the thread
- * that runs it. The system bus connection it uses is the process's shared one
- * (dbus_bus_get); the caller attaches that connection to the GLib main loop
- * before mms_init. */
+ * outcome through one callback, called from GLib's default main context (the
+ * one Qt's event loop runs on the main thread). The system bus connection it
+ * uses is the process's shared one (dbus_bus_get); the caller attaches that
+ * connection to the same main context before mms_init. */
 
 #include <stdint.h>
 

@@ -29,21 +29,35 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCommandLineParser args;
-    args.setApplicationDescription(QStringLiteral("Simulated MMSC: takes m-send-req by POST, serves m-retrieve-conf by GET."));
+    args.setApplicationDescription(
+        QStringLiteral("Simulated MMSC: takes m-send-req by POST, serves m-retrieve-conf by GET."));
     args.addHelpOption();
     args.addOptions({
-        { QStringLiteral("listen"), QStringLiteral("address to listen on (default: any)"), QStringLiteral("addr") },
-        { QStringLiteral("port"), QStringLiteral("HTTP port, 0 for any free one (default 80)"), QStringLiteral("n"), QStringLiteral("80") },
-        { QStringLiteral("proxy-port"), QStringLiteral("also act as WAP proxy on this port, 0 for any"), QStringLiteral("n") },
-        { QStringLiteral("path"), QStringLiteral("path that takes POSTs (default /mms)"), QStringLiteral("path"), QStringLiteral("/mms") },
-        { QStringLiteral("base-url"), QStringLiteral("base of message URLs (default: from the request)"), QStringLiteral("url") },
-        { QStringLiteral("store"), QStringLiteral("also write every PDU into this directory"), QStringLiteral("dir") },
-        { QStringLiteral("sender"), QStringLiteral("address inserted for senders who ask for it"), QStringLiteral("addr") },
-        { QStringLiteral("status"), QStringLiteral("answer every send with this X-Mms-Response-Status (e.g. 0x82)"), QStringLiteral("n") },
-        { QStringLiteral("http-status"), QStringLiteral("answer every POST with this HTTP status"), QStringLiteral("n") },
-        { QStringLiteral("stall"), QStringLiteral("post: never answer POSTs; get: stop sending GET bodies halfway"), QStringLiteral("what") },
+        { QStringLiteral("listen"), QStringLiteral("address to listen on (default: any)"),
+            QStringLiteral("addr") },
+        { QStringLiteral("port"), QStringLiteral("HTTP port, 0 for any free one (default 80)"),
+            QStringLiteral("n"), QStringLiteral("80") },
+        { QStringLiteral("proxy-port"), QStringLiteral("also act as WAP proxy on this port, 0 for any"),
+            QStringLiteral("n") },
+        { QStringLiteral("path"), QStringLiteral("path that takes POSTs (default /mms)"),
+            QStringLiteral("path"), QStringLiteral("/mms") },
+        { QStringLiteral("base-url"), QStringLiteral("base of message URLs (default: from the request)"),
+            QStringLiteral("url") },
+        { QStringLiteral("store"), QStringLiteral("also write every PDU into this directory"),
+            QStringLiteral("dir") },
+        { QStringLiteral("sender"), QStringLiteral("address inserted for senders who ask for it"),
+            QStringLiteral("addr") },
+        { QStringLiteral("status"),
+            QStringLiteral("answer every send with this X-Mms-Response-Status (e.g. 0x82)"),
+            QStringLiteral("n") },
+        { QStringLiteral("http-status"), QStringLiteral("answer every POST with this HTTP status"),
+            QStringLiteral("n") },
+        { QStringLiteral("stall"),
+            QStringLiteral("post: never answer POSTs; get: stop sending GET bodies halfway"),
+            QStringLiteral("what") },
         { QStringLiteral("max-size"), QStringLiteral("largest accepted PDU in bytes"), QStringLiteral("n") },
-        { QStringLiteral("log"), QStringLiteral("write the request log here instead of to stdout"), QStringLiteral("file") },
+        { QStringLiteral("log"), QStringLiteral("write the request log here instead of to stdout"),
+            QStringLiteral("file") },
     });
     args.process(app);
 

@@ -12,8 +12,8 @@ namespace {
 const QByteArray kMmsType = "application/vnd.wap.mms-message";
 
 // Fields an m-retrieve-conf carries over from the m-send-req it delivers.
-const quint8 kCarried[] = { MmsPdu::To,       MmsPdu::Cc,          MmsPdu::Subject,   MmsPdu::MessageClass,
-                            MmsPdu::Priority, MmsPdu::DeliveryReport, MmsPdu::ReadReport };
+const quint8 kCarried[] = { MmsPdu::To, MmsPdu::Cc, MmsPdu::Subject, MmsPdu::MessageClass, MmsPdu::Priority,
+    MmsPdu::DeliveryReport, MmsPdu::ReadReport };
 
 QByteArray mediaTypeOf(const QByteArray &contentType)
 {
@@ -84,7 +84,8 @@ void MmscServer::accept(QTcpServer *server, bool proxyPort)
 
 void MmscServer::handle(MmscSession *session, const MmscRequest &request)
 {
-    if (request.viaProxyPort && !request.target.startsWith("http://") && !request.target.startsWith("HTTP://")) {
+    if (request.viaProxyPort && !request.target.startsWith("http://")
+        && !request.target.startsWith("HTTP://")) {
         // A WAP proxy is addressed with the absolute URL of the origin.
         session->respond(400, "text/plain", "a proxy request needs an absolute URL\n");
         return;
@@ -132,21 +133,24 @@ void MmscServer::handlePost(MmscSession *session, const MmscRequest &request)
     conf.setVersion(decoded && (req.version() >> 4) == 1 ? req.version() : 0x12);
 
     if (!error.isEmpty()) {
-        const int status = decoded && req.messageType() != MmsPdu::SendReq ? MmsPdu::ErrorUnsupportedMessage
-                                                                           : MmsPdu::ErrorMessageFormatCorrupt;
+        const int status = decoded && req.messageType() != MmsPdu::SendReq
+            ? MmsPdu::ErrorUnsupportedMessage
+            : MmsPdu::ErrorMessageFormatCorrupt;
         conf.setResponseStatus(status);
         conf.setResponseText(error);
-        emit log(tag + QStringLiteral(" rejected %1 bytes: %2 (%3)")
-                           .arg(request.body.size())
-                           .arg(error, MmsPdu::statusName(status)));
+        emit log(tag
+            + QStringLiteral(" rejected %1 bytes: %2 (%3)")
+                  .arg(request.body.size())
+                  .arg(error, MmsPdu::statusName(status)));
         session->respond(200, kMmsType, conf.encode());
         return;
     }
     if (m_options.forcedStatus && m_options.forcedStatus != MmsPdu::Ok) {
         conf.setResponseStatus(m_options.forcedStatus);
         conf.setResponseText(QStringLiteral("refused by the simulator (--status)"));
-        emit log(tag + QStringLiteral(" m-send-req %1 refused with %2")
-                           .arg(QString::fromLatin1(tid), MmsPdu::statusName(m_options.forcedStatus)));
+        emit log(tag
+            + QStringLiteral(" m-send-req %1 refused with %2")
+                  .arg(QString::fromLatin1(tid), MmsPdu::statusName(m_options.forcedStatus)));
         session->respond(200, kMmsType, conf.encode());
         return;
     }
@@ -180,7 +184,8 @@ void MmscServer::handlePost(MmscSession *session, const MmscRequest &request)
 
     if (!m_options.storeDir.isEmpty()) {
         const QString base = m_options.storeDir + QLatin1Char('/') + QString::fromLatin1(id);
-        if (!save(base + QStringLiteral(".req"), request.body) || !save(base + QStringLiteral(".mms"), stored)) {
+        if (!save(base + QStringLiteral(".req"), request.body)
+            || !save(base + QStringLiteral(".mms"), stored)) {
             m_messages.remove(id);
             conf.setResponseStatus(MmsPdu::ErrorUnspecified);
             conf.setResponseText(QStringLiteral("the MMSC could not store the message"));
@@ -196,14 +201,16 @@ void MmscServer::handlePost(MmscSession *session, const MmscRequest &request)
         conf.setOctetField(MmsPdu::StoreStatus, 0x80); // Success
     QList<MmsPart> parts;
     req.parts(&parts);
-    emit log(tag + QStringLiteral(" m-send-req %1, to %2, subject \"%3\", %4 parts, %5 bytes")
-                       .arg(QString::fromLatin1(tid), req.addresses(MmsPdu::To).join(QLatin1Char(',')), req.subject())
-                       .arg(parts.size())
-                       .arg(request.body.size()));
-    emit log(tag + QStringLiteral(" stored as %1 (%2 bytes) at %3")
-                       .arg(QString::fromLatin1(id))
-                       .arg(stored.size())
-                       .arg(QString::fromLatin1(url)));
+    emit log(tag
+        + QStringLiteral(" m-send-req %1, to %2, subject \"%3\", %4 parts, %5 bytes")
+              .arg(QString::fromLatin1(tid), req.addresses(MmsPdu::To).join(QLatin1Char(',')), req.subject())
+              .arg(parts.size())
+              .arg(request.body.size()));
+    emit log(tag
+        + QStringLiteral(" stored as %1 (%2 bytes) at %3")
+              .arg(QString::fromLatin1(id))
+              .arg(stored.size())
+              .arg(QString::fromLatin1(url)));
     session->respond(200, kMmsType, conf.encode());
 }
 

@@ -18,18 +18,19 @@ class MmscServer : public QObject
 {
     Q_OBJECT
 public:
-    struct Options {
+    struct Options
+    {
         QHostAddress address = QHostAddress::Any;
         quint16 port = 80;
-        int proxyPort = -1;             // second listener taking absolute-form requests; -1: none
-        QByteArray path = "/mms";       // where POSTs go; messages live below it
-        QByteArray baseUrl;             // base of message URLs; empty: from the request's host
-        QString storeDir;               // also write every PDU there; empty: memory only
+        int proxyPort = -1; // second listener taking absolute-form requests; -1: none
+        QByteArray path = "/mms"; // where POSTs go; messages live below it
+        QByteArray baseUrl; // base of message URLs; empty: from the request's host
+        QString storeDir; // also write every PDU there; empty: memory only
         QString sender = QStringLiteral("+15555550100/TYPE=PLMN"); // inserted when asked to
-        int forcedStatus = 0;           // answer every send with this X-Mms-Response-Status
-        int forcedHttpStatus = 0;       // answer every POST with this HTTP status instead
-        bool stallPost = false;         // read POSTs, never answer
-        int stallGetAfter = -1;         // GET: send this many body bytes, then nothing
+        int forcedStatus = 0; // answer every send with this X-Mms-Response-Status
+        int forcedHttpStatus = 0; // answer every POST with this HTTP status instead
+        bool stallPost = false; // read POSTs, never answer
+        int stallGetAfter = -1; // GET: send this many body bytes, then nothing
         qint64 maxBody = 2 * 1024 * 1024;
     };
 

@@ -132,7 +132,9 @@ bool MmscSession::parseHead(int headEnd)
 
     emit log(QStringLiteral("[%1] %2").arg(m_id).arg(QString::fromLatin1(lines.value(0).trimmed())));
     for (const auto &h : m_current.headers)
-        emit log(QStringLiteral("[%1]   %2: %3").arg(m_id).arg(QString::fromLatin1(h.first), QString::fromLatin1(h.second)));
+        emit log(QStringLiteral("[%1]   %2: %3")
+                     .arg(m_id)
+                     .arg(QString::fromLatin1(h.first), QString::fromLatin1(h.second)));
 
     if (m_current.target.startsWith("http://") || m_current.target.startsWith("HTTP://")) {
         // Absolute form, as a proxy receives it.
@@ -228,7 +230,8 @@ void MmscSession::respondAndStall(const QByteArray &contentType, const QByteArra
         return;
     QByteArray head = "HTTP/1.1 200 OK\r\nContent-Type: " + contentType
         + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n";
-    emit log(QStringLiteral("[%1] -> 200 OK, stalling after %2 of %3 bytes").arg(m_id).arg(sent).arg(body.size()));
+    emit log(
+        QStringLiteral("[%1] -> 200 OK, stalling after %2 of %3 bytes").arg(m_id).arg(sent).arg(body.size()));
     m_socket->write(head + body.left(sent));
     m_held = true;
 }

@@ -9,11 +9,12 @@
 #include <QTcpSocket>
 
 // One HTTP request as the MMSC sees it.
-struct MmscRequest {
+struct MmscRequest
+{
     QByteArray method;
-    QByteArray target;  // as on the request line
-    QByteArray path;    // origin form, also for absolute-form requests
-    QByteArray host;    // from an absolute-form target, else the Host field
+    QByteArray target; // as on the request line
+    QByteArray path; // origin form, also for absolute-form requests
+    QByteArray host; // from an absolute-form target, else the Host field
     QByteArray version; // "HTTP/1.1"
     QList<QPair<QByteArray, QByteArray>> headers;
     QByteArray body;

@@ -87,7 +87,8 @@ void readParam(WspReader &r, MmsContentType &ct)
                 r.octet();
                 ct.params.append(QPair<QByteArray, QByteArray>("charset", "*"));
             } else if (r.peek() >= 0x80 || r.peek() <= 30) {
-                ct.params.append(QPair<QByteArray, QByteArray>("charset", Wsp::charsetName(int(r.integerValue())).toLatin1()));
+                ct.params.append(QPair<QByteArray, QByteArray>(
+                    "charset", Wsp::charsetName(int(r.integerValue())).toLatin1()));
             } else {
                 ct.params.append(QPair<QByteArray, QByteArray>("charset", r.textString()));
             }
@@ -116,7 +117,8 @@ void readParam(WspReader &r, MmsContentType &ct)
             ct.params.append(QPair<QByteArray, QByteArray>("filename", readUntypedValue(r)));
             return;
         default:
-            ct.params.append(QPair<QByteArray, QByteArray>("param-" + QByteArray::number(token), readUntypedValue(r)));
+            ct.params.append(
+                QPair<QByteArray, QByteArray>("param-" + QByteArray::number(token), readUntypedValue(r)));
             return;
         }
     }

@@ -27,8 +27,10 @@ bool MmsPart::decodeMultipart(const QByteArray &body, QList<MmsPart> *parts, QSt
     for (quint32 i = 0; i < count; ++i) {
         quint32 headersLen = r.uintvar();
         quint32 dataLen = r.uintvar();
-        if (!r.ok() || headersLen > quint32(r.remaining()) || dataLen > quint32(r.remaining() - int(headersLen)))
-            return failWith(error, QStringLiteral("multipart: entry %1 runs past the end of the body").arg(i));
+        if (!r.ok() || headersLen > quint32(r.remaining())
+            || dataLen > quint32(r.remaining() - int(headersLen)))
+            return failWith(
+                error, QStringLiteral("multipart: entry %1 runs past the end of the body").arg(i));
         QByteArray headers = r.bytes(int(headersLen));
         MmsPart part;
         part.data = r.bytes(int(dataLen));

@@ -77,7 +77,8 @@ bool MmsPdu::decode(const QByteArray &pdu, QString *error)
             field.code = code;
             field.value = r.rawValue();
             if (!r.ok())
-                return failWith(error, QStringLiteral("truncated %1 field at offset %2").arg(fieldName(code)).arg(at));
+                return failWith(
+                    error, QStringLiteral("truncated %1 field at offset %2").arg(fieldName(code)).arg(at));
             fields.append(field);
         } else if (f >= 32) {
             HeaderField field;
@@ -89,9 +90,10 @@ bool MmsPdu::decode(const QByteArray &pdu, QString *error)
             field.value = pdu.mid(start, r.pos() - start);
             fields.append(field);
         } else {
-            return failWith(error, QStringLiteral("octet 0x%1 at offset %2 is not a header field")
-                                       .arg(f, 2, 16, QLatin1Char('0'))
-                                       .arg(at));
+            return failWith(error,
+                QStringLiteral("octet 0x%1 at offset %2 is not a header field")
+                    .arg(f, 2, 16, QLatin1Char('0'))
+                    .arg(at));
         }
     }
     if (fields.isEmpty() || fields.first().code != MessageTypeField)
@@ -171,7 +173,8 @@ void MmsPdu::setRaw(quint8 code, const QByteArray &value)
     } else if (code == TransactionId || code == MmsVersion) {
         at = 0;
         while (at < fields.size()
-               && (fields.at(at).code == MessageTypeField || (code == MmsVersion && fields.at(at).code == TransactionId)))
+            && (fields.at(at).code == MessageTypeField
+                || (code == MmsVersion && fields.at(at).code == TransactionId)))
             ++at;
     }
     fields.insert(at, field);
@@ -547,7 +550,8 @@ QStringList MmsPdu::describe() const
         QString value;
         switch (f.code) {
         case 0:
-            out.append(QString::fromLatin1(f.name) + QStringLiteral(": ") + QString::fromUtf8(textOf(f.value)));
+            out.append(
+                QString::fromLatin1(f.name) + QStringLiteral(": ") + QString::fromUtf8(textOf(f.value)));
             continue;
         case MessageTypeField:
             value = messageTypeName(messageType());
@@ -583,7 +587,8 @@ QStringList MmsPdu::describe() const
         case DeliveryReport:
         case ReadReport:
         case Store:
-            value = !f.value.isEmpty() && quint8(f.value.at(0)) == Yes ? QStringLiteral("Yes") : QStringLiteral("No");
+            value = !f.value.isEmpty() && quint8(f.value.at(0)) == Yes ? QStringLiteral("Yes")
+                                                                       : QStringLiteral("No");
             break;
         case StoreStatus:
             value = octetField(StoreStatus) == 0x80 ? QStringLiteral("Success") : QStringLiteral("Error");
@@ -596,6 +601,6 @@ QStringList MmsPdu::describe() const
     }
     if (hasContentType)
         out.append(QStringLiteral("Content-Type: ") + QString::fromLatin1(contentType().toString())
-                   + QStringLiteral(" (%1 bytes of content)").arg(body.size()));
+            + QStringLiteral(" (%1 bytes of content)").arg(body.size()));
     return out;
 }

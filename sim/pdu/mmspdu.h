@@ -77,10 +77,11 @@ public:
 
     enum Boolean { Yes = 0x80, No = 0x81 };
 
-    struct HeaderField {
-        quint8 code = 0;   // 0 for an application header, which has a name
-        QByteArray name;   // application headers only
-        QByteArray value;  // encoded value bytes
+    struct HeaderField
+    {
+        quint8 code = 0; // 0 for an application header, which has a name
+        QByteArray name; // application headers only
+        QByteArray value; // encoded value bytes
     };
 
     // Decodes a whole PDU. Fails on anything malformed, including a multipart

@@ -128,17 +128,21 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCommandLineParser args;
-    args.setApplicationDescription(QStringLiteral(
-        "Makes and shows MMS PDUs.\n"
-        "  mmspdu dump FILE...                     show the header fields and parts\n"
-        "  mmspdu send-req -o FILE --to A --part TYPE:FILE...  make an m-send-req"));
+    args.setApplicationDescription(
+        QStringLiteral("Makes and shows MMS PDUs.\n"
+                       "  mmspdu dump FILE...                     show the header fields and parts\n"
+                       "  mmspdu send-req -o FILE --to A --part TYPE:FILE...  make an m-send-req"));
     args.addHelpOption();
     args.addPositionalArgument(QStringLiteral("command"), QStringLiteral("dump or send-req"));
     args.addOptions({
-        { { QStringLiteral("o"), QStringLiteral("output") }, QStringLiteral("PDU file to write"), QStringLiteral("file") },
-        { QStringLiteral("tid"), QStringLiteral("transaction id"), QStringLiteral("id"), QStringLiteral("T0001") },
-        { QStringLiteral("mms-version"), QStringLiteral("MMS version"), QStringLiteral("x.y"), QStringLiteral("1.2") },
-        { QStringLiteral("from"), QStringLiteral("sender (default: inserted by the MMSC)"), QStringLiteral("address") },
+        { { QStringLiteral("o"), QStringLiteral("output") }, QStringLiteral("PDU file to write"),
+            QStringLiteral("file") },
+        { QStringLiteral("tid"), QStringLiteral("transaction id"), QStringLiteral("id"),
+            QStringLiteral("T0001") },
+        { QStringLiteral("mms-version"), QStringLiteral("MMS version"), QStringLiteral("x.y"),
+            QStringLiteral("1.2") },
+        { QStringLiteral("from"), QStringLiteral("sender (default: inserted by the MMSC)"),
+            QStringLiteral("address") },
         { QStringLiteral("to"), QStringLiteral("recipient, repeatable"), QStringLiteral("address") },
         { QStringLiteral("subject"), QStringLiteral("subject"), QStringLiteral("text") },
         { QStringLiteral("date"), QStringLiteral("date, seconds since 1970"), QStringLiteral("secs") },
@@ -150,7 +154,8 @@ int main(int argc, char **argv)
     const QString cmd = pos.value(0);
     if (cmd == QLatin1String("dump") && pos.size() > 1)
         return dump(pos.mid(1));
-    if (cmd == QLatin1String("send-req") && args.isSet(QStringLiteral("output")) && args.isSet(QStringLiteral("to")))
+    if (cmd == QLatin1String("send-req") && args.isSet(QStringLiteral("output"))
+        && args.isSet(QStringLiteral("to")))
         return makeSendReq(args);
     err() << args.helpText();
     return 2;

@@ -9,7 +9,8 @@
 
 namespace {
 
-struct Run {
+struct Run
+{
     int exitCode = -1;
     QByteArray out;
     QByteArray err;
@@ -21,11 +22,11 @@ public:
     explicit Sim(const QStringList &extra = {})
     {
         m_proc.start(QStringLiteral(MMSC_SIM),
-                     QStringList { QStringLiteral("--listen"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
-                                   QStringLiteral("0"), QStringLiteral("--proxy-port"), QStringLiteral("0"),
-                                   QStringLiteral("--store"), m_dir.path(), QStringLiteral("--log"),
-                                   m_dir.filePath(QStringLiteral("log")) }
-                         + extra);
+            QStringList { QStringLiteral("--listen"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
+                QStringLiteral("0"), QStringLiteral("--proxy-port"), QStringLiteral("0"),
+                QStringLiteral("--store"), m_dir.path(), QStringLiteral("--log"),
+                m_dir.filePath(QStringLiteral("log")) }
+                + extra);
         QByteArray out;
         QElapsedTimer t;
         t.start();
@@ -53,7 +54,8 @@ public:
     }
     QByteArray stored(const QString &suffix) const
     {
-        const QStringList files = QDir(m_dir.path()).entryList({ QStringLiteral("*") + suffix }, QDir::Files, QDir::Time);
+        const QStringList files
+            = QDir(m_dir.path()).entryList({ QStringLiteral("*") + suffix }, QDir::Files, QDir::Time);
         if (files.isEmpty())
             return QByteArray();
         QFile f(m_dir.filePath(files.first()));
@@ -71,7 +73,8 @@ private:
 Run demo(const QStringList &args)
 {
     QProcess p;
-    p.start(QStringLiteral(MMS_DEMO), QStringList { QStringLiteral("--connection"), QStringLiteral("none") } + args);
+    p.start(QStringLiteral(MMS_DEMO),
+        QStringList { QStringLiteral("--connection"), QStringLiteral("none") } + args);
     Run r;
     // The client bounds every wait itself; this limit only keeps a broken
     // client from holding the suite.
@@ -125,7 +128,7 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString saved = dir.filePath(QStringLiteral("download.mms"));
         QStringList args { QStringLiteral("--transfer"), transfer, QStringLiteral("--mmsc"), sim.mmsc(),
-                           QStringLiteral("--save"), saved };
+            QStringLiteral("--save"), saved };
         if (proxy)
             args << QStringLiteral("--proxy") << QStringLiteral("127.0.0.1:%1").arg(sim.proxyPort);
         const Run r = demo(args);
@@ -150,31 +153,39 @@ private Q_SLOTS:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QByteArray>("message");
         const QStringList none;
-        QTest::newRow("MMSC refuses") << QStringList { QStringLiteral("--status"), QStringLiteral("0x82") } << none << 5
-                                      << QByteArray("Error-service-denied");
-        QTest::newRow("MMSC fails (socket)") << QStringList { QStringLiteral("--http-status"), QStringLiteral("503") }
-                                             << none << 4 << QByteArray("HTTP 503");
-        QTest::newRow("MMSC fails (nm)") << QStringList { QStringLiteral("--http-status"), QStringLiteral("503") }
-                                         << QStringList { QStringLiteral("--transfer"), QStringLiteral("nm") } << 4
-                                         << QByteArray("POST to the MMSC ended with");
-        QTest::newRow("upload stalls") << QStringList { QStringLiteral("--stall"), QStringLiteral("post") } << none << 4
-                                       << QByteArray("no upload progress for 2 s");
-        QTest::newRow("upload stalls (nm)") << QStringList { QStringLiteral("--stall"), QStringLiteral("post") }
-                                            << QStringList { QStringLiteral("--transfer"), QStringLiteral("nm") } << 4
-                                            << QByteArray("no upload progress for 2 s");
-        QTest::newRow("download stalls") << QStringList { QStringLiteral("--stall"), QStringLiteral("get") } << none
-                                         << 6 << QByteArray("no download progress for 2 s");
-        QTest::newRow("download stalls (nm)") << QStringList { QStringLiteral("--stall"), QStringLiteral("get") }
-                                              << QStringList { QStringLiteral("--transfer"), QStringLiteral("nm") }
-                                              << 6 << QByteArray("no download progress for 2 s");
-        QTest::newRow("missing message") << none << QStringList { QStringLiteral("--url"), QStringLiteral("MMSC/mms/nope") }
-                                         << 6 << QByteArray("HTTP 404");
+        QTest::newRow("MMSC refuses") << QStringList { QStringLiteral("--status"), QStringLiteral("0x82") }
+                                      << none << 5 << QByteArray("Error-service-denied");
+        QTest::newRow("MMSC fails (socket)")
+            << QStringList { QStringLiteral("--http-status"), QStringLiteral("503") } << none << 4
+            << QByteArray("HTTP 503");
+        QTest::newRow("MMSC fails (nm)")
+            << QStringList { QStringLiteral("--http-status"), QStringLiteral("503") }
+            << QStringList { QStringLiteral("--transfer"), QStringLiteral("nm") } << 4
+            << QByteArray("POST to the MMSC ended with");
+        QTest::newRow("upload stalls") << QStringList { QStringLiteral("--stall"), QStringLiteral("post") }
+                                       << none << 4 << QByteArray("no upload progress for 2 s");
+        QTest::newRow("upload stalls (nm)")
+            << QStringList { QStringLiteral("--stall"), QStringLiteral("post") }
+            << QStringList { QStringLiteral("--transfer"), QStringLiteral("nm") } << 4
+            << QByteArray("no upload progress for 2 s");
+        QTest::newRow("download stalls") << QStringList { QStringLiteral("--stall"), QStringLiteral("get") }
+                                         << none << 6 << QByteArray("no download progress for 2 s");
+        QTest::newRow("download stalls (nm)")
+            << QStringList { QStringLiteral("--stall"), QStringLiteral("get") }
+            << QStringList { QStringLiteral("--transfer"), QStringLiteral("nm") } << 6
+            << QByteArray("no download progress for 2 s");
+        QTest::newRow("missing message")
+            << none << QStringList { QStringLiteral("--url"), QStringLiteral("MMSC/mms/nope") } << 6
+            << QByteArray("HTTP 404");
         QTest::newRow("not an m-send-req")
-            << none << QStringList { QStringLiteral("--pdu"), QStringLiteral(SAMPLE_DIR "/parts/hello.txt") } << 2
-            << QByteArray("is not an m-send-req");
-        QTest::newRow("no PDU file") << none << QStringList { QStringLiteral("--pdu"), QStringLiteral("/nonexistent") }
+            << none << QStringList { QStringLiteral("--pdu"), QStringLiteral(SAMPLE_DIR "/parts/hello.txt") }
+            << 2 << QByteArray("is not an m-send-req");
+        QTest::newRow("no PDU file") << none
+                                     << QStringList { QStringLiteral("--pdu"),
+                                            QStringLiteral("/nonexistent") }
                                      << 2 << QByteArray("cannot read the PDU file");
-        QTest::newRow("bad option") << none << QStringList { QStringLiteral("--transfer"), QStringLiteral("pigeon") }
+        QTest::newRow("bad option") << none
+                                    << QStringList { QStringLiteral("--transfer"), QStringLiteral("pigeon") }
                                     << 2 << QByteArray("--transfer wants socket or nm");
     }
     void failures()
@@ -187,9 +198,9 @@ private Q_SLOTS:
         QVERIFY(sim.port > 0);
         for (QString &a : demoArgs)
             a.replace(QLatin1String("MMSC/mms"), sim.mmsc());
-        const Run r = demo(QStringList { QStringLiteral("--mmsc"), sim.mmsc(), QStringLiteral("--stall-timeout"),
-                                         QStringLiteral("2") }
-                           + demoArgs);
+        const Run r = demo(QStringList { QStringLiteral("--mmsc"), sim.mmsc(),
+                               QStringLiteral("--stall-timeout"), QStringLiteral("2") }
+            + demoArgs);
         QVERIFY2(r.exitCode == exitCode, r.out + r.err);
         QVERIFY2(r.err.contains(message), r.err);
     }
@@ -213,7 +224,8 @@ private Q_SLOTS:
         const QByteArray log = sim.log();
         const int at = log.indexOf("stored as ");
         const QByteArray url = log.mid(log.indexOf(" at http://", at) + 4).split('\n').first();
-        const Run r = demo({ QStringLiteral("--mmsc"), sim.mmsc(), QStringLiteral("--url"), QString::fromLatin1(url) });
+        const Run r = demo(
+            { QStringLiteral("--mmsc"), sim.mmsc(), QStringLiteral("--url"), QString::fromLatin1(url) });
         QVERIFY2(r.exitCode == 7, r.out + r.err);
         QVERIFY2(r.err.contains("not \""), r.err);
     }

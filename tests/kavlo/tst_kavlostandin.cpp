@@ -157,75 +157,37 @@ private Q_SLOTS:
 
     void openFails_data()
     {
-        QTest::addColumn<QString>("failing"); // member whose next call fails
-        QTest::addColumn<QString>("omitted"); // property that cannot be read
-        QTest::addColumn<QString>("property"); // property with a bad value
-        QTest::addColumn<QString>("value");
+        // "fail MEMBER": its next call fails; "omit NAME": the property cannot
+        // be read; "set NAME VALUE": the property has that value.
+        QTest::addColumn<QString>("script");
         QTest::addColumn<bool>("deleted"); // the context is deleted again
 
-        QTest::newRow("QuickConnect refused") << "QuickConnect"
-                                              << ""
-                                              << ""
-                                              << "" << false;
-        QTest::newRow("address unreadable") << ""
-                                            << "PDPAddress"
-                                            << ""
-                                            << "" << true;
-        QTest::newRow("interface unreadable") << ""
-                                              << "NetIF"
-                                              << ""
-                                              << "" << true;
-        QTest::newRow("shell text in interface") << ""
-                                                 << ""
-                                                 << "NetIF"
-                                                 << "gprs0;touch /tmp/kavlo-pwned" << true;
-        QTest::newRow("interface as an option") << ""
-                                                << ""
-                                                << "NetIF"
-                                                << "-a" << true;
-        QTest::newRow("interface name too long") << ""
-                                                 << ""
-                                                 << "NetIF"
-                                                 << "gprs0gprs0gprs0gprs0" << true;
+        QTest::newRow("QuickConnect refused") << "fail QuickConnect" << false;
+        QTest::newRow("address unreadable") << "omit PDPAddress" << true;
+        QTest::newRow("interface unreadable") << "omit NetIF" << true;
+        QTest::newRow("shell text in interface") << "set NetIF gprs0;touch /tmp/kavlo-pwned" << true;
+        QTest::newRow("interface as an option") << "set NetIF -a" << true;
+        QTest::newRow("interface name too long") << "set NetIF gprs0gprs0gprs0gprs0" << true;
         // ifconfig itself would take these two and configure gprs0.
-        QTest::newRow("host name for address") << ""
-                                               << ""
-                                               << "PDPAddress"
-                                               << "localhost" << true;
-        QTest::newRow("alias for interface") << ""
-                                             << ""
-                                             << "NetIF"
-                                             << "gprs0:1" << true;
-        QTest::newRow("address with more words") << ""
-                                                 << ""
-                                                 << "PDPAddress"
-                                                 << "10.1.2.3 netmask 255.0.0.0" << true;
-        QTest::newRow("address too long") << ""
-                                          << ""
-                                          << "PDPAddress" << QString(60, '1') << true;
-        QTest::newRow("DNS not an address") << ""
-                                            << ""
-                                            << "PDNSAddress"
-                                            << "dns.example" << true;
-        QTest::newRow("no such interface") << ""
-                                           << ""
-                                           << "NetIF"
-                                           << "nosuch0" << true;
+        QTest::newRow("host name for address") << "set PDPAddress localhost" << true;
+        QTest::newRow("alias for interface") << "set NetIF gprs0:1" << true;
+        QTest::newRow("address with more words") << "set PDPAddress 10.1.2.3 netmask 255.0.0.0" << true;
+        QTest::newRow("address too long") << "set PDPAddress " + QString(60, '1') << true;
+        QTest::newRow("DNS not an address") << "set PDNSAddress dns.example" << true;
+        QTest::newRow("no such interface") << "set NetIF nosuch0" << true;
     }
 
     void openFails()
     {
-        QFETCH(QString, failing);
-        QFETCH(QString, omitted);
-        QFETCH(QString, property);
-        QFETCH(QString, value);
+        QFETCH(QString, script);
         QFETCH(bool, deleted);
-        if (!failing.isEmpty())
-            QVERIFY(m_sim.failNext(failing, "com.orvel.quelm.GPRS.Error.Failed"));
-        if (!omitted.isEmpty())
-            QVERIFY(m_sim.omitProperty(omitted));
-        if (!property.isEmpty())
-            QVERIFY(m_sim.setContextProperty(property, value));
+        const QString verb = script.section(' ', 0, 0), name = script.section(' ', 1, 1);
+        if (verb == "fail")
+            QVERIFY(m_sim.failNext(name, "com.orvel.quelm.GPRS.Error.Failed"));
+        else if (verb == "omit")
+            QVERIFY(m_sim.omitProperty(name));
+        else
+            QVERIFY(m_sim.setContextProperty(name, script.section(' ', 2)));
 
         MmsConnectionNetImpl c;
         QSignalSpy established(&c, SIGNAL(connectionEstablished(int)));

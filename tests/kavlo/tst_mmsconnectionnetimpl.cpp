@@ -14,6 +14,7 @@
 
 #include "kavlodouble.h"
 #include "logcapture.h"
+#include "mmsconnectionimpl.h"
 #include "mmsconnectionnetimpl.h"
 
 namespace {
@@ -266,6 +267,35 @@ private Q_SLOTS:
         QCOMPARE(established.count(), 0);
         c.reset();
         QCOMPARE(calls(), QStringList({ "mms_init -> h1", "mms_disconnect(h1)", "mms_deinit(h1)" }));
+    }
+
+    void factory()
+    {
+        DebugFlag debug(false);
+        LogCapture log;
+        std::unique_ptr<MmsConnection> a(MmsConnection::createConnection(MmsConnection::NetConnection));
+        std::unique_ptr<MmsConnection> b(MmsConnection::createConnection(MmsConnection::NetConnection));
+        QVERIFY(a && b && a != b);
+        QVERIFY(qobject_cast<MmsConnectionNetImpl *>(a.get()));
+        QVERIFY(qobject_cast<MmsConnectionNetImpl *>(b.get()));
+        QVERIFY(!qobject_cast<MmsConnectionImpl *>(a.get()));
+        QCOMPARE(kavlo.callCount(), 2);
+
+        std::unique_ptr<MmsConnection> g(MmsConnection::createConnection(MmsConnection::GprsConnection));
+        std::unique_ptr<MmsConnection> h(MmsConnection::createConnection(MmsConnection::GprsConnection));
+        QVERIFY(g && h && g != h);
+        QVERIFY(qobject_cast<MmsConnectionImpl *>(g.get()));
+        QVERIFY(!qobject_cast<MmsConnectionNetImpl *>(g.get()));
+        QVERIFY(qobject_cast<MmsConnection *>(g.get()) && qobject_cast<MmsConnection *>(a.get()));
+        QCOMPARE(kavlo.callCount(), 2); // the library is not involved in type 0
+        QVERIFY(log.lines().isEmpty());
+
+        for (int type : { 2, -1, 100 }) {
+            log.clear();
+            QVERIFY(!MmsConnection::createConnection(MmsConnection::MmsConnectionType(type)));
+            QCOMPARE(log.lines(QtWarningMsg), QStringList("Unexpected connection type, return NULL!"));
+        }
+        QCOMPARE(kavlo.callCount(), 2);
     }
 };
 

@@ -18,7 +18,8 @@ QByteArray sample()
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-struct Answer {
+struct Answer
+{
     int status = 0;
     QByteArray head;
     QByteArray body;
@@ -64,7 +65,8 @@ Answer readAnswer(QTcpSocket &s, QByteArray &buffer)
 QByteArray post(const QByteArray &target, const QByteArray &body, const QByteArray &type = kMms)
 {
     return "POST " + target + " HTTP/1.1\r\nHost: mmsc\r\nContent-Type: " + type
-        + "\r\nUser-Agent: TestHandset/1.0\r\nx-wap-profile: http://uaprof.example.com/t.xml\r\nContent-Length: "
+        + "\r\nUser-Agent: TestHandset/1.0\r\nx-wap-profile: "
+          "http://uaprof.example.com/t.xml\r\nContent-Length: "
         + QByteArray::number(body.size()) + "\r\n\r\n" + body;
 }
 
@@ -80,10 +82,10 @@ public:
     {
         m_proc.setProcessChannelMode(QProcess::SeparateChannels);
         m_proc.start(QStringLiteral(MMSC_SIM),
-                     QStringList { QStringLiteral("--listen"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
-                                   QStringLiteral("0"), QStringLiteral("--proxy-port"), QStringLiteral("0"),
-                                   QStringLiteral("--store"), m_dir.path() }
-                         + extra);
+            QStringList { QStringLiteral("--listen"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
+                QStringLiteral("0"), QStringLiteral("--proxy-port"), QStringLiteral("0"),
+                QStringLiteral("--store"), m_dir.path() }
+                + extra);
         QElapsedTimer t;
         t.start();
         while (!m_log.contains("ready") && t.elapsed() < 10000) {
@@ -193,8 +195,10 @@ private Q_SLOTS:
         QVERIFY(!rc.has(MmsPdu::Store)); // a send-only field is not delivered
 
         // What was received and what is served are on disk as they went.
-        QFile in(sim.dir() + QLatin1Char('/') + QString::fromLatin1(conf.messageId()) + QStringLiteral(".req"));
-        QFile out(sim.dir() + QLatin1Char('/') + QString::fromLatin1(conf.messageId()) + QStringLiteral(".mms"));
+        QFile in(
+            sim.dir() + QLatin1Char('/') + QString::fromLatin1(conf.messageId()) + QStringLiteral(".req"));
+        QFile out(
+            sim.dir() + QLatin1Char('/') + QString::fromLatin1(conf.messageId()) + QStringLiteral(".mms"));
         QVERIFY(in.open(QIODevice::ReadOnly) && out.open(QIODevice::ReadOnly));
         QCOMPARE(in.readAll(), req);
         QCOMPARE(out.readAll(), g.body);
@@ -226,8 +230,8 @@ private Q_SLOTS:
         QCOMPARE(viaProxy.status, 200);
         QCOMPARE(viaProxy.body, g.body);
         QCOMPARE(sim.exchange(get(pathOf(url)), sim.proxyPort).status, 400);
-        Answer postViaProxy = sim.exchange(post("http://mmsc:" + QByteArray::number(sim.port) + "/mms", sample()),
-                                           sim.proxyPort);
+        Answer postViaProxy = sim.exchange(
+            post("http://mmsc:" + QByteArray::number(sim.port) + "/mms", sample()), sim.proxyPort);
         QCOMPARE(decoded(postViaProxy).responseStatus(), int(MmsPdu::Ok));
     }
 
@@ -241,10 +245,13 @@ private Q_SLOTS:
         QTest::newRow("message list") << get("/mms/") << 404;
         QTest::newRow("PUT") << QByteArray("PUT /mms HTTP/1.1\r\nContent-Length: 0\r\n\r\n") << 405;
         QTest::newRow("POST without length")
-            << QByteArray("POST /mms HTTP/1.1\r\nContent-Type: application/vnd.wap.mms-message\r\n\r\n") << 411;
-        QTest::newRow("chunked POST") << QByteArray("POST /mms HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n") << 411;
+            << QByteArray("POST /mms HTTP/1.1\r\nContent-Type: application/vnd.wap.mms-message\r\n\r\n")
+            << 411;
+        QTest::newRow("chunked POST")
+            << QByteArray("POST /mms HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n") << 411;
         QTest::newRow("bad length") << QByteArray("POST /mms HTTP/1.1\r\nContent-Length: -5\r\n\r\n") << 400;
-        QTest::newRow("too large") << QByteArray("POST /mms HTTP/1.1\r\nContent-Length: 99999999\r\n\r\n") << 413;
+        QTest::newRow("too large") << QByteArray("POST /mms HTTP/1.1\r\nContent-Length: 99999999\r\n\r\n")
+                                   << 413;
         QTest::newRow("bad request line") << QByteArray("POST\r\n\r\n") << 400;
         QTest::newRow("asterisk target") << QByteArray("GET * HTTP/1.1\r\n\r\n") << 400;
     }
@@ -261,19 +268,20 @@ private Q_SLOTS:
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("tid");
         const QByteArray req = sample();
-        QTest::newRow("garbage") << QByteArray("garbage") << int(MmsPdu::ErrorMessageFormatCorrupt) << QByteArray();
-        QTest::newRow("cut in the body") << req.left(req.size() - 10) << int(MmsPdu::ErrorMessageFormatCorrupt)
-                                         << QByteArray();
+        QTest::newRow("garbage") << QByteArray("garbage") << int(MmsPdu::ErrorMessageFormatCorrupt)
+                                 << QByteArray();
+        QTest::newRow("cut in the body")
+            << req.left(req.size() - 10) << int(MmsPdu::ErrorMessageFormatCorrupt) << QByteArray();
         MmsPdu noTo;
         noTo.decode(req);
         noTo.remove(MmsPdu::To);
-        QTest::newRow("no recipient") << noTo.encode() << int(MmsPdu::ErrorMessageFormatCorrupt)
-                                      << QByteArray("demo-0001");
+        QTest::newRow("no recipient")
+            << noTo.encode() << int(MmsPdu::ErrorMessageFormatCorrupt) << QByteArray("demo-0001");
         MmsPdu retrieve;
         retrieve.decode(req);
         retrieve.setMessageType(MmsPdu::RetrieveConf);
-        QTest::newRow("not a send-req") << retrieve.encode() << int(MmsPdu::ErrorUnsupportedMessage)
-                                        << QByteArray("demo-0001");
+        QTest::newRow("not a send-req")
+            << retrieve.encode() << int(MmsPdu::ErrorUnsupportedMessage) << QByteArray("demo-0001");
     }
     void badPdusGetErrorConfs()
     {

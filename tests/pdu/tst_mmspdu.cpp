@@ -103,7 +103,13 @@ private Q_SLOTS:
         w.longInteger(1780000000);
         w.integerValue(106);
         w.integerValue(300);
-        QCOMPARE(w.data(), hex("1e" "1f1f" "1f8148" "046a18a500" "ea" "02012c"));
+        QCOMPARE(w.data(),
+            hex("1e"
+                "1f1f"
+                "1f8148"
+                "046a18a500"
+                "ea"
+                "02012c"));
         // Lengths are checked against what follows, so give the reader room.
         QByteArray room = w.data() + QByteArray(200, 'x');
         WspReader r(room);
@@ -122,7 +128,10 @@ private Q_SLOTS:
         w.textString("abc");
         w.textString("\xc3\xa9t\xc3\xa9"); // high first octet: quoted with 127
         w.textString(QByteArray("cut\0here", 8));
-        QCOMPARE(w.data(), hex("61626300" "7fc3a974c3a900" "63757400"));
+        QCOMPARE(w.data(),
+            hex("61626300"
+                "7fc3a974c3a900"
+                "63757400"));
         WspReader r(w.data());
         QCOMPARE(r.textString(), QByteArray("abc"));
         QCOMPARE(r.textString(), QByteArray("\xc3\xa9t\xc3\xa9"));
@@ -156,10 +165,13 @@ private Q_SLOTS:
         QTest::newRow("jpeg") << QByteArray("image/jpeg") << QByteArray() << hex("9e");
         QTest::newRow("text/plain") << QByteArray("text/plain") << QByteArray() << hex("83");
         QTest::newRow("mms") << QByteArray("application/vnd.wap.mms-message") << QByteArray() << hex("be");
-        QTest::newRow("mixed") << QByteArray("application/vnd.wap.multipart.mixed") << QByteArray() << hex("a3");
-        QTest::newRow("related") << QByteArray("application/vnd.wap.multipart.related") << QByteArray() << hex("b3");
+        QTest::newRow("mixed") << QByteArray("application/vnd.wap.multipart.mixed") << QByteArray()
+                               << hex("a3");
+        QTest::newRow("related") << QByteArray("application/vnd.wap.multipart.related") << QByteArray()
+                                 << hex("b3");
         QTest::newRow("extension") << QByteArray("audio/amr") << QByteArray() << QByteArray("audio/amr", 10);
-        QTest::newRow("with name") << QByteArray("image/png") << QByteArray("a.png") << hex("08a085612e706e6700");
+        QTest::newRow("with name") << QByteArray("image/png") << QByteArray("a.png")
+                                   << hex("08a085612e706e6700");
     }
     void contentTypes()
     {
@@ -190,7 +202,10 @@ private Q_SLOTS:
         QVERIFY(r.ok());
         QCOMPARE(back.toString(), ct.toString());
         // Charset by MIBenum, and the well-known 1.4 alias of "name".
-        QByteArray bytes = hex("0883" "81ea" "97") + QByteArray("x.txt", 6);
+        QByteArray bytes = hex("0883"
+                               "81ea"
+                               "97")
+            + QByteArray("x.txt", 6);
         bytes[0] = char(bytes.size() - 1);
         WspReader r2(bytes);
         MmsContentType t = MmsContentType::read(r2);
@@ -198,7 +213,9 @@ private Q_SLOTS:
         QCOMPARE(t.param("charset"), QByteArray("utf-8"));
         QCOMPARE(t.param("name"), QByteArray("x.txt"));
         // A parameter running past the general form's length is malformed.
-        QByteArray lying = hex("0383" "85") + QByteArray("long-name", 10);
+        QByteArray lying = hex("0383"
+                               "85")
+            + QByteArray("long-name", 10);
         WspReader r3(lying);
         MmsContentType::read(r3);
         QVERIFY(!r3.ok());
@@ -209,12 +226,17 @@ private Q_SLOTS:
         // m-send-conf as the standard lays it out, byte by byte.
         MmsPdu conf;
         conf.setMessageType(MmsPdu::SendConf);
-        conf.setVersion(0x12);       // set out of order on purpose:
+        conf.setVersion(0x12); // set out of order on purpose:
         conf.setTransactionId("T1"); // type, id and version still lead
         conf.setResponseStatus(MmsPdu::Ok);
         conf.setMessageId("id9");
         conf.setContentLocation("http://m/1");
-        const QByteArray expected = hex("8c81" "98") + QByteArray("T1", 3) + hex("8d92" "9280" "8b")
+        const QByteArray expected = hex("8c81"
+                                        "98")
+            + QByteArray("T1", 3)
+            + hex("8d92"
+                  "9280"
+                  "8b")
             + QByteArray("id9", 4) + hex("83") + QByteArray("http://m/1", 11);
         QCOMPARE(conf.encode(), expected);
 
@@ -282,7 +304,8 @@ private Q_SLOTS:
             if (pdu.decode(bytes.left(n), &error))
                 error = pdu.sendReqProblem();
             if (error.isEmpty())
-                QFAIL(qPrintable(QStringLiteral("a PDU cut at %1 of %2 bytes passed").arg(n).arg(bytes.size())));
+                QFAIL(qPrintable(
+                    QStringLiteral("a PDU cut at %1 of %2 bytes passed").arg(n).arg(bytes.size())));
         }
     }
 
@@ -313,11 +336,24 @@ private Q_SLOTS:
     void lyingMultipart_data()
     {
         QTest::addColumn<QByteArray>("body");
-        QTest::newRow("huge entry count") << hex("8fffffff7f" "0100" "83");
-        QTest::newRow("data past the end") << hex("01" "0105" "83" "6162");
-        QTest::newRow("headers past the end") << hex("01" "0900" "83");
-        QTest::newRow("bytes after the last entry") << hex("01" "0101" "83" "61" "ff");
-        QTest::newRow("part without content type") << hex("01" "0001" "61");
+        QTest::newRow("huge entry count") << hex("8fffffff7f"
+                                                 "0100"
+                                                 "83");
+        QTest::newRow("data past the end") << hex("01"
+                                                  "0105"
+                                                  "83"
+                                                  "6162");
+        QTest::newRow("headers past the end") << hex("01"
+                                                     "0900"
+                                                     "83");
+        QTest::newRow("bytes after the last entry") << hex("01"
+                                                           "0101"
+                                                           "83"
+                                                           "61"
+                                                           "ff");
+        QTest::newRow("part without content type") << hex("01"
+                                                          "0001"
+                                                          "61");
     }
     void lyingMultipart()
     {
