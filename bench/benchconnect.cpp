@@ -21,8 +21,8 @@
 #include <QDBusReply>
 #include <QDBusVariant>
 #include <QElapsedTimer>
-#include <QProcess>
 #include <QEventLoop>
+#include <QProcess>
 #include <QTimer>
 
 #include <spawn.h>
@@ -74,31 +74,30 @@ bool run(std::initializer_list<const char *> argv)
     if (posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0)
         return false;
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-    }
+    while (waitpid(pid, &status, 0) < 0) { }
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-struct Floor {
+struct Floor
+{
     QDBusObjectPath context;
     QByteArray iface, address;
 
     bool open(const QByteArray &target)
     {
         QDBusConnection bus = QDBusConnection::systemBus();
-        QDBusMessage call = QDBusMessage::createMethodCall(Service, QStringLiteral("/com/orvel/quelm/gprs"), Service,
-                                                           QStringLiteral("QuickConnect"));
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            Service, QStringLiteral("/com/orvel/quelm/gprs"), Service, QStringLiteral("QuickConnect"));
         call << QStringLiteral("mms") << QStringLiteral("IP") << QString() << QString();
         QDBusReply<QDBusObjectPath> path = bus.call(call, QDBus::Block, 60000);
         if (!path.isValid())
             return false;
         context = path.value();
         QString values[4];
-        static const char *const properties[] = {"PDPAddress", "PDNSAddress", "SDNSAddress", "NetIF"};
+        static const char *const properties[] = { "PDPAddress", "PDNSAddress", "SDNSAddress", "NetIF" };
         for (int i = 0; i < 4; ++i) {
             QDBusMessage get = QDBusMessage::createMethodCall(Service, context.path(),
-                                                              QStringLiteral("org.freedesktop.DBus.Properties"),
-                                                              QStringLiteral("Get"));
+                QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
             get << QStringLiteral("com.orvel.quelm.GPRS.Context") << QString::fromLatin1(properties[i]);
             QDBusReply<QDBusVariant> reply = bus.call(get);
             if (!reply.isValid())
@@ -107,16 +106,15 @@ struct Floor {
         }
         address = values[0].toLatin1();
         iface = values[3].toLatin1();
-        return run({"/sbin/ifconfig", iface.constData(), address.constData(), "up"})
-            && run({"/sbin/route", "add", target.constData(), "dev", iface.constData()});
+        return run({ "/sbin/ifconfig", iface.constData(), address.constData(), "up" })
+            && run({ "/sbin/route", "add", target.constData(), "dev", iface.constData() });
     }
 
     bool close()
     {
-        const bool down = run({"/sbin/ifconfig", iface.constData(), "down"});
+        const bool down = run({ "/sbin/ifconfig", iface.constData(), "down" });
         QDBusMessage del = QDBusMessage::createMethodCall(Service, context.path(),
-                                                          QStringLiteral("com.orvel.quelm.GPRS.Context"),
-                                                          QStringLiteral("Delete"));
+            QStringLiteral("com.orvel.quelm.GPRS.Context"), QStringLiteral("Delete"));
         return QDBusConnection::systemBus().call(del).type() != QDBusMessage::ErrorMessage && down;
     }
 };
@@ -188,16 +186,22 @@ int main(int argc, char **argv)
         bool ok = true;
         for (int k = 0; k < 3 && ok; ++k) {
             switch ((cycle + k) % 3) {
-            case 0: ok = runImpl(); break;
-            case 1: ok = runFloor(false); break;
-            default: ok = runFloor(true); break;
+            case 0:
+                ok = runImpl();
+                break;
+            case 1:
+                ok = runFloor(false);
+                break;
+            default:
+                ok = runFloor(true);
+                break;
             }
         }
         if (!ok)
             return 1;
         if (cycle > 0)
             std::printf("impl %.3f %.3f\nfloor %.3f %.3f\nqfloor %.3f %.3f\n", implOpen, implClose, floorOpen,
-                        floorClose, qOpen, qClose);
+                floorClose, qOpen, qClose);
     }
     return 0;
 }

@@ -35,7 +35,8 @@ namespace {
 
 using Args = std::vector<std::string>;
 
-struct Sample {
+struct Sample
+{
     bool ok = false;
     double seconds = 0; // the transfer's own time, as the program measured it
     long long bytes = 0;
@@ -77,15 +78,16 @@ Sample runChild(const Args &argv)
         s.out.append(buf, size_t(r));
     close(pipefd[0]);
     int status = 0;
-    rusage ru{};
-    while (wait4(pid, &status, 0, &ru) < 0 && errno == EINTR) {
-    }
+    rusage ru {};
+    while (wait4(pid, &status, 0, &ru) < 0 && errno == EINTR) { }
     s.rssKiB = ru.ru_maxrss;
-    s.cpuSeconds = double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    s.cpuSeconds
+        = double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
     s.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     s.ok = s.exitCode == 0;
     if (!s.ok && s.exitCode != 77)
-        std::fprintf(stderr, "benchrun: failed (status %d): %s ...\n", status, argv.size() > 1 ? argv[1].c_str() : "");
+        std::fprintf(
+            stderr, "benchrun: failed (status %d): %s ...\n", status, argv.size() > 1 ? argv[1].c_str() : "");
     return s;
 }
 
@@ -123,12 +125,13 @@ bool makeFile(const std::string &path, long long size)
     return std::fclose(f) == 0;
 }
 
-struct Config {
-    std::string bin;      // directory of benchtransfer, benchserver, benchconnect
+struct Config
+{
+    std::string bin; // directory of benchtransfer, benchserver, benchconnect
     std::string launchers;
     std::string gprsSim;
     std::string tmp;
-    std::string base;     // http://127.0.0.1:PORT
+    std::string base; // http://127.0.0.1:PORT
     int runs = 5;
     bool smoke = false;
 };
@@ -137,11 +140,12 @@ Config g;
 bool g_failed = false;
 
 // One variant of one measurement: how to run it and how to read its output.
-struct Variant {
+struct Variant
+{
     std::string name;
     Args argv;
-    bool curl = false;           // output "time_total size http_code" per transfer
-    long long expectBytes = 0;   // body bytes the run must move (0: unchecked)
+    bool curl = false; // output "time_total size http_code" per transfer
+    long long expectBytes = 0; // body bytes the run must move (0: unchecked)
 };
 
 Sample measure(const Variant &v)
@@ -168,8 +172,8 @@ Sample measure(const Variant &v)
         in >> s.seconds >> s.bytes;
     }
     if (v.expectBytes && s.bytes != v.expectBytes) {
-        std::fprintf(stderr, "benchrun: %s moved %lld bytes, expected %lld\n", v.name.c_str(), s.bytes,
-                     v.expectBytes);
+        std::fprintf(
+            stderr, "benchrun: %s moved %lld bytes, expected %lld\n", v.name.c_str(), s.bytes, v.expectBytes);
         s.ok = false;
     }
     if (!s.ok || s.seconds <= 0) {
@@ -179,14 +183,15 @@ Sample measure(const Variant &v)
     return s;
 }
 
-struct Row {
+struct Row
+{
     std::string measurement;
     std::string variant;
-    double value = NAN;  // MB/s or transfers/s
+    double value = NAN; // MB/s or transfers/s
     std::string unit;
-    double ratio = NAN;  // to curl
+    double ratio = NAN; // to curl
     double rssMiB = NAN;
-    double cpu = NAN;    // seconds of CPU of the child, start-up included
+    double cpu = NAN; // seconds of CPU of the child, start-up included
     std::string note;
 };
 
@@ -195,7 +200,7 @@ std::vector<Row> g_rows;
 // Runs the variants g.runs times, rotating the order; the first variant is
 // the reference (curl). perTransfer: report transfers/s for `count` transfers.
 std::vector<Row> compare(const std::string &measurement, const std::vector<Variant> &vs, int count,
-                         const std::vector<std::string> &cleanup = {})
+    const std::vector<std::string> &cleanup = {})
 {
     const size_t n = vs.size();
     std::vector<std::vector<double>> rate(n), ratio(n), rss(n), cpu(n);
@@ -239,22 +244,22 @@ void add(std::vector<Row> rows)
         g_rows.push_back(r);
 }
 
-Args transfer(const std::string &dir, const std::string &variant, const std::string &url, const std::string &path,
-              int count = 1)
+Args transfer(const std::string &dir, const std::string &variant, const std::string &url,
+    const std::string &path, int count = 1)
 {
-    return {g.bin + "/benchtransfer", dir, variant, url, path, std::to_string(count)};
+    return { g.bin + "/benchtransfer", dir, variant, url, path, std::to_string(count) };
 }
 
 Args curlGet(const std::string &url, const std::string &dest)
 {
-    return {"curl", "-s", "-o", dest, "-w", "%{time_total} %{size_download} %{http_code}\\n", url};
+    return { "curl", "-s", "-o", dest, "-w", "%{time_total} %{size_download} %{http_code}\\n", url };
 }
 
 Args curlPost(const std::string &url, const std::string &file)
 {
     // "Expect:" off: our client sends the body at once, so curl does too.
-    return {"curl", "-s", "-o", "/dev/null", "-H", "Content-Type: application/vnd.wap.mms-message", "-H", "Expect:",
-            "--data-binary", "@" + file, "-w", "%{time_total} %{size_upload} %{http_code}\\n", url};
+    return { "curl", "-s", "-o", "/dev/null", "-H", "Content-Type: application/vnd.wap.mms-message", "-H",
+        "Expect:", "--data-binary", "@" + file, "-w", "%{time_total} %{size_upload} %{http_code}\\n", url };
 }
 
 // curl with the same URL COUNT times in one invocation (one connection).
@@ -281,17 +286,17 @@ void downloads(long long size)
 {
     const std::string url = g.base + "/blob/" + std::to_string(size);
     const std::string file = g.tmp + "/download.out";
-    for (const std::string dest : {"null", "file"}) {
+    for (const std::string dest : { "null", "file" }) {
         const std::string path = dest == "null" ? "null" : file;
         const std::string curlDest = dest == "null" ? "/dev/null" : file;
         std::vector<Variant> vs = {
-            {"curl", curlGet(url, curlDest), true, size},
-            {"MmsReceiver", transfer("get", "socket", url, path), false, size},
-            {"MmsReceiverNM", transfer("get", "nm", url, path), false, size},
-            {"plain socket", transfer("get", "raw", url, path), false, size},
+            { "curl", curlGet(url, curlDest), true, size },
+            { "MmsReceiver", transfer("get", "socket", url, path), false, size },
+            { "MmsReceiverNM", transfer("get", "nm", url, path), false, size },
+            { "plain socket", transfer("get", "raw", url, path), false, size },
         };
-        add(compare("download " + mib(size) + (dest == "null" ? " -> /dev/null" : " -> file"), vs, 0,
-                    {file}));
+        add(compare(
+            "download " + mib(size) + (dest == "null" ? " -> /dev/null" : " -> file"), vs, 0, { file }));
     }
 }
 
@@ -301,10 +306,10 @@ void uploads(long long size)
     const std::string pdu = g.tmp + "/pdu-" + std::to_string(size);
     makeFile(pdu, size);
     std::vector<Variant> vs = {
-        {"curl", curlPost(url, pdu), true, size},
-        {"MmsSender", transfer("post", "socket", url, pdu), false, size},
-        {"MmsSenderNM", transfer("post", "nm", url, pdu), false, size},
-        {"plain socket", transfer("post", "raw", url, pdu), false, size},
+        { "curl", curlPost(url, pdu), true, size },
+        { "MmsSender", transfer("post", "socket", url, pdu), false, size },
+        { "MmsSenderNM", transfer("post", "nm", url, pdu), false, size },
+        { "plain socket", transfer("post", "raw", url, pdu), false, size },
     };
     add(compare("upload " + mib(size) + " from a file", vs, 0));
     unlink(pdu.c_str());
@@ -316,25 +321,27 @@ void smallTransfers(int count, long long size)
     makeFile(pdu, size);
     const std::string sink = g.base + "/sink";
     // The URLs and their outputs come from the config file.
-    const Args curlPosts = {"curl", "-s", "-H", "Content-Type: application/vnd.wap.mms-message", "-H", "Expect:",
-                            "--data-binary", "@" + pdu, "-w", "%{time_total} %{size_upload} %{http_code}\\n",
-                            "-K", curlConfig("posts.curl", sink, count)};
+    const Args curlPosts = { "curl", "-s", "-H", "Content-Type: application/vnd.wap.mms-message", "-H",
+        "Expect:", "--data-binary", "@" + pdu, "-w", "%{time_total} %{size_upload} %{http_code}\\n", "-K",
+        curlConfig("posts.curl", sink, count) };
     const std::string what = std::to_string(count) + " x " + std::to_string(size / 1000) + " KB";
     std::vector<Variant> posts = {
-        {"curl", curlPosts, true, count * size},
-        {"MmsSender", transfer("post", "socket", sink, pdu, count), false, count * size},
-        {"MmsSenderNM", transfer("post", "nm", sink, pdu, count), false, count * size},
-        {"plain socket", transfer("post", "raw", sink, pdu, count), false, count * size},
+        { "curl", curlPosts, true, count * size },
+        { "MmsSender", transfer("post", "socket", sink, pdu, count), false, count * size },
+        { "MmsSenderNM", transfer("post", "nm", sink, pdu, count), false, count * size },
+        { "plain socket", transfer("post", "raw", sink, pdu, count), false, count * size },
     };
     add(compare("POST " + what + ", one connection", posts, count));
 
     const std::string blob = g.base + "/blob/" + std::to_string(size);
     std::vector<Variant> gets = {
-        {"curl", {"curl", "-s", "-w", "%{time_total} %{size_download} %{http_code}\\n", "-K",
-                  curlConfig("gets.curl", blob, count)}, true, count * size},
-        {"MmsReceiver", transfer("get", "socket", blob, "null", count), false, count * size},
-        {"MmsReceiverNM", transfer("get", "nm", blob, "null", count), false, count * size},
-        {"plain socket", transfer("get", "raw", blob, "null", count), false, count * size},
+        { "curl",
+            { "curl", "-s", "-w", "%{time_total} %{size_download} %{http_code}\\n", "-K",
+                curlConfig("gets.curl", blob, count) },
+            true, count * size },
+        { "MmsReceiver", transfer("get", "socket", blob, "null", count), false, count * size },
+        { "MmsReceiverNM", transfer("get", "nm", blob, "null", count), false, count * size },
+        { "plain socket", transfer("get", "raw", blob, "null", count), false, count * size },
     };
     add(compare("GET " + what + ", one connection", gets, count));
     unlink(pdu.c_str());
@@ -347,17 +354,18 @@ void memoryGrowth(long long small, long long large)
     const std::string largePdu = g.tmp + "/pdu-growth-large";
     makeFile(smallPdu, small);
     makeFile(largePdu, large);
-    struct Pair {
+    struct Pair
+    {
         std::string name;
         Variant a, b;
     };
     const std::vector<Pair> pairs = {
-        {"MmsReceiver", {"", transfer("get", "socket", g.base + "/blob/" + std::to_string(small), "null")},
-         {"", transfer("get", "socket", g.base + "/blob/" + std::to_string(large), "null")}},
-        {"MmsSender", {"", transfer("post", "socket", g.base + "/sink", smallPdu)},
-         {"", transfer("post", "socket", g.base + "/sink", largePdu)}},
-        {"curl (GET)", {"", curlGet(g.base + "/blob/" + std::to_string(small), "/dev/null"), true},
-         {"", curlGet(g.base + "/blob/" + std::to_string(large), "/dev/null"), true}},
+        { "MmsReceiver", { "", transfer("get", "socket", g.base + "/blob/" + std::to_string(small), "null") },
+            { "", transfer("get", "socket", g.base + "/blob/" + std::to_string(large), "null") } },
+        { "MmsSender", { "", transfer("post", "socket", g.base + "/sink", smallPdu) },
+            { "", transfer("post", "socket", g.base + "/sink", largePdu) } },
+        { "curl (GET)", { "", curlGet(g.base + "/blob/" + std::to_string(small), "/dev/null"), true },
+            { "", curlGet(g.base + "/blob/" + std::to_string(large), "/dev/null"), true } },
     };
     for (const auto &p : pairs) {
         std::vector<double> a, b, d;
@@ -394,9 +402,9 @@ void bringUp(int cycles)
         std::fprintf(stderr, "benchrun: %s not built, bring-up skipped\n", program.c_str());
         return;
     }
-    Args argv = {g.launchers + "/in-netns", "--veth", "gprs0", "192.168.77.1/24", "--",
-                 g.launchers + "/with-bus", "--sim", g.gprsSim, "--interface", "gprs0", "--address", "10.77.0.2",
-                 "--", program, std::to_string(cycles), "192.168.77.1"};
+    Args argv = { g.launchers + "/in-netns", "--veth", "gprs0", "192.168.77.1/24", "--",
+        g.launchers + "/with-bus", "--sim", g.gprsSim, "--interface", "gprs0", "--address", "10.77.0.2", "--",
+        program, std::to_string(cycles), "192.168.77.1" };
     const Sample s = runChild(argv);
     if (s.exitCode == 77) {
         std::fprintf(stderr, "benchrun: no private network namespace here, bring-up skipped\n");
@@ -424,10 +432,12 @@ void bringUp(int cycles)
         }
     }
     const std::string what = "bring-up: open + close, " + std::to_string(cycles) + " cycles";
-    for (const std::string w : {"floor", "qfloor", "impl"}) {
+    for (const std::string w : { "floor", "qfloor", "impl" }) {
         Row row;
         row.measurement = what;
-        row.variant = w == "impl" ? "MmsConnectionImpl" : w == "floor" ? "floor (posix_spawn)" : "floor (QProcess)";
+        row.variant = w == "impl" ? "MmsConnectionImpl"
+            : w == "floor"        ? "floor (posix_spawn)"
+                                  : "floor (QProcess)";
         row.value = median(total[w]);
         row.unit = "ms";
         row.ratio = w == "floor" ? 1.0 : median(ratio[w]);
@@ -445,7 +455,7 @@ void bringUp(int cycles)
 void printTable()
 {
     std::printf("\n%-40s %-20s %11s %6s %9s %6s  %s\n", "measurement", "variant", "median", "x curl",
-                "peak RSS", "CPU s", "");
+        "peak RSS", "CPU s", "");
     std::string last;
     for (const auto &r : g_rows) {
         if (r.measurement != last)
@@ -470,13 +480,14 @@ void printTable()
         else
             std::snprintf(cpu, sizeof cpu, "%.2f", r.cpu);
         std::printf("%-40s %-20s %11s %6s %9s %6s  %s\n", r.measurement == last ? "" : r.measurement.c_str(),
-                    r.variant.c_str(), value, ratio, rss, cpu, r.note.c_str());
+            r.variant.c_str(), value, ratio, rss, cpu, r.note.c_str());
         last = r.measurement;
     }
     std::printf("%s\n", std::string(120, '-').c_str());
     if (g.runs > 1)
-        std::printf("median of %d runs; \"x curl\" is the median of the per-run ratios (bring-up: of the per-cycle ratios to the posix_spawn floor)\n",
-                    g.runs);
+        std::printf("median of %d runs; \"x curl\" is the median of the per-run ratios (bring-up: of the "
+                    "per-cycle ratios to the posix_spawn floor)\n",
+            g.runs);
 }
 
 void printMachine()
@@ -492,10 +503,10 @@ void printMachine()
     std::string key;
     long kb = 0;
     mem >> key >> kb;
-    double load[3] = {0, 0, 0};
+    double load[3] = { 0, 0, 0 };
     getloadavg(load, 3);
-    std::printf("machine: %ld cores, %s, %.1f GiB; load average at start %.2f\n", sysconf(_SC_NPROCESSORS_ONLN),
-                model.c_str(), kb / 1048576.0, load[0]);
+    std::printf("machine: %ld cores, %s, %.1f GiB; load average at start %.2f\n",
+        sysconf(_SC_NPROCESSORS_ONLN), model.c_str(), kb / 1048576.0, load[0]);
 }
 
 pid_t startServer(int *port)

@@ -96,7 +96,7 @@ qint64 bytesWritten(QIODevice *device)
 int rawConnect(const QUrl &url)
 {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
+    sockaddr_in a {};
     a.sin_family = AF_INET;
     a.sin_port = htons(quint16(url.port(80)));
     ::inet_pton(AF_INET, url.host().toLatin1().constData(), &a.sin_addr);
@@ -161,7 +161,8 @@ int rawGet(const QUrl &url, const QString &dest, int count, double *seconds, lon
     if (out < 0)
         return fail("cannot open the destination");
     std::vector<char> buf(256 * 1024);
-    const QByteArray req = "GET " + url.path().toLatin1() + " HTTP/1.1\r\nHost: " + url.host().toLatin1() + "\r\n\r\n";
+    const QByteArray req
+        = "GET " + url.path().toLatin1() + " HTTP/1.1\r\nHost: " + url.host().toLatin1() + "\r\n\r\n";
     QElapsedTimer t;
     t.start();
     const int fd = rawConnect(url);
@@ -189,8 +190,8 @@ int rawPost(const QUrl &url, const QString &file, int count, double *seconds, lo
     const off_t size = ::lseek(in, 0, SEEK_END);
     std::vector<char> buf(256 * 1024);
     const QByteArray req = "POST " + url.path().toLatin1() + " HTTP/1.1\r\nHost: " + url.host().toLatin1()
-        + "\r\nContent-Type: application/vnd.wap.mms-message\r\nContent-Length: " + QByteArray::number(qint64(size))
-        + "\r\n\r\n";
+        + "\r\nContent-Type: application/vnd.wap.mms-message\r\nContent-Length: "
+        + QByteArray::number(qint64(size)) + "\r\n\r\n";
     QElapsedTimer t;
     t.start();
     const int fd = rawConnect(url);
@@ -252,8 +253,8 @@ int libPost(bool nm, const QString &url, const QString &file, int count, double 
     if (!pdu.open(QIODevice::ReadOnly))
         return fail("cannot open the PDU");
     const QUrl u(url);
-    MmsSenderBase *sender = nm ? static_cast<MmsSenderBase *>(new MmsSenderNM)
-                               : static_cast<MmsSenderBase *>(new MmsSender);
+    MmsSenderBase *sender
+        = nm ? static_cast<MmsSenderBase *>(new MmsSenderNM) : static_cast<MmsSenderBase *>(new MmsSender);
     sender->setMmsc(url);
     sender->setMmscPort(u.port(80));
     int code = -1;
@@ -304,7 +305,8 @@ int main(int argc, char **argv)
     long long bytes = 0;
     int rc;
     if (variant == QLatin1String("raw"))
-        rc = get ? rawGet(QUrl(url), path, count, &seconds, &bytes) : rawPost(QUrl(url), path, count, &seconds, &bytes);
+        rc = get ? rawGet(QUrl(url), path, count, &seconds, &bytes)
+                 : rawPost(QUrl(url), path, count, &seconds, &bytes);
     else if (variant == QLatin1String("socket") || variant == QLatin1String("nm"))
         rc = get ? libGet(variant == QLatin1String("nm"), url, path, count, &seconds, &bytes)
                  : libPost(variant == QLatin1String("nm"), url, path, count, &seconds, &bytes);
