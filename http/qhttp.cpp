@@ -454,7 +454,7 @@ void QHttp::connectToServer()
     if (literal.setAddress(m_connHost)) {
         // An address needs no lookup; asking anyway would send a reverse
         // query to a name server that may not even be reachable.
-        m_addresses = {literal};
+        m_addresses = { literal };
         m_connectError.clear();
         tryNextAddress();
         return;

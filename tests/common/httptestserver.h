@@ -115,7 +115,9 @@ public:
     bool waitForConnections(int count, int timeoutMs = 10000);
     bool waitForOpenConnections(int count, int timeoutMs = 10000);
 
-    // Response builders.
+    // Response builders. reply() adds Content-Length unless the headers give
+    // a Content-Length or Transfer-Encoding; closeDelimitedReply() has neither,
+    // so its script must end with close().
     static QByteArray reply(int status, const QByteArray &body = QByteArray(),
         const QList<QByteArray> &headers = QList<QByteArray>());
     static QByteArray chunkedReply(int status, const QByteArray &body, int chunkSize,

@@ -874,6 +874,28 @@ private Q_SLOTS:
         QCOMPARE(http.state(), QHttp::Unconnected);
     }
 
+    void deletedMidTransferEmitsNothing()
+    {
+        const QByteArray raw = HttpTestServer::reply(200, HttpTestServer::pattern(10000));
+        m_server->enqueue(HttpTestResponse().send(raw.left(3000)).waitForRelease().send(raw.mid(3000)));
+        QPointer<QHttp> http = new QHttp;
+        int signalsAfterDelete = 0;
+        QBuffer out;
+        out.open(QIODevice::WriteOnly);
+        http->setHost(HttpTestServer::host(), m_server->port());
+        http->request(get(), nullptr, &out);
+        QSignalSpy progress(http.data(), &QHttp::dataReadProgress);
+        QVERIFY(progress.wait());
+        connect(http.data(), &QHttp::stateChanged, this, [&] { ++signalsAfterDelete; });
+        connect(http.data(), &QHttp::requestFinished, this, [&] { ++signalsAfterDelete; });
+        connect(http.data(), &QHttp::done, this, [&] { ++signalsAfterDelete; });
+        http->deleteLater();
+        QTRY_VERIFY(http.isNull());
+        QTRY_COMPARE(m_server->openConnectionCount(), 0);
+        m_server->release();
+        QCOMPARE(signalsAfterDelete, 0);
+    }
+
     void destinationDeviceDuringFinish()
     {
         m_server->enqueue(HttpTestServer::reply(200, "abc"));

@@ -1,0 +1,104 @@
+#include "mmsreceivernm.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkConfiguration>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrl>
+
+#include "mmsuaprof.h"
+#include "tarnexdebug_p.h"
+
+MmsReceiverNM::MmsReceiverNM()
+    : m_manager(new QNetworkAccessManager(this))
+    , m_reply(nullptr)
+{
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
+    m_manager->setNetworkAccessible(QNetworkAccessManager::Accessible);
+    m_manager->setConfiguration(QNetworkConfiguration());
+    QT_WARNING_POP
+    connect(
+        m_manager, SIGNAL(finished(QNetworkReply *)), this, SLOT(networkManagerFinished(QNetworkReply *)));
+}
+
+MmsReceiverNM::~MmsReceiverNM() = default;
+
+void MmsReceiverNM::downloadMms(const QString &url, QIODevice *device)
+{
+    m_device = device;
+    QUrl target = QUrl::fromEncoded(url.toLatin1(), QUrl::TolerantMode);
+
+    // An empty proxy means a direct connection, whatever an earlier download used.
+    if (!proxy().isEmpty())
+        m_manager->setProxy(QNetworkProxy(
+            QNetworkProxy::HttpCachingProxy, proxy(), quint16(proxyPort()), QString(), QString()));
+    else
+        m_manager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+
+    if (target.path().isEmpty())
+        target.setPath(QStringLiteral("/"));
+
+    QNetworkRequest request(target);
+    const QString userAgent = MmsUAProf::getUserAgent();
+    if (!userAgent.isEmpty()) {
+        request.setRawHeader("User-Agent", userAgent.toLatin1());
+        TARNEX_DEBUG << "D: [LIBTARNEX] User-Agent: " << userAgent;
+    }
+    const QString profileUrl = MmsUAProf::getProfileUrl();
+    if (!profileUrl.isEmpty()) {
+        request.setRawHeader("x-wap-profile", profileUrl.toLatin1());
+        TARNEX_DEBUG << "D: [LIBTARNEX] Profile URL: " << profileUrl;
+    }
+
+    TARNEX_DEBUG << "D: [LIBTARNEX] Sending HTTP GET to:" << target.host() << ":" << target.port(80)
+                 << QString::fromLatin1(
+                        target.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment))
+                 << "via proxy" << proxy() << ":" << proxyPort();
+
+    m_reply = m_manager->get(request);
+    connect(m_reply, SIGNAL(downloadProgress(qint64, qint64)), this,
+        SLOT(httpDataReceiveProgress(qint64, qint64)));
+}
+
+void MmsReceiverNM::abort()
+{
+    if (m_reply)
+        m_reply->abort();
+}
+
+void MmsReceiverNM::httpDataReceiveProgress(qint64 done, qint64 total)
+{
+    TARNEX_DEBUG << "D: [LIBTARNEX] MMS download progress, " << done << " of " << total;
+    emit downloadProgress(int(done), int(total));
+}
+
+void MmsReceiverNM::networkManagerFinished(QNetworkReply *reply)
+{
+    TARNEX_DEBUG << "D: [LIBTARNEX] HTTP transaction finished";
+    // Every reply is released once it has ended, so a long-lived receiver
+    // does not collect one object per download.
+    reply->deleteLater();
+    if (reply != m_reply)
+        return;
+    m_reply = nullptr;
+
+    const QNetworkReply::NetworkError error = reply->error();
+    TARNEX_DEBUG << "D: [LIBTARNEX] MMS download completed, error:" << int(error)
+                 << "response PDU size:" << reply->size();
+
+    int code = error;
+    if (error == QNetworkReply::NoError)
+        code = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+
+    // An aborted reply is closed and has nothing to hand on.
+    const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
+    if (m_device && !body.isEmpty() && m_device->write(body) != body.size()) {
+        qWarning() << "[LIBTARNEX] Could not store the downloaded PDU:" << m_device->errorString();
+        // The caller did not get the message, so this is no success.
+        if (error == QNetworkReply::NoError)
+            code = QNetworkReply::UnknownContentError;
+    }
+    emit downloadCompleted(code);
+}

@@ -1,0 +1,38 @@
+#ifndef MMSRECEIVERNM_H
+#define MMSRECEIVERNM_H
+
+#include <QPointer>
+
+#include "mmsreceiverbase.h"
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+// MMS downloader on Qt's network access manager: the whole URL (scheme and
+// port included) is requested, and the reply's content goes into the device
+// in one write once the reply has ended.
+class MmsReceiverNM : public MmsReceiverBase
+{
+    Q_OBJECT
+
+public:
+    MmsReceiverNM();
+    ~MmsReceiverNM() override;
+
+    void downloadMms(const QString &url, QIODevice *device) override;
+    void abort() override;
+
+private Q_SLOTS:
+    void networkManagerFinished(QNetworkReply *);
+    void httpDataReceiveProgress(qint64 done, qint64 total);
+
+private:
+    Q_DISABLE_COPY(MmsReceiverNM)
+
+    // Guarded: a device destroyed while its download runs is not written to.
+    QPointer<QIODevice> m_device;
+    QNetworkAccessManager *m_manager;
+    QNetworkReply *m_reply;
+};
+
+#endif // MMSRECEIVERNM_H

@@ -1,0 +1,37 @@
+#ifndef MMSSENDER_H
+#define MMSSENDER_H
+
+#include "mmssenderbase.h"
+
+class QHttp;
+
+// MMS sender on the socket-level HTTP client: one plain-HTTP POST per send,
+// to "mmscPort" of the MMSC's host (or through the proxy), with the answer
+// streamed by the client into the response device.
+class MmsSender : public MmsSenderBase
+{
+    Q_OBJECT
+
+public:
+    MmsSender();
+    ~MmsSender() override;
+
+    void startMmsSend(QIODevice *pdu, QIODevice *response) override;
+    void abort() override;
+
+private Q_SLOTS:
+    void httpRequestFinished(int requestId, bool error);
+    void httpDataSendProgress(int done, int total);
+    void httpConnectionState(int state);
+
+private:
+    Q_DISABLE_COPY(MmsSender)
+
+    QHttp *m_http;
+    int m_transaction_id = -1;
+    // Whether the client holds a proxy from an earlier send, which a send
+    // without a proxy must clear.
+    bool m_proxy_set = false;
+};
+
+#endif // MMSSENDER_H

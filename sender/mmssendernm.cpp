@@ -1,0 +1,123 @@
+#include "mmssendernm.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkConfiguration>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrl>
+
+#include "mmsuaprof.h"
+#include "tarnexdebug_p.h"
+
+MmsSenderNM::MmsSenderNM()
+    : m_manager(new QNetworkAccessManager(this))
+    , m_reply(nullptr)
+{
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
+    m_manager->setNetworkAccessible(QNetworkAccessManager::Accessible);
+    m_manager->setConfiguration(QNetworkConfiguration());
+    QT_WARNING_POP
+    connect(
+        m_manager, SIGNAL(finished(QNetworkReply *)), this, SLOT(networkManagerFinished(QNetworkReply *)));
+}
+
+MmsSenderNM::~MmsSenderNM() = default;
+
+void MmsSenderNM::startMmsSend(QIODevice *pdu, QIODevice *response)
+{
+    TARNEX_DEBUG << "D: [LIBTARNEX] Start MMS sending, PDU size:" << (pdu ? pdu->size() : qint64(0))
+                 << response;
+
+    QUrl url = QUrl::fromEncoded(mmsc().toLatin1(), QUrl::TolerantMode);
+    m_response = response;
+
+    // An empty proxy means a direct connection: a proxy that an earlier send
+    // set must not carry this message somewhere the caller no longer wants.
+    if (!proxy().isEmpty()) {
+        TARNEX_DEBUG << "D: [LIBTARNEX] Setting proxy " << proxy() << ":" << proxyPort();
+        m_manager->setProxy(QNetworkProxy(
+            QNetworkProxy::HttpCachingProxy, proxy(), quint16(proxyPort()), QString(), QString()));
+    } else {
+        m_manager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+    }
+
+    if (url.path().isEmpty())
+        url.setPath(QStringLiteral("/"));
+    if (mmscPort() != 0)
+        url.setPort(mmscPort());
+
+    QNetworkRequest request(url);
+    const QString userAgent = MmsUAProf::getUserAgent();
+    if (!userAgent.isEmpty()) {
+        request.setRawHeader("User-Agent", userAgent.toLatin1());
+        TARNEX_DEBUG << "D: [LIBTARNEX] User-Agent: " << userAgent;
+    }
+    const QString profileUrl = MmsUAProf::getProfileUrl();
+    if (!profileUrl.isEmpty()) {
+        request.setRawHeader("x-wap-profile", profileUrl.toLatin1());
+        TARNEX_DEBUG << "D: [LIBTARNEX] Profile URL: " << profileUrl;
+    }
+    request.setRawHeader("Content-type", "application/vnd.wap.mms-message");
+
+    TARNEX_DEBUG << "D: [LIBTARNEX] url is " << url.toString();
+    TARNEX_DEBUG << "D: [LIBTARNEX] Sending HTTP POST to:" << url.host() << ":" << mmscPort()
+                 << url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment)
+                 << " via proxy " << proxy() << ":" << proxyPort();
+
+    m_reply = m_manager->post(request, pdu);
+    connect(
+        m_reply, SIGNAL(uploadProgress(qint64, qint64)), this, SLOT(httpDataSendProgress(qint64, qint64)));
+    TARNEX_DEBUG << "D: [LIBTARNEX] Waiting for initial reply";
+    // Returns at once for network replies; the end always comes through finished().
+    m_reply->waitForReadyRead(-1);
+    TARNEX_DEBUG << "D: [LIBTARNEX] HTTP POST is sent ";
+}
+
+void MmsSenderNM::abort()
+{
+    if (m_reply)
+        m_reply->abort();
+}
+
+void MmsSenderNM::httpDataSendProgress(qint64 done, qint64 total)
+{
+    TARNEX_DEBUG << "D: [LIBTARNEX] MMS sending progress, " << done << " of " << total;
+    if (total == 0)
+        emit sendProgress(0, 1);
+    else
+        emit sendProgress(int(done), int(total));
+}
+
+void MmsSenderNM::networkManagerFinished(QNetworkReply *reply)
+{
+    TARNEX_DEBUG << "D: [LIBTARNEX] HTTP transaction finished " << reply;
+    // Every reply is released once it has ended, reported or not, so a
+    // long-lived sender does not collect one object per message.
+    reply->deleteLater();
+    if (reply != m_reply)
+        return;
+    m_reply = nullptr;
+
+    const QNetworkReply::NetworkError error = reply->error();
+    int code = error;
+    if (error == QNetworkReply::NoError) {
+        code = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const qint64 size = reply->bytesAvailable();
+        if (!m_response || size == 0) {
+            qWarning() << "[LIBTARNEX] MMS sending completed. Ignore response";
+        } else {
+            TARNEX_DEBUG << "D: [LIBTARNEX] MMS sending completed, response PDU size:" << size;
+            const QByteArray body = reply->readAll();
+            // The MMSC's answer that the caller never got is not a success.
+            if (m_response->write(body) != body.size()) {
+                qWarning() << "[LIBTARNEX] Could not store the MMSC's response:" << m_response->errorString();
+                code = QNetworkReply::UnknownContentError;
+            }
+        }
+    } else {
+        TARNEX_DEBUG << "D: [LIBTARNEX] MMS sending error: " << code;
+    }
+    emit mmsSendComplete(code);
+}

@@ -1,0 +1,37 @@
+#ifndef MMSSENDERNM_H
+#define MMSSENDERNM_H
+
+#include <QPointer>
+
+#include "mmssenderbase.h"
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+// MMS sender on Qt's network access manager: the MMSC URL's own scheme and
+// port count, the proxy is an HTTP caching proxy, and the answer is copied into
+// the response device once the transfer has ended.
+class MmsSenderNM : public MmsSenderBase
+{
+    Q_OBJECT
+
+public:
+    MmsSenderNM();
+    ~MmsSenderNM() override;
+
+    void startMmsSend(QIODevice *pdu, QIODevice *response) override;
+    void abort() override;
+
+private Q_SLOTS:
+    void networkManagerFinished(QNetworkReply *reply);
+    void httpDataSendProgress(qint64 done, qint64 total);
+
+private:
+    Q_DISABLE_COPY(MmsSenderNM)
+
+    QNetworkAccessManager *m_manager;
+    QNetworkReply *m_reply;
+    QPointer<QIODevice> m_response;
+};
+
+#endif // MMSSENDERNM_H
