@@ -26,6 +26,12 @@ DEMO_ARGS ?=
 demo: build
 	scripts/demo --build $(BUILD) $(DEMO_ARGS)
 
+# Transfer speed, memory and bring-up against curl and the floors: one table
+# (bench/README.md says how to read it). BENCH_ARGS=--runs N for more runs.
+bench: configure
+	@cmake --build $(BUILD) -j$(JOBS) --target benchrun
+	$(BUILD)/bench/benchrun $(BENCH_ARGS)
+
 # The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
 ASAN_BUILD ?= build-asan
 asan: deps
