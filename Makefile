@@ -1,4 +1,5 @@
 # Front door. `make test` and `make demo` install what is missing first.
+MAKEFLAGS += --no-print-directory
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
@@ -27,6 +28,12 @@ test: build
 DEMO_ARGS ?=
 demo: build
 	scripts/demo --build $(BUILD) $(DEMO_ARGS)
+
+# Transfer speed, memory and bring-up against curl and the floors: one table
+# (bench/README.md says how to read it). BENCH_ARGS=--runs N for more runs.
+bench: configure
+	@cmake --build $(BUILD) -j$(JOBS) --target benchrun
+	$(BUILD)/bench/benchrun $(BENCH_ARGS)
 
 # The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
 ASAN_BUILD ?= build-asan

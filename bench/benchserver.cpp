@@ -37,7 +37,8 @@ bool sendAll(int fd, const char *p, size_t n)
     return true;
 }
 
-struct Conn {
+struct Conn
+{
     int fd;
     std::string buf; // received, not yet consumed
 
@@ -92,7 +93,7 @@ void serve(int fd)
 {
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    Conn c{fd, {}};
+    Conn c { fd, {} };
     std::string line;
     while (c.readLine(line)) {
         if (line.empty())
@@ -127,8 +128,7 @@ void serve(int fd)
                     goto done;
                 unsigned long long n = std::strtoull(line.c_str(), nullptr, 16);
                 if (n == 0) {
-                    while (c.readLine(line) && !line.empty()) {
-                    }
+                    while (c.readLine(line) && !line.empty()) { }
                     break;
                 }
                 if (!c.discard(n) || !c.readLine(line))
@@ -142,9 +142,9 @@ void serve(int fd)
             unsigned long long n = std::strtoull(target.c_str() + 6, nullptr, 10);
             char head[256];
             int h = std::snprintf(head, sizeof head,
-                                  "HTTP/1.1 200 OK\r\nContent-Type: application/vnd.wap.mms-message\r\n"
-                                  "Content-Length: %llu\r\n\r\n",
-                                  n);
+                "HTTP/1.1 200 OK\r\nContent-Type: application/vnd.wap.mms-message\r\n"
+                "Content-Length: %llu\r\n\r\n",
+                n);
             if (!sendAll(fd, head, size_t(h)))
                 break;
             while (n > 0) {
@@ -182,7 +182,7 @@ int main(int argc, char **argv)
     int s = ::socket(AF_INET, SOCK_STREAM, 0);
     int one = 1;
     ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
+    sockaddr_in a {};
     a.sin_family = AF_INET;
     a.sin_port = htons(uint16_t(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

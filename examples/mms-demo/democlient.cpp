@@ -459,14 +459,19 @@ void DemoClient::printSummary(int exitCode)
 
 QString DemoClient::transferOutcome(int code) const
 {
-    if (code >= 100)
-        return m_options.transfer == NetworkManager && code < 200 ? QString::number(code)
-                                                                  : QStringLiteral("HTTP %1").arg(code);
     if (m_options.transfer == Socket) {
+        // An HTTP status when an answer came, else the socket client's error.
+        if (code >= 100)
+            return QStringLiteral("HTTP %1").arg(code);
         if (code >= 0 && code <= 9)
             return QStringLiteral("%1 (%2)").arg(code).arg(QLatin1String(kHttpErrors[code]));
         return QString::number(code);
     }
+    // The network-manager classes give the status only on success and the
+    // manager's error code otherwise; the two ranges overlap, so a value
+    // other than 200 is named as the error it also is.
+    if (code == 200)
+        return QStringLiteral("HTTP 200");
     const char *key = QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(code);
     return key ? QStringLiteral("%1 (%2)").arg(code).arg(QLatin1String(key)) : QString::number(code);
 }

@@ -174,6 +174,12 @@ private Q_SLOTS:
         QVERIFY(done.wait());
         QCOMPARE(done.last().at(0).toInt(), 200);
         QCOMPARE(m_server->request(1).target, QByteArray("/x"));
+
+        // No PDU device at all: an empty POST, not a crash.
+        s.startMmsSend(nullptr, nullptr);
+        QVERIFY(done.wait());
+        QCOMPARE(done.last().at(0).toInt(), 200);
+        QCOMPARE(m_server->request(2).bodySize, 0);
     }
 
     void outcomes_data()
@@ -295,6 +301,8 @@ private Q_SLOTS:
         MmsSenderNM s;
         prepare(s);
         QSignalSpy done(&s, &MmsSenderBase::mmsSendComplete);
+        DebugFlag on(true);
+        LogCapture log;
         QBuffer pdu1, pdu2, response1, response2;
         pdu1.setData("first");
         pdu2.setData("second");
@@ -307,8 +315,8 @@ private Q_SLOTS:
         QVERIFY(m_server->waitForRequests(2));
         for (const HttpTestRequest &r : m_server->requests())
             m_server->enqueue(HttpTestServer::reply(r.body == "first" ? 201 : 202, "to-" + r.body));
-        QVERIFY(done.wait());
-        QTest::qWait(50); // a wrongly reported first send would show up here
+        // Both replies have ended once both have logged their end.
+        QTRY_COMPARE(log.matching(QStringLiteral("HTTP transaction finished")).size(), 2);
         QCOMPARE(done.count(), 1);
         QCOMPARE(done.at(0).at(0).toInt(), 202);
         QCOMPARE(response2.data(), QByteArray("to-second"));
