@@ -63,23 +63,30 @@ struct Sink : QBuffer
     Sink() { open(QIODevice::WriteOnly); }
 };
 
-// Random-access device that makes its bytes up as they are read.
+// Device that makes its bytes up as they are read, random-access or, like a
+// pipe's, once front to back.
 class PatternDevice : public QIODevice
 {
 public:
-    explicit PatternDevice(qint64 size)
+    explicit PatternDevice(qint64 size, bool sequential = false)
         : m_size(size)
+        , m_sequential(sequential)
     {
         open(QIODevice::ReadOnly);
     }
+    bool isSequential() const override { return m_sequential; }
     qint64 size() const override { return m_size; }
+    qint64 bytesAvailable() const override { return m_size - m_at + QIODevice::bytesAvailable(); }
     qint64 largestRead = 0;
 
 protected:
     qint64 readData(char *data, qint64 maxSize) override
     {
-        const qint64 n = qMin(maxSize, m_size - pos());
-        memcpy(data, HttpTestServer::pattern(n, pos()).constData(), size_t(n));
+        if (!m_sequential)
+            m_at = pos();
+        const qint64 n = qMin(maxSize, m_size - m_at);
+        memcpy(data, HttpTestServer::pattern(n, m_at).constData(), size_t(n));
+        m_at += n;
         largestRead = qMax(largestRead, n);
         return n;
     }
@@ -87,33 +94,8 @@ protected:
 
 private:
     qint64 m_size;
-};
-
-// Bytes that can be read once, front to back, like a pipe's.
-class SequentialDevice : public QIODevice
-{
-public:
-    explicit SequentialDevice(const QByteArray &data)
-        : m_data(data)
-    {
-        open(QIODevice::ReadOnly);
-    }
-    bool isSequential() const override { return true; }
-    qint64 bytesAvailable() const override { return m_data.size() - m_at + QIODevice::bytesAvailable(); }
-
-protected:
-    qint64 readData(char *data, qint64 maxSize) override
-    {
-        const qint64 n = qMin(maxSize, qint64(m_data.size() - m_at));
-        memcpy(data, m_data.constData() + m_at, size_t(n));
-        m_at += int(n);
-        return n;
-    }
-    qint64 writeData(const char *, qint64) override { return -1; }
-
-private:
-    QByteArray m_data;
-    int m_at = 0;
+    bool m_sequential;
+    qint64 m_at = 0;
 };
 
 // Destination that takes limit bytes, then fails or writes short.
@@ -190,7 +172,8 @@ private Q_SLOTS:
         });
         QCOMPARE(http.setHost(HttpTestServer::host(), QHttp::ConnectionModeHttp, m_server->port()), 1);
         QCOMPARE(http.request(get(QStringLiteral("/a")), nullptr, &out), 2);
-        QCOMPARE(http.setProxy(QString(), 0), 3); // an empty host turns the proxy off
+        QCOMPARE(http.setProxy(QString(), 0),
+            3); // an empty host turns the proxy off
         QCOMPARE(http.currentId(), 1);
         QVERIFY(http.hasPendingRequests());
         QVERIFY(rec.events.isEmpty()); // nothing before the event loop runs
@@ -332,7 +315,8 @@ private Q_SLOTS:
         QCOMPARE(m_server->connectionCount(), 1);
         QCOMPARE(m_server->request(199).target, QByteArray("/199"));
         const QStringList states = rec.only("state");
-        QCOMPARE(states.size(), 2 + 3 * 200); // Sending, Reading, Connected for each after the first
+        QCOMPARE(states.size(),
+            2 + 3 * 200); // Sending, Reading, Connected for each after the first
         QCOMPARE(states.mid(states.size() - 3), QStringList({ "state 3", "state 4", "state 5" }));
 
         // Another server port means another connection.
@@ -387,16 +371,12 @@ private Q_SLOTS:
         m_server->enqueue(HttpTestResponse(beforeClose).close());
         m_server->enqueue(HttpTestServer::reply(200, "second"));
         const QByteArray payload = HttpTestServer::pattern(200000);
-        QBuffer plain;
-        plain.setData(payload);
-        plain.open(QIODevice::ReadOnly);
-        SequentialDevice sequential(payload);
+        PatternDevice body(payload.size(), sequentialBody);
         Sink out;
         QSignalSpy finished(&http, &QHttp::requestFinished);
         QSignalSpy done(&http, &QHttp::done);
         http.setHost(HttpTestServer::host(), m_server->port());
-        const int id = http.request(post(QStringLiteral("/up")),
-            sequentialBody ? static_cast<QIODevice *>(&sequential) : &plain, &out);
+        const int id = http.request(post(QStringLiteral("/up")), &body, &out);
         QVERIFY(done.wait());
         const bool retried = requests == 3;
         QCOMPARE(finished.last(), QVariantList({ id, !retried }));
@@ -514,13 +494,13 @@ private Q_SLOTS:
                                    << QByteArray("x") << 1 << int(ClientCloses);
         QTest::newRow("1.0") << QByteArray("HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nx") << QByteArray("x")
                              << 1 << int(ClientCloses);
-        QTest::newRow("1.0 keep-alive")
-            << QByteArray("HTTP/1.0 200 OK\r\nConnection: Keep-Alive\r\nContent-Length: 1\r\n\r\nx")
-            << QByteArray("x") << 1 << int(Reused);
-        QTest::newRow("interim responses")
-            << QByteArray("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 Processing\r\nX: y\r\n\r\n"
-                   + HttpTestServer::reply(200, "done"))
-            << QByteArray("done") << 4 << int(Reused);
+        QTest::newRow("1.0 keep-alive") << QByteArray("HTTP/1.0 200 OK\r\nConnection: "
+                                                      "Keep-Alive\r\nContent-Length: 1\r\n\r\nx")
+                                        << QByteArray("x") << 1 << int(Reused);
+        QTest::newRow("interim responses") << QByteArray("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 "
+                                                         "Processing\r\nX: y\r\n\r\n"
+            + HttpTestServer::reply(200, "done"))
+                                           << QByteArray("done") << 4 << int(Reused);
         QTest::newRow("204 has no body") << QByteArray("HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n")
                                          << QByteArray() << 0 << int(Reused);
         QTest::newRow("404 body kept")
