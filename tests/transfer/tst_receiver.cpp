@@ -104,6 +104,18 @@ private Q_SLOTS:
             "GET " + target + " HTTP/1.1\r\n" + s_identity + "Host: 127.0.0.1\r\n\r\n");
     }
 
+    void ipv6Host()
+    {
+        Ipv6Peer peer;
+        QVERIFY(peer.listen());
+        MmsReceiver r;
+        QSignalSpy done(&r, &MmsReceiverBase::downloadCompleted);
+        r.downloadMms(QStringLiteral("http://[::1]:%1/m").arg(peer.port()), nullptr);
+        QVERIFY(done.wait());
+        QCOMPARE(done.at(0).at(0).toInt(), 200);
+        QVERIFY2(peer.received.contains("\r\nHost: [::1]\r\n"), peer.received.constData());
+    }
+
     void emptyIdentityLeavesOnlyHost()
     {
         QVERIFY(m_home.writeConf("user_agent=\nprofile_url=\n"));

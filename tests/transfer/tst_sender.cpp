@@ -122,6 +122,22 @@ private Q_SLOTS:
         QCOMPARE(m_server->request(0).raw, head(target, pdu.size()) + pdu);
     }
 
+    // Host must bracket an IPv6 literal, still without a port.
+    void ipv6Host()
+    {
+        Ipv6Peer peer;
+        QVERIFY(peer.listen());
+        MmsSender s;
+        s.setMmsc(QStringLiteral("http://[::1]/m"));
+        s.setMmscPort(peer.port());
+        QSignalSpy done(&s, &MmsSenderBase::mmsSendComplete);
+        Send send;
+        s.startMmsSend(&send.pdu, &send.response);
+        QVERIFY(done.wait());
+        QCOMPARE(done.at(0).at(0).toInt(), 200);
+        QVERIFY2(peer.received.contains("\r\nHost: [::1]\r\n"), peer.received.constData());
+    }
+
     // The identity headers follow the settings file as it is at each send.
     void identityFromSettings_data()
     {
