@@ -1,4 +1,5 @@
 # Front door. `make test` and `make demo` install what is missing first.
+MAKEFLAGS += --no-print-directory
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=

@@ -1,14 +1,17 @@
 // MmsConnectionImpl end to end with the real /sbin/ifconfig and /sbin/route,
 // inside the private namespace of tests/launchers/in-netns --veth gprs0: the
 // far end of gprs0 is a peer namespace with an HTTP server on PeerAddress,
-// reachable only through the route the library adds.
+// reachable only through the route the library adds. MMS goes there through
+// the library's own socket sender.
+#include <QBuffer>
 #include <QProcess>
 #include <QSignalSpy>
-#include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include "gprssimcontrol.h"
 #include "mmsconnectionimpl.h"
+#include "mmssender.h"
 #include "netnsguard.h"
 #include "quelmgprs.h"
 
@@ -43,23 +46,25 @@ class TestConnectionNetns : public QObject
 private:
     GprsSimControl m_sim;
     QProcess m_server;
+    QTemporaryDir m_home; // no settings file: the sender's default identity
 
-    // Posts `body` to the peer's server as an MMS client would and returns
-    // the server's answer body; empty when the peer cannot be reached.
-    QByteArray post(const QByteArray &body)
+    // Sends `pdu` to the peer's server with the library's own sender, as an
+    // MMS client would; the HTTP outcome code goes to *code and the server's
+    // answer is returned.
+    QByteArray send(const QByteArray &pdu, int *code)
     {
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress(PeerAddress), PeerPort);
-        if (!socket.waitForConnected(10000))
-            return QByteArray();
-        socket.write("POST /mms HTTP/1.1\r\nHost: " + PeerAddress.toLatin1()
-            + "\r\nContent-Type: application/vnd.wap.mms-message\r\nContent-Length: "
-            + QByteArray::number(body.size()) + "\r\n\r\n" + body);
-        QByteArray answer;
-        while (socket.state() == QAbstractSocket::ConnectedState && socket.waitForReadyRead(10000))
-            answer += socket.readAll();
-        answer += socket.readAll();
-        return answer.mid(answer.indexOf("\r\n\r\n") + 4);
+        MmsSender sender;
+        sender.setMmsc(QStringLiteral("http://%1/mms").arg(PeerAddress));
+        sender.setMmscPort(PeerPort);
+        QByteArray pduBytes = pdu;
+        QBuffer in(&pduBytes);
+        QBuffer out;
+        in.open(QIODevice::ReadOnly);
+        out.open(QIODevice::WriteOnly);
+        QSignalSpy complete(&sender, SIGNAL(mmsSendComplete(int)));
+        sender.startMmsSend(&in, &out);
+        *code = complete.wait(30000) && complete.count() == 1 ? complete.at(0).at(0).toInt() : -1;
+        return out.data();
     }
 
     QString serverLine()
@@ -75,6 +80,8 @@ private Q_SLOTS:
         QString why;
         if (!insideTestNetns(&why))
             QFAIL(qPrintable(why));
+        QVERIFY(m_home.isValid());
+        qputenv("HOME", QFile::encodeName(m_home.path()));
         QVERIFY2(m_sim.reset(), "gprs-sim is not on the bus: run through with-bus --sim gprs-sim");
         const QByteArray peer = qgetenv("TARNEX_PEER_PID");
         QVERIFY2(!peer.isEmpty(), "run through in-netns --veth gprs0 ...");
@@ -109,7 +116,9 @@ private Q_SLOTS:
         QFETCH(QString, target);
         const QByteArray pdu = QByteArray(3000, '\x8c') + QByteArray("\x00\x01\x02\r\n\r\n", 7);
         const QByteArray md5 = QCryptographicHash::hash(pdu, QCryptographicHash::Md5).toHex();
-        QCOMPARE(post(pdu), QByteArray()); // unreachable before the connection
+        int code = 0;
+        QCOMPARE(send(pdu, &code), QByteArray()); // unreachable before the connection
+        QVERIFY(code > 0 && code != 200);
 
         for (int round = 0; round < 2; ++round) {
             MmsConnectionImpl c;
@@ -128,14 +137,16 @@ private Q_SLOTS:
                 QCOMPARE(ip({ "route", "show", target }), target + QStringLiteral(" dev gprs0 scope link"));
             }
 
-            QCOMPARE(post(pdu), "received " + QByteArray::number(pdu.size()) + ' ' + md5);
+            QCOMPARE(send(pdu, &code), "received " + QByteArray::number(pdu.size()) + ' ' + md5);
+            QCOMPARE(code, 200);
             QCOMPARE(serverLine(),
                 QStringLiteral("request POST /mms %1 %2").arg(pdu.size()).arg(QLatin1String(md5)));
 
             QVERIFY(c.closeConnection());
             QVERIFY(!interfaceUp(QStringLiteral("gprs0")));
             QCOMPARE(ip({ "route", "show", "dev", "gprs0" }), QString());
-            QCOMPARE(post(pdu), QByteArray());
+            QCOMPARE(send(pdu, &code), QByteArray());
+            QVERIFY(code > 0 && code != 200);
             QCOMPARE(QuelmGprs().getStatus().size(), 0);
         }
     }
