@@ -475,6 +475,24 @@ private Q_SLOTS:
         QCOMPARE(log.matching(QStringLiteral("completed")).size(), 1);
     }
 
+    // No devices at all: an empty POST and the completion line, no crash.
+    void socketSendWithoutDevices()
+    {
+        MmsSender s;
+        s.setMmsc(url(QStringLiteral("/m")));
+        s.setMmscPort(m_server->port());
+        QSignalSpy done(&s, &MmsSenderBase::mmsSendComplete);
+        m_server->enqueue(HttpTestServer::reply(200, "dropped"));
+        DebugFlag on(true);
+        LogCapture log;
+        s.startMmsSend(nullptr, nullptr);
+        QVERIFY(done.wait());
+        QCOMPARE(done.at(0).at(0).toInt(), 200);
+        QCOMPARE(m_server->request(0).header("Content-Length"), QByteArray("0"));
+        QCOMPARE(log.matching(QStringLiteral("MMS sending completed")),
+            QStringList({ "D: [LIBTARNEX] MMS sending completed, error: 200 response PDU size: 0" }));
+    }
+
     // The body reaches the device as it arrives, with progress, not once the
     // whole answer is in.
     void socketBodyIsStreamed()
