@@ -1,6 +1,8 @@
 // benchrun: runs every benchmark against its peers and prints one table.
 //
-//   benchrun [--runs N] [--smoke]
+//   benchrun [--runs N] [--smoke] [--only PART,...]
+//
+// PART: download, upload, small, memory, bringup (default: all).
 //
 // Every measurement runs in a child process of its own, so that its peak
 // resident set (wait4's rusage) is its own. Within one run (round) each
@@ -134,6 +136,7 @@ struct Config
     std::string base; // http://127.0.0.1:PORT
     int runs = 5;
     bool smoke = false;
+    std::string only; // comma-separated parts to run; empty: all
 };
 
 Config g;
@@ -539,8 +542,12 @@ int main(int argc, char **argv)
             g.smoke = true;
         else if (!std::strcmp(argv[i], "--runs") && i + 1 < argc)
             g.runs = std::max(1, std::atoi(argv[++i]));
+        else if (!std::strcmp(argv[i], "--only") && i + 1 < argc)
+            g.only = std::string(",") + argv[++i] + ",";
         else {
-            std::fprintf(stderr, "usage: benchrun [--runs N] [--smoke]\n");
+            std::fprintf(stderr,
+                "usage: benchrun [--runs N] [--smoke] "
+                "[--only download,upload,small,memory,bringup]\n");
             return 2;
         }
     }
@@ -574,19 +581,19 @@ int main(int argc, char **argv)
 
     printMachine();
     const double start = now();
-    if (g.smoke) {
-        downloads(1 << 20);
-        uploads(1 << 20);
-        smallTransfers(20, 300000);
-        memoryGrowth(64 << 10, 1 << 20);
-        bringUp(2);
-    } else {
-        downloads(256LL << 20);
-        uploads(64LL << 20);
-        smallTransfers(1000, 300000);
-        memoryGrowth(1 << 20, 256LL << 20);
-        bringUp(50);
-    }
+    auto part = [](const char *name) {
+        return g.only.empty() || g.only.find(std::string(",") + name + ",") != std::string::npos;
+    };
+    if (part("download"))
+        downloads(g.smoke ? 1 << 20 : 256LL << 20);
+    if (part("upload"))
+        uploads(g.smoke ? 1 << 20 : 64LL << 20);
+    if (part("small"))
+        smallTransfers(g.smoke ? 20 : 1000, 300000);
+    if (part("memory"))
+        memoryGrowth(g.smoke ? 64 << 10 : 1 << 20, g.smoke ? 1 << 20 : 256LL << 20);
+    if (part("bringup"))
+        bringUp(g.smoke ? 2 : 50);
     kill(server, SIGTERM);
     waitpid(server, nullptr, 0);
     printTable();

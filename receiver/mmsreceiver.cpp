@@ -64,7 +64,10 @@ void MmsReceiver::downloadMms(const QString &url, QIODevice *device)
         TARNEX_DEBUG << "D: [LIBTARNEX] Profile URL: " << profileUrl;
         header.addValue(QStringLiteral("x-wap-profile"), profileUrl);
     }
-    header.setValue(QStringLiteral("Host"), target.host());
+    // An IPv6 literal needs its brackets in a Host field, or its colons
+    // would read as a port.
+    const QString host = target.host();
+    header.setValue(QStringLiteral("Host"), host.contains(QLatin1Char(':')) ? '[' + host + ']' : host);
 
     TARNEX_DEBUG << "D: [LIBTARNEX] Sending HTTP GET to:" << target.host() << ":" << port << uri
                  << "via proxy" << proxy() << ":" << proxyPort();

@@ -67,7 +67,10 @@ void MmsSender::startMmsSend(QIODevice *pdu, QIODevice *response)
         TARNEX_DEBUG << "D: [LIBTARNEX] Profile URL: " << profileUrl;
         header.addValue(QStringLiteral("x-wap-profile"), profileUrl);
     }
-    header.setValue(QStringLiteral("Host"), url.host());
+    // An IPv6 literal needs its brackets in a Host field, or its colons
+    // would read as a port.
+    const QString host = url.host();
+    header.setValue(QStringLiteral("Host"), host.contains(QLatin1Char(':')) ? '[' + host + ']' : host);
 
     TARNEX_DEBUG << "D: [LIBTARNEX] Sending HTTP POST to:" << url.host() << ":" << mmscPort() << target
                  << " via proxy " << proxy() << ":" << proxyPort();

@@ -20,18 +20,18 @@ public:
     // an exit code, "crash" or "hang". Runs beyond the list exit 0.
     void script(const QString &tool, const QStringList &actions)
     {
-        QFile file(m_dir.filePath(tool + QStringLiteral(".exit")));
+        QFile file(m_dir.filePath(tool + ".exit"));
         if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            file.write((actions.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8());
+            file.write((actions.join('\n') + '\n').toUtf8());
     }
 
     // One entry per run, e.g. "ifconfig [gprs0] [10.1.2.3] [up]".
     QStringList calls() const
     {
-        QFile file(m_dir.filePath(QStringLiteral("calls.log")));
+        QFile file(m_dir.filePath("calls.log"));
         if (!file.open(QIODevice::ReadOnly))
             return {};
-        return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
     }
 
     void clear()
@@ -40,19 +40,11 @@ public:
             QFile::remove(m_dir.filePath(name));
     }
 
-    static QString up(
-        const QString &iface = QStringLiteral("gprs0"), const QString &address = QStringLiteral("10.1.2.3"))
+    static QString up() { return "ifconfig [gprs0] [10.1.2.3] [up]"; }
+    static QString down() { return "ifconfig [gprs0] [down]"; }
+    static QString route(const QString &target)
     {
-        return QStringLiteral("ifconfig [%1] [%2] [up]").arg(iface, address);
-    }
-    static QString down(const QString &iface = QStringLiteral("gprs0"))
-    {
-        return QStringLiteral("ifconfig [%1] [down]").arg(iface);
-    }
-    static QString route(const QString &target, const QString &iface = QStringLiteral("gprs0"))
-    {
-        return QStringLiteral("route [add] [%1] [dev] [%2]")
-            .arg(target.isEmpty() ? QStringLiteral("default") : target, iface);
+        return "route [add] [" + (target.isEmpty() ? QString("default") : target) + "] [dev] [gprs0]";
     }
 
 private:

@@ -52,17 +52,10 @@ void serve(QTcpSocket *socket)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    QHostAddress address;
-    bool portOk = false;
-    const quint16 port = args.value(2).toUShort(&portOk);
-    if (args.size() != 3 || !address.setAddress(args.at(1)) || !portOk) {
-        std::fprintf(stderr, "usage: peerhttpserver ADDRESS PORT\n");
-        return 2;
-    }
     QTcpServer server;
-    if (!server.listen(address, port)) {
-        std::fprintf(stderr, "peerhttpserver: %s\n", qPrintable(server.errorString()));
+    if (argc != 3
+        || !server.listen(QHostAddress(QString::fromLatin1(argv[1])), QByteArray(argv[2]).toUShort())) {
+        std::fprintf(stderr, "usage: peerhttpserver ADDRESS PORT (%s)\n", qPrintable(server.errorString()));
         return 1;
     }
     QObject::connect(&server, &QTcpServer::newConnection, [&server]() {

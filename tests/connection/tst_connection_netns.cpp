@@ -24,17 +24,26 @@ const quint16 PeerPort = 8080;
 QString ip(const QStringList &args)
 {
     QProcess p;
-    p.start(QStringLiteral("ip"), args);
+    p.start("ip", args);
     if (!p.waitForFinished(10000) || p.exitCode() != 0)
-        return QStringLiteral("ip failed: ") + QString::fromLocal8Bit(p.readAllStandardError());
+        return "ip failed: " + QString::fromLocal8Bit(p.readAllStandardError());
     return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
 }
 
-bool interfaceUp(const QString &iface)
+bool gprs0Up()
 {
-    const QString link = ip({ QStringLiteral("-o"), QStringLiteral("link"), QStringLiteral("show"), iface });
-    const int open = link.indexOf(QLatin1Char('<')), close = link.indexOf(QLatin1Char('>'));
-    return link.mid(open + 1, close - open - 1).split(QLatin1Char(',')).contains(QLatin1String("UP"));
+    return ip({ "-o", "link", "show", "gprs0" }).contains(QRegularExpression("[<,]UP[,>]"));
+}
+
+// Opens towards `target` and returns the one answer's code, or -1.
+int open(MmsConnectionImpl &c, const QString &target)
+{
+    c.setTarget(target);
+    QSignalSpy established(&c, SIGNAL(connectionEstablished(int)));
+    if (!c.openConnection("mms", QString(), QString()) || !established.wait(30000)
+        || established.count() != 1)
+        return -1;
+    return established.at(0).at(0).toInt();
 }
 
 } // namespace
@@ -48,23 +57,20 @@ private:
     QProcess m_server;
     QTemporaryDir m_home; // no settings file: the sender's default identity
 
-    // Sends `pdu` to the peer's server with the library's own sender, as an
-    // MMS client would; the HTTP outcome code goes to *code and the server's
-    // answer is returned.
-    QByteArray send(const QByteArray &pdu, int *code)
+    // POSTs `pdu` to the peer's server with the library's own sender, as an
+    // MMS client would: the HTTP outcome code and the server's answer.
+    QPair<int, QByteArray> send(QByteArray pdu)
     {
         MmsSender sender;
-        sender.setMmsc(QStringLiteral("http://%1/mms").arg(PeerAddress));
+        sender.setMmsc(QString("http://%1/mms").arg(PeerAddress));
         sender.setMmscPort(PeerPort);
-        QByteArray pduBytes = pdu;
-        QBuffer in(&pduBytes);
-        QBuffer out;
+        QBuffer in(&pdu), out;
         in.open(QIODevice::ReadOnly);
         out.open(QIODevice::WriteOnly);
         QSignalSpy complete(&sender, SIGNAL(mmsSendComplete(int)));
         sender.startMmsSend(&in, &out);
-        *code = complete.wait(30000) && complete.count() == 1 ? complete.at(0).at(0).toInt() : -1;
-        return out.data();
+        const int code = complete.wait(30000) && complete.count() == 1 ? complete.at(0).at(0).toInt() : -1;
+        return { code, out.data() };
     }
 
     QString serverLine()
@@ -83,14 +89,13 @@ private Q_SLOTS:
         QVERIFY(m_home.isValid());
         qputenv("HOME", QFile::encodeName(m_home.path()));
         QVERIFY2(m_sim.reset(), "gprs-sim is not on the bus: run through with-bus --sim gprs-sim");
-        const QByteArray peer = qgetenv("TARNEX_PEER_PID");
+        const QString peer = qEnvironmentVariable("TARNEX_PEER_PID");
         QVERIFY2(!peer.isEmpty(), "run through in-netns --veth gprs0 ...");
         m_server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_server.start(QStringLiteral("nsenter"),
-            { QStringLiteral("--net=/proc/%1/ns/net").arg(QString::fromLatin1(peer)),
-                QStringLiteral(PEER_HTTP_SERVER), PeerAddress, QString::number(PeerPort) });
-        QCOMPARE(serverLine(), QStringLiteral("ready"));
-        QVERIFY(!interfaceUp(QStringLiteral("gprs0")));
+        m_server.start("nsenter",
+            { "--net=/proc/" + peer + "/ns/net", PEER_HTTP_SERVER, PeerAddress, QString::number(PeerPort) });
+        QCOMPARE(serverLine(), QString("ready"));
+        QVERIFY(!gprs0Up());
     }
 
     void cleanupTestCase()
@@ -116,70 +121,55 @@ private Q_SLOTS:
         QFETCH(QString, target);
         const QByteArray pdu = QByteArray(3000, '\x8c') + QByteArray("\x00\x01\x02\r\n\r\n", 7);
         const QByteArray md5 = QCryptographicHash::hash(pdu, QCryptographicHash::Md5).toHex();
-        int code = 0;
-        QCOMPARE(send(pdu, &code), QByteArray()); // unreachable before the connection
-        QVERIFY(code > 0 && code != 200);
+        const auto unreachable = [&]() {
+            const auto sent = send(pdu);
+            return sent.first > 0 && sent.first != 200 && sent.second.isEmpty();
+        };
+        QVERIFY(unreachable());
 
         for (int round = 0; round < 2; ++round) {
             MmsConnectionImpl c;
-            c.setTarget(target);
-            QSignalSpy established(&c, SIGNAL(connectionEstablished(int)));
-            QVERIFY(c.openConnection(QStringLiteral("mms"), QString(), QString()));
-            QVERIFY(established.wait(30000));
-            QCOMPARE(established.at(0).at(0).toInt(), 0);
-            QVERIFY(interfaceUp(QStringLiteral("gprs0")));
-            QVERIFY(ip({ "-o", "-4", "addr", "show", "dev", "gprs0" })
-                        .contains(QLatin1String("inet 10.1.2.3/8")));
-            if (target.isEmpty()) {
-                QCOMPARE(ip({ "route", "show", "default" }), QStringLiteral("default dev gprs0 scope link"));
-            } else {
-                QCOMPARE(ip({ "route", "show", "default" }), QString());
-                QCOMPARE(ip({ "route", "show", target }), target + QStringLiteral(" dev gprs0 scope link"));
-            }
+            QCOMPARE(open(c, target), 0);
+            QVERIFY(gprs0Up());
+            QVERIFY(ip({ "-o", "-4", "addr", "show", "dev", "gprs0" }).contains("inet 10.1.2.3/8"));
+            QCOMPARE(ip({ "route", "show", "default" }),
+                target.isEmpty() ? QString("default dev gprs0 scope link") : QString());
+            if (!target.isEmpty())
+                QCOMPARE(ip({ "route", "show", target }), target + " dev gprs0 scope link");
 
-            QCOMPARE(send(pdu, &code), "received " + QByteArray::number(pdu.size()) + ' ' + md5);
-            QCOMPARE(code, 200);
-            QCOMPARE(serverLine(),
-                QStringLiteral("request POST /mms %1 %2").arg(pdu.size()).arg(QLatin1String(md5)));
+            QCOMPARE(send(pdu), qMakePair(200, "received " + QByteArray::number(pdu.size()) + ' ' + md5));
+            QCOMPARE(serverLine(), QString("request POST /mms %1 %2").arg(pdu.size()).arg(QString(md5)));
 
             QVERIFY(c.closeConnection());
-            QVERIFY(!interfaceUp(QStringLiteral("gprs0")));
+            QVERIFY(!gprs0Up());
             QCOMPARE(ip({ "route", "show", "dev", "gprs0" }), QString());
-            QCOMPARE(send(pdu, &code), QByteArray());
-            QVERIFY(code > 0 && code != 200);
+            QVERIFY(unreachable());
             QCOMPARE(QuelmGprs().getStatus().size(), 0);
         }
     }
 
-    // Exit codes of the real programs: an interface that does not exist
-    // fails both commands, and the attempt leaves nothing behind.
-    void missingInterface()
+    // Exit codes of the real programs: an interface that does not exist, or
+    // a route the kernel refuses (it is there already), fails the open, and
+    // the attempt leaves no interface up, route or context behind.
+    void realFailures_data()
     {
-        QVERIFY(m_sim.setContextProperty(QStringLiteral("NetIF"), QStringLiteral("gprs9")));
-        MmsConnectionImpl c;
-        c.setTarget(PeerAddress);
-        QSignalSpy established(&c, SIGNAL(connectionEstablished(int)));
-        QVERIFY(c.openConnection(QStringLiteral("mms"), QString(), QString()));
-        QVERIFY(established.wait(30000));
-        QCOMPARE(established.at(0).at(0).toInt(), 1);
-        QCOMPARE(QuelmGprs().getStatus().size(), 0);
-        QCOMPARE(ip({ "route", "show", PeerAddress }), QString());
+        QTest::addColumn<QString>("iface");
+        QTest::newRow("no such interface") << "gprs9";
+        QTest::newRow("route exists") << "gprs0";
     }
 
-    // A route the kernel refuses (it is there already: route exits 7) fails
-    // the open; the interface brought up for it goes down again.
-    void routeRefusedRollsBack()
+    void realFailures()
     {
-        QCOMPARE(ip({ "link", "set", "gprs0", "up" }), QString());
-        QCOMPARE(ip({ "route", "add", PeerAddress, "dev", "gprs0" }), QString());
+        QFETCH(QString, iface);
+        QVERIFY(m_sim.setContextProperty("NetIF", iface));
+        if (iface == "gprs0") {
+            QCOMPARE(ip({ "link", "set", "gprs0", "up" }), QString());
+            QCOMPARE(ip({ "route", "add", PeerAddress, "dev", "gprs0" }), QString());
+        }
         MmsConnectionImpl c;
-        c.setTarget(PeerAddress);
-        QSignalSpy established(&c, SIGNAL(connectionEstablished(int)));
-        QVERIFY(c.openConnection(QStringLiteral("mms"), QString(), QString()));
-        QVERIFY(established.wait(30000));
-        QCOMPARE(established.at(0).at(0).toInt(), 1);
-        QVERIFY(!interfaceUp(QStringLiteral("gprs0")));
-        QCOMPARE(ip({ "route", "show", "dev", "gprs0" }), QString());
+        QCOMPARE(open(c, PeerAddress), 1);
+        QVERIFY(!gprs0Up());
+        QCOMPARE(ip({ "route", "show", PeerAddress }), QString());
         QCOMPARE(QuelmGprs().getStatus().size(), 0);
     }
 };

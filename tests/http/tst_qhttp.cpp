@@ -1,5 +1,6 @@
 // The socket HTTP client against the scriptable test server, over real
-// loopback sockets.
+// loopback sockets. The parser's own tests try every cut and split of a
+// response; these prove the client around it.
 #include <QBuffer>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -52,28 +53,40 @@ QHttpRequestHeader get(const QString &path = QStringLiteral("/"))
     return h;
 }
 
-// Random-access device that makes its bytes up as they are read and keeps
-// track of how it is read.
+QHttpRequestHeader post(const QString &path = QStringLiteral("/"))
+{
+    return QHttpRequestHeader(QStringLiteral("POST"), path);
+}
+
+struct Sink : QBuffer
+{
+    Sink() { open(QIODevice::WriteOnly); }
+};
+
+// Device that makes its bytes up as they are read, random-access or, like a
+// pipe's, once front to back.
 class PatternDevice : public QIODevice
 {
 public:
-    explicit PatternDevice(qint64 size)
+    explicit PatternDevice(qint64 size, bool sequential = false)
         : m_size(size)
+        , m_sequential(sequential)
     {
         open(QIODevice::ReadOnly);
     }
+    bool isSequential() const override { return m_sequential; }
     qint64 size() const override { return m_size; }
+    qint64 bytesAvailable() const override { return m_size - m_at + QIODevice::bytesAvailable(); }
     qint64 largestRead = 0;
-    qint64 maxAhead = 0; // how far reading ran ahead of what the server had
-
-    qint64 *serverHas = nullptr;
 
 protected:
     qint64 readData(char *data, qint64 maxSize) override
     {
-        const qint64 n = qMin(maxSize, m_size - pos());
-        const QByteArray bytes = HttpTestServer::pattern(n, pos());
-        memcpy(data, bytes.constData(), size_t(n));
+        if (!m_sequential)
+            m_at = pos();
+        const qint64 n = qMin(maxSize, m_size - m_at);
+        memcpy(data, HttpTestServer::pattern(n, m_at).constData(), size_t(n));
+        m_at += n;
         largestRead = qMax(largestRead, n);
         return n;
     }
@@ -81,33 +94,8 @@ protected:
 
 private:
     qint64 m_size;
-};
-
-// Bytes that can be read once, front to back, like a pipe's.
-class SequentialDevice : public QIODevice
-{
-public:
-    explicit SequentialDevice(const QByteArray &data)
-        : m_data(data)
-    {
-        open(QIODevice::ReadOnly);
-    }
-    bool isSequential() const override { return true; }
-    qint64 bytesAvailable() const override { return m_data.size() - m_at + QIODevice::bytesAvailable(); }
-
-protected:
-    qint64 readData(char *data, qint64 maxSize) override
-    {
-        const qint64 n = qMin(maxSize, qint64(m_data.size() - m_at));
-        memcpy(data, m_data.constData() + m_at, size_t(n));
-        m_at += int(n);
-        return n;
-    }
-    qint64 writeData(const char *, qint64) override { return -1; }
-
-private:
-    QByteArray m_data;
-    int m_at = 0;
+    bool m_sequential;
+    qint64 m_at = 0;
 };
 
 // Destination that takes limit bytes, then fails or writes short.
@@ -115,29 +103,29 @@ class FailingDevice : public QIODevice
 {
 public:
     FailingDevice(qint64 limit, bool shortWrite)
-        : m_limit(limit)
+        : m_room(limit)
         , m_short(shortWrite)
     {
         open(QIODevice::WriteOnly);
     }
-    QByteArray data;
 
 protected:
     qint64 readData(char *, qint64) override { return -1; }
-    qint64 writeData(const char *d, qint64 n) override
+    qint64 writeData(const char *, qint64 n) override
     {
-        const qint64 room = m_limit - data.size();
-        if (room <= 0)
+        if (m_room <= 0)
             return m_short ? 0 : -1;
-        const qint64 take = qMin(room, n);
-        data.append(d, int(take));
+        const qint64 take = qMin(m_room, n);
+        m_room -= take;
         return take;
     }
 
 private:
-    qint64 m_limit;
+    qint64 m_room;
     bool m_short;
 };
+
+enum Reuse { Reused, ClientCloses, ServerCloses };
 
 } // namespace
 
@@ -176,11 +164,16 @@ private Q_SLOTS:
         QHttp http;
         Recorder rec(&http);
         m_server->enqueue(HttpTestServer::reply(200, "hello"));
-        QBuffer out;
-        out.open(QIODevice::WriteOnly);
+        Sink out;
+        QIODevice *seen = nullptr; // the destination is still current while its request finishes
+        connect(&http, &QHttp::requestFinished, this, [&](int id) {
+            if (id == 2 && http.currentId() == 2)
+                seen = http.currentDestinationDevice();
+        });
         QCOMPARE(http.setHost(HttpTestServer::host(), QHttp::ConnectionModeHttp, m_server->port()), 1);
         QCOMPARE(http.request(get(QStringLiteral("/a")), nullptr, &out), 2);
-        QCOMPARE(http.setHost(HttpTestServer::host(), m_server->port()), 3);
+        QCOMPARE(http.setProxy(QString(), 0),
+            3); // an empty host turns the proxy off
         QCOMPARE(http.currentId(), 1);
         QVERIFY(http.hasPendingRequests());
         QVERIFY(rec.events.isEmpty()); // nothing before the event loop runs
@@ -192,6 +185,7 @@ private Q_SLOTS:
                     "header 200", "state 5", "finished 2 ok", "started 3", "finished 3 ok", "done ok" }));
         QCOMPARE(rec.read, (QList<QPair<int, int>> { { 5, 5 } }));
         QCOMPARE(out.data(), QByteArray("hello"));
+        QCOMPARE(seen, &out);
         QCOMPARE(http.lastResponse().statusCode(), 200);
         QCOMPARE(http.lastResponse().reasonPhrase(), QStringLiteral("OK"));
         QCOMPARE(http.state(), QHttp::Connected);
@@ -207,12 +201,20 @@ private Q_SLOTS:
         QTest::addColumn<int>("serverPort");
         QTest::addColumn<QString>("path");
         QTest::addColumn<QByteArray>("target");
-        QTest::newRow("direct") << false << 0 << "/mms/x?id=1" << QByteArray("/mms/x?id=1");
-        QTest::newRow("direct, empty path") << false << 0 << "" << QByteArray("/");
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QByteArray>("authorization");
+        const QString none;
+        QTest::newRow("direct") << false << 0 << "/mms/x?id=1" << QByteArray("/mms/x?id=1") << none
+                                << QByteArray();
+        QTest::newRow("direct, empty path") << false << 0 << "" << QByteArray("/") << none << QByteArray();
         QTest::newRow("proxy, port 80")
-            << true << 80 << "/mms/x?id=1" << QByteArray("http://mmsc.example/mms/x?id=1");
-        QTest::newRow("proxy, port 8002") << true << 8002 << "/a" << QByteArray("http://mmsc.example:8002/a");
-        QTest::newRow("proxy, empty path") << true << 8002 << "" << QByteArray("http://mmsc.example:8002/");
+            << true << 80 << "/mms/x?id=1" << QByteArray("http://mmsc.example/mms/x?id=1") << none
+            << QByteArray();
+        QTest::newRow("proxy, port 8002, credentials")
+            << true << 8002 << "/a" << QByteArray("http://mmsc.example:8002/a") << "user"
+            << QByteArray("Basic dXNlcjpzZWNyZXQ=");
+        QTest::newRow("proxy, empty path")
+            << true << 8002 << "" << QByteArray("http://mmsc.example:8002/") << none << QByteArray();
     }
     void requestFormDirectAndViaProxy()
     {
@@ -220,11 +222,13 @@ private Q_SLOTS:
         QFETCH(int, serverPort);
         QFETCH(QString, path);
         QFETCH(QByteArray, target);
+        QFETCH(QString, user);
+        QFETCH(QByteArray, authorization);
         QHttp http;
         QSignalSpy done(&http, &QHttp::done);
         m_server->enqueue(HttpTestServer::reply(200, "x"));
         if (proxy) {
-            http.setProxy(HttpTestServer::host(), m_server->port());
+            http.setProxy(HttpTestServer::host(), m_server->port(), user, QStringLiteral("secret"));
             http.setHost(QStringLiteral("mmsc.example"), quint16(serverPort));
         } else {
             http.setHost(HttpTestServer::host(), m_server->port());
@@ -240,6 +244,7 @@ private Q_SLOTS:
         QCOMPARE(r.version, QByteArray("HTTP/1.1"));
         QCOMPARE(r.headerValues("host"), QList<QByteArray> { "mmsc.example" });
         QVERIFY(r.header("content-length").isNull());
+        QCOMPARE(r.header("proxy-authorization"), authorization);
     }
 
     void postHeadersOnTheWire()
@@ -271,38 +276,6 @@ private Q_SLOTS:
         QVERIFY(!r.raw.contains("X-Injected"));
     }
 
-    void proxyCredentialsAndHttpsMode()
-    {
-        QHttp http;
-        QSignalSpy done(&http, &QHttp::done);
-        m_server->enqueue(HttpTestServer::reply(200));
-        http.setProxy(
-            HttpTestServer::host(), m_server->port(), QStringLiteral("user"), QStringLiteral("secret"));
-        http.setHost(QStringLiteral("mmsc.example"), 80);
-        http.request(get());
-        QVERIFY(done.wait());
-        QCOMPARE(m_server->request(0).header("proxy-authorization"), QByteArray("Basic dXNlcjpzZWNyZXQ="));
-        QCOMPARE(m_server->request(0).target, QByteArray("http://mmsc.example/"));
-
-        // An empty proxy host turns the proxy off again.
-        m_server->enqueue(HttpTestServer::reply(200));
-        http.setProxy(QString(), 0);
-        http.setHost(HttpTestServer::host(), m_server->port());
-        http.request(get(QStringLiteral("/direct")));
-        QVERIFY(done.wait());
-        QCOMPARE(m_server->request(1).target, QByteArray("/direct"));
-        QVERIFY(m_server->request(1).header("proxy-authorization").isNull());
-
-        // Only plain HTTP is spoken.
-        QSignalSpy finished(&http, &QHttp::requestFinished);
-        http.setHost(HttpTestServer::host(), QHttp::ConnectionModeHttps, m_server->port());
-        const int id = http.request(get());
-        QVERIFY(done.wait());
-        QCOMPARE(finished.last(), QVariantList({ id, true }));
-        QCOMPARE(http.error(), QHttp::UnknownError);
-        QCOMPARE(m_server->requestCount(), 2);
-    }
-
     void earlyAnswerWhileTheBodyIsStillGoing()
     {
         // An MMSC may refuse a message before it has read all of it.
@@ -312,11 +285,9 @@ private Q_SLOTS:
         QHttp http;
         QSignalSpy finished(&http, &QHttp::requestFinished);
         QSignalSpy done(&http, &QHttp::done);
-        QBuffer out;
-        out.open(QIODevice::WriteOnly);
+        Sink out;
         http.setHost(HttpTestServer::host(), m_server->port());
-        const int id
-            = http.request(QHttpRequestHeader(QStringLiteral("POST"), QStringLiteral("/")), &body, &out);
+        const int id = http.request(post(), &body, &out);
         QVERIFY(done.wait());
         QCOMPARE(finished.last(), QVariantList({ id, false }));
         QCOMPARE(http.lastResponse().statusCode(), 413);
@@ -330,25 +301,28 @@ private Q_SLOTS:
 
     void keepAliveReuse()
     {
+        m_server->setDefaultResponse(HttpTestResponse(HttpTestServer::reply(200, "ok")));
         QHttp http;
         Recorder rec(&http);
-        m_server->enqueue(HttpTestServer::reply(200, "one"));
-        m_server->enqueue(HttpTestServer::reply(200, "two"));
-        QBuffer a, b;
-        a.open(QIODevice::WriteOnly);
-        b.open(QIODevice::WriteOnly);
-        QVERIFY(runGet(http, &a));
-        rec.events.clear();
-        QVERIFY(runGet(http, &b));
-        QCOMPARE(b.data(), QByteArray("two"));
+        QSignalSpy done(&http, &QHttp::done);
+        Sink out;
+        http.setHost(HttpTestServer::host(), m_server->port());
+        for (int i = 0; i < 200; ++i)
+            http.request(get(QStringLiteral("/%1").arg(i)), nullptr, &out);
+        QVERIFY(done.wait());
+        QCOMPARE(out.data().size(), 400);
+        QCOMPARE(m_server->requestCount(), 200);
         QCOMPARE(m_server->connectionCount(), 1);
-        QCOMPARE(rec.only("state"), QStringList({ "state 3", "state 4", "state 5" }));
+        QCOMPARE(m_server->request(199).target, QByteArray("/199"));
+        const QStringList states = rec.only("state");
+        QCOMPARE(states.size(),
+            2 + 3 * 200); // Sending, Reading, Connected for each after the first
+        QCOMPARE(states.mid(states.size() - 3), QStringList({ "state 3", "state 4", "state 5" }));
 
         // Another server port means another connection.
         HttpTestServer other;
         QVERIFY(other.listen());
         other.enqueue(HttpTestServer::reply(200, "three"));
-        QSignalSpy done(&http, &QHttp::done);
         rec.events.clear();
         http.setHost(HttpTestServer::host(), other.port());
         http.request(get());
@@ -356,36 +330,6 @@ private Q_SLOTS:
         QCOMPARE(rec.only("state"),
             QStringList({ "state 6", "state 0", "state 1", "state 2", "state 3", "state 4", "state 5" }));
         QCOMPARE(other.connectionCount(), 1);
-    }
-
-    void connectionCloseAndHttp10_data()
-    {
-        QTest::addColumn<QByteArray>("response");
-        QTest::addColumn<bool>("reused");
-        QTest::newRow("1.1 close") << HttpTestServer::reply(200, "x", { "Connection: close" }) << false;
-        QTest::newRow("1.0") << QByteArray("HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nx") << false;
-        QTest::newRow("1.0 keep-alive")
-            << QByteArray("HTTP/1.0 200 OK\r\nConnection: Keep-Alive\r\nContent-Length: 1\r\n\r\nx") << true;
-        QTest::newRow("1.1") << HttpTestServer::reply(200, "x") << true;
-    }
-    void connectionCloseAndHttp10()
-    {
-        QFETCH(QByteArray, response);
-        QFETCH(bool, reused);
-        QHttp http;
-        Recorder rec(&http);
-        m_server->enqueue(response);
-        m_server->enqueue(HttpTestServer::reply(200, "y"));
-        QBuffer out;
-        out.open(QIODevice::WriteOnly);
-        QVERIFY(runGet(http, &out));
-        QCOMPARE(out.data(), QByteArray("x"));
-        QCOMPARE(rec.only("state").last(), reused ? QString("state 5") : QString("state 0"));
-        if (!reused)
-            QVERIFY(rec.events.contains("state 6"));
-        QVERIFY(runGet(http, &out));
-        QCOMPARE(out.data(), QByteArray("xy"));
-        QCOMPARE(m_server->connectionCount(), reused ? 1 : 2);
     }
 
     void idleCloseIsNoticed()
@@ -399,238 +343,198 @@ private Q_SLOTS:
             QStringList({ "state 5", "state 6", "state 0" }));
     }
 
-    void retryOnceWhenReusedConnectionWasClosed_data()
+    // A reused connection the server had already dropped is tried once more on a
+    // new one, body and all; a fresh connection, a second drop or a started
+    // response is not.
+    void retryOnlyWhenSafe_data()
     {
         QTest::addColumn<bool>("sequentialBody");
-        QTest::newRow("random-access body") << false;
-        QTest::newRow("sequential body") << true;
+        QTest::addColumn<QByteArray>("beforeClose"); // what the dropping server sends
+        QTest::addColumn<bool>("reuse");
+        QTest::addColumn<int>("requests"); // the server sees
+        QTest::newRow("retried, random-access body") << false << QByteArray() << true << 3;
+        QTest::newRow("retried, sequential body") << true << QByteArray() << true << 3;
+        QTest::newRow("fresh connection") << false << QByteArray() << false << 1;
+        QTest::newRow("response begun") << false << QByteArray("HTTP/1.1 200 OK\r\n") << true << 2;
     }
-    void retryOnceWhenReusedConnectionWasClosed()
+    void retryOnlyWhenSafe()
     {
         QFETCH(bool, sequentialBody);
+        QFETCH(QByteArray, beforeClose);
+        QFETCH(bool, reuse);
+        QFETCH(int, requests);
         QHttp http;
-        m_server->enqueue(HttpTestServer::reply(200, "first"));
-        m_server->enqueue(HttpTestResponse().close()); // the server had dropped it
+        if (reuse) {
+            m_server->enqueue(HttpTestServer::reply(200, "first"));
+            QVERIFY(runGet(http, nullptr));
+        }
+        m_server->enqueue(HttpTestResponse(beforeClose).close());
         m_server->enqueue(HttpTestServer::reply(200, "second"));
-        QVERIFY(runGet(http, nullptr));
-
         const QByteArray payload = HttpTestServer::pattern(200000);
-        QBuffer plain;
-        plain.setData(payload);
-        plain.open(QIODevice::ReadOnly);
-        SequentialDevice sequential(payload);
-        QIODevice *body = sequentialBody ? static_cast<QIODevice *>(&sequential) : &plain;
-        QBuffer out;
-        out.open(QIODevice::WriteOnly);
+        PatternDevice body(payload.size(), sequentialBody);
+        Sink out;
         QSignalSpy finished(&http, &QHttp::requestFinished);
         QSignalSpy done(&http, &QHttp::done);
-        const int id
-            = http.request(QHttpRequestHeader(QStringLiteral("POST"), QStringLiteral("/up")), body, &out);
+        http.setHost(HttpTestServer::host(), m_server->port());
+        const int id = http.request(post(QStringLiteral("/up")), &body, &out);
         QVERIFY(done.wait());
-        QCOMPARE(finished.last(), QVariantList({ id, false }));
+        const bool retried = requests == 3;
+        QCOMPARE(finished.last(), QVariantList({ id, !retried }));
+        QCOMPARE(http.error(), retried ? QHttp::NoError : QHttp::UnexpectedClose);
+        QCOMPARE(m_server->requestCount(), requests);
+        QCOMPARE(m_server->request(requests - 1).body, payload);
+        if (!retried)
+            return;
         QCOMPARE(out.data(), QByteArray("second"));
-        QCOMPARE(m_server->connectionCount(), 2);
-        QCOMPARE(m_server->requestCount(), 3);
-        QCOMPARE(m_server->request(1).body, payload);
-        QCOMPARE(m_server->request(2).body, payload);
         QCOMPARE(m_server->request(2).connection, 1);
-    }
-
-    void noRetryOnFreshConnectionAndOnlyOneRetry()
-    {
-        QHttp http;
-        QSignalSpy finished(&http, &QHttp::requestFinished);
-        m_server->enqueue(HttpTestResponse().close());
-        QVERIFY(runGet(http, nullptr));
-        QCOMPARE(finished.last().at(1).toBool(), true);
-        QCOMPARE(http.error(), QHttp::UnexpectedClose);
-        QCOMPARE(m_server->requestCount(), 1);
-
-        m_server->enqueue(HttpTestServer::reply(200));
+        // Only once: the next drop of a reused connection is an error again.
         m_server->enqueue(HttpTestResponse().close());
         m_server->enqueue(HttpTestResponse().close());
         QVERIFY(runGet(http, nullptr));
-        QVERIFY(runGet(http, nullptr));
         QCOMPARE(http.error(), QHttp::UnexpectedClose);
-        QCOMPARE(m_server->requestCount(), 4);
-        QCOMPARE(m_server->connectionCount(), 3);
-
-        // Once a response byte has arrived, nothing is sent again.
-        m_server->enqueue(HttpTestServer::reply(200));
-        m_server->enqueue(HttpTestResponse("HTTP/1.1 200 OK\r\n").close());
-        QVERIFY(runGet(http, nullptr));
-        QVERIFY(runGet(http, nullptr));
-        QCOMPARE(http.error(), QHttp::UnexpectedClose);
-        QCOMPARE(m_server->requestCount(), 6);
+        QCOMPARE(m_server->requestCount(), 5);
     }
 
     void responseErrors_data()
     {
+        // One row per error code: the parser's tests map every malformed input.
         QTest::addColumn<QByteArray>("response");
         QTest::addColumn<int>("error");
         QTest::addColumn<int>("status"); // of lastResponse()
         const QByteArray ok = "HTTP/1.1 200 OK\r\n";
-        QTest::newRow("closed, nothing sent") << QByteArray() << 4 << 0;
-        QTest::newRow("closed in status line") << QByteArray("HTTP/1.1 20") << 4 << 0;
-        QTest::newRow("closed in header") << QByteArray(ok + "Content-Le") << 4 << 0;
-        QTest::newRow("not HTTP") << QByteArray("SSH-2.0-OpenSSH\r\n\r\n") << 5 << 0;
-        QTest::newRow("bad status code") << QByteArray("HTTP/1.1 2x0 OK\r\n\r\n") << 5 << 0;
-        QTest::newRow("header without colon") << QByteArray(ok + "Bogus\r\n\r\n") << 5 << 0;
-        QTest::newRow("length not a number") << QByteArray(ok + "Content-Length: 1x\r\n\r\nx") << 5 << 0;
-        QTest::newRow("length negative") << QByteArray(ok + "Content-Length: -1\r\n\r\n") << 5 << 0;
-        QTest::newRow("length with sign") << QByteArray(ok + "Content-Length: +1\r\n\r\nx") << 5 << 0;
-        QTest::newRow("length overflows")
-            << QByteArray(ok + "Content-Length: 99999999999999999999\r\n\r\n") << 5 << 0;
-        QTest::newRow("lengths conflict")
-            << QByteArray(ok + "Content-Length: 1\r\nContent-Length: 2\r\n\r\nxy") << 5 << 0;
+        QTest::newRow("closed, nothing sent") << QByteArray() << int(QHttp::UnexpectedClose) << 0;
+        QTest::newRow("not HTTP") << QByteArray("SSH-2.0-OpenSSH\r\n\r\n")
+                                  << int(QHttp::InvalidResponseHeader) << 0;
         QTest::newRow("bad chunk size")
-            << QByteArray(ok + "Transfer-Encoding: chunked\r\n\r\nzz\r\nx\r\n0\r\n\r\n") << 5 << 200;
-        QTest::newRow("chunk size overflows")
-            << QByteArray(ok + "Transfer-Encoding: chunked\r\n\r\n10000000000000000\r\nx") << 5 << 200;
-        QTest::newRow("chunk-size line too long") << QByteArray(
-            ok + "Transfer-Encoding: chunked\r\n\r\n1;" + QByteArray(2000, 'e') + "\r\nx\r\n0\r\n\r\n")
-                                                  << 5 << 200;
-        QTest::newRow("header too large")
-            << QByteArray(ok + "X-Big: " + QByteArray(70000, 'b') + "\r\nContent-Length: 0\r\n\r\n") << 5
-            << 0;
-        QByteArray many;
-        for (int i = 0; i < 101; ++i)
-            many += "X-" + QByteArray::number(i) + ": v\r\n";
-        QTest::newRow("too many fields") << QByteArray(ok + many + "\r\n") << 5 << 0;
-        QTest::newRow("body short") << QByteArray(ok + "Content-Length: 10\r\n\r\nabc") << 6 << 200;
-        QTest::newRow("chunked cut") << QByteArray(ok + "Transfer-Encoding: chunked\r\n\r\n5\r\nabc") << 6
-                                     << 200;
-        QTest::newRow("chunked without last chunk")
-            << QByteArray(ok + "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n") << 6 << 200;
-        QTest::newRow("401") << HttpTestServer::reply(401, "who?") << 8 << 401;
-        QTest::newRow("407") << HttpTestServer::reply(407, "who?") << 9 << 407;
+            << QByteArray(ok + "Transfer-Encoding: chunked\r\n\r\nzz\r\nx\r\n0\r\n\r\n")
+            << int(QHttp::InvalidResponseHeader) << 200;
+        QTest::newRow("body short") << QByteArray(ok + "Content-Length: 10\r\n\r\nabc")
+                                    << int(QHttp::WrongContentLength) << 200;
+        QTest::newRow("401") << HttpTestServer::reply(401, "who?") << int(QHttp::AuthenticationRequiredError)
+                             << 401;
+        QTest::newRow("407") << HttpTestServer::reply(407, "who?")
+                             << int(QHttp::ProxyAuthenticationRequiredError) << 407;
     }
     void responseErrors()
     {
         QFETCH(QByteArray, response);
         QFETCH(int, error);
         QFETCH(int, status);
+        const bool usable = error >= QHttp::AuthenticationRequiredError; // a complete 401/407
+        HttpTestResponse script(response);
+        m_server->enqueue(usable ? script : script.close());
+        m_server->enqueue(HttpTestServer::reply(200, "fine"));
         QHttp http;
-        QSignalSpy finished(&http, &QHttp::requestFinished);
+        Recorder rec(&http);
         QSignalSpy done(&http, &QHttp::done);
-        m_server->enqueue(HttpTestResponse(response).close());
-        QBuffer out;
-        out.open(QIODevice::WriteOnly);
-        int id;
-        QVERIFY(runGet(http, &out, &id));
-        QCOMPARE(finished.last(), QVariantList({ id, true }));
-        QCOMPARE(int(http.error()), error);
-        QVERIFY(!http.errorString().isEmpty());
-        QCOMPARE(http.lastResponse().statusCode(), status);
-        QCOMPARE(done.last().first().toBool(), true);
-        // A complete 401/407 leaves the connection usable.
-        QCOMPARE(http.state(), error >= 8 ? QHttp::Connected : QHttp::Unconnected);
+        QList<QVariant> seen;
+        connect(&http, &QHttp::requestFinished, this, [&](int id) {
+            if (id == 2)
+                seen = { int(http.error()), http.lastResponse().statusCode(), http.errorString().isEmpty() };
+        });
+        Sink out, next;
+        http.setHost(HttpTestServer::host(), m_server->port());
+        http.request(get(), nullptr, &out);
+        http.request(get(), nullptr, &next);
+        QVERIFY(done.wait());
+        QCOMPARE(seen, QList<QVariant>({ error, status, false }));
+        // The error ends only its own request.
+        QCOMPARE(rec.only("finished"), QStringList({ "finished 1 ok", "finished 2 error", "finished 3 ok" }));
+        QCOMPARE(rec.only("done"), QStringList({ "done error" }));
+        QCOMPARE(next.data(), QByteArray("fine"));
+        QCOMPARE(m_server->connectionCount(), usable ? 1 : 2);
     }
 
-    void hostNotFoundAndConnectionRefused()
+    void setupFailures()
     {
-        QHttp http;
-        QSignalSpy finished(&http, &QHttp::requestFinished);
-        QSignalSpy done(&http, &QHttp::done);
-        // Rejected by the resolver itself: no name server is asked.
-        http.setHost(QStringLiteral("no such host"), 80);
-        http.request(get());
-        QVERIFY(done.wait());
-        QCOMPARE(finished.last().at(1).toBool(), true);
-        QCOMPARE(http.error(), QHttp::HostNotFound);
-
-        QHttp unset;
-        QSignalSpy unsetDone(&unset, &QHttp::done);
-        unset.request(get());
-        QVERIFY(unsetDone.wait());
-        QCOMPARE(unset.error(), QHttp::HostNotFound);
-
         QTcpServer closed;
         QVERIFY(closed.listen(QHostAddress::LocalHost));
         const quint16 port = closed.serverPort();
         closed.close();
-        Recorder rec(&http);
-        http.setHost(HttpTestServer::host(), port);
-        http.request(get());
-        QVERIFY(done.wait());
-        QCOMPARE(http.error(), QHttp::ConnectionRefused);
-        QCOMPARE(rec.only("state"), QStringList({ "state 1", "state 2", "state 0" }));
-    }
-
-    void errorEndsOnlyItsOwnRequest()
-    {
-        QHttp http;
-        QSignalSpy finished(&http, &QHttp::requestFinished);
-        QSignalSpy done(&http, &QHttp::done);
-        m_server->enqueue(HttpTestResponse("HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nab").close());
-        m_server->enqueue(HttpTestServer::reply(200, "fine"));
-        QBuffer a, b;
-        a.open(QIODevice::WriteOnly);
-        b.open(QIODevice::WriteOnly);
-        http.setHost(HttpTestServer::host(), m_server->port());
-        const int first = http.request(get(), nullptr, &a);
-        const int second = http.request(get(), nullptr, &b);
-        QVERIFY(done.wait());
-        QCOMPARE(done.count(), 1);
-        QCOMPARE(done.first().first().toBool(), true);
-        QCOMPARE(finished.at(1), QVariantList({ first, true }));
-        QCOMPARE(finished.at(2), QVariantList({ second, false }));
-        QCOMPARE(b.data(), QByteArray("fine"));
+        auto fail = [](const QString &host, quint16 port, QHttp::ConnectionMode mode, QStringList *states) {
+            QHttp http;
+            Recorder rec(&http);
+            QSignalSpy done(&http, &QHttp::done);
+            if (!host.isNull())
+                http.setHost(host, mode, port);
+            http.request(get());
+            *states
+                = done.wait() && done.last().first().toBool() ? rec.only("state") : QStringList("no error");
+            return http.error();
+        };
+        QStringList states;
+        // Rejected by the resolver itself: no name server is asked.
+        QCOMPARE(fail(QStringLiteral("no such host"), 80, QHttp::ConnectionModeHttp, &states),
+            QHttp::HostNotFound);
+        QCOMPARE(fail(QString(), 0, QHttp::ConnectionModeHttp, &states), QHttp::HostNotFound);
+        QCOMPARE(
+            fail(HttpTestServer::host(), port, QHttp::ConnectionModeHttp, &states), QHttp::ConnectionRefused);
+        QCOMPARE(states, QStringList({ "state 1", "state 2", "state 0" }));
+        // Only plain HTTP is spoken.
+        QCOMPARE(fail(HttpTestServer::host(), m_server->port(), QHttp::ConnectionModeHttps, &states),
+            QHttp::UnknownError);
+        QCOMPARE(m_server->requestCount(), 0);
     }
 
     void bodyFramings_data()
     {
         QTest::addColumn<QByteArray>("response");
         QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<bool>("reused");
+        QTest::addColumn<int>("total"); // announced size, 0 when unknown
+        QTest::addColumn<int>("reuse");
         const QByteArray body = HttpTestServer::pattern(3000);
         QTest::newRow("chunked with trailers")
-            << HttpTestServer::chunkedReply(200, body, 700, { "X-Checksum: 1", "X-More: 2" }) << body << true;
-        QTest::newRow("chunked, extensions")
-            << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
-                          "3;name=value\r\nabc\r\n0001\r\nd\r\n0\r\n\r\n")
-            << QByteArray("abcd") << true;
-        QTest::newRow("close-delimited") << HttpTestServer::closeDelimitedReply(200, body) << body << false;
-        QTest::newRow("1.0 close-delimited") << QByteArray("HTTP/1.0 200 OK\r\n\r\n" + body) << body << false;
-        QTest::newRow("interim responses")
-            << QByteArray("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 Processing\r\nX: y\r\n\r\n"
-                   + HttpTestServer::reply(200, "done"))
-            << QByteArray("done") << true;
-        QTest::newRow("folded header")
-            << QByteArray("HTTP/1.1 200 OK\r\nX-Long: a\r\n  b\r\nContent-Length: 2\r\n\r\nok")
-            << QByteArray("ok") << true;
-        QTest::newRow("bare LF") << QByteArray("HTTP/1.1 200 OK\nContent-Length: 2\n\nok") << QByteArray("ok")
-                                 << true;
-        QTest::newRow("204 has no body")
-            << QByteArray("HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n") << QByteArray() << true;
-        QTest::newRow("304 has no body")
-            << QByteArray("HTTP/1.1 304 Not Modified\r\n\r\n") << QByteArray() << true;
-        QTest::newRow("404 body kept") << HttpTestServer::reply(404, "nope") << QByteArray("nope") << true;
+            << HttpTestServer::chunkedReply(200, body, 700, { "X-Checksum: 1", "X-More: 2" }) << body << 0
+            << int(Reused);
+        QTest::newRow("close-delimited")
+            << HttpTestServer::closeDelimitedReply(200, body) << body << 0 << int(ServerCloses);
+        QTest::newRow("1.0 close-delimited")
+            << QByteArray("HTTP/1.0 200 OK\r\n\r\n" + body) << body << 0 << int(ServerCloses);
+        QTest::newRow("1.1 close") << HttpTestServer::reply(200, "x", { "Connection: close" })
+                                   << QByteArray("x") << 1 << int(ClientCloses);
+        QTest::newRow("1.0") << QByteArray("HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nx") << QByteArray("x")
+                             << 1 << int(ClientCloses);
+        QTest::newRow("1.0 keep-alive") << QByteArray("HTTP/1.0 200 OK\r\nConnection: "
+                                                      "Keep-Alive\r\nContent-Length: 1\r\n\r\nx")
+                                        << QByteArray("x") << 1 << int(Reused);
+        QTest::newRow("interim responses") << QByteArray("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 "
+                                                         "Processing\r\nX: y\r\n\r\n"
+            + HttpTestServer::reply(200, "done"))
+                                           << QByteArray("done") << 4 << int(Reused);
+        QTest::newRow("204 has no body") << QByteArray("HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n")
+                                         << QByteArray() << 0 << int(Reused);
+        QTest::newRow("404 body kept")
+            << HttpTestServer::reply(404, "nope") << QByteArray("nope") << 4 << int(Reused);
     }
     void bodyFramings()
     {
         QFETCH(QByteArray, response);
         QFETCH(QByteArray, body);
-        QFETCH(bool, reused);
+        QFETCH(int, total);
+        QFETCH(int, reuse);
         QHttp http;
         Recorder rec(&http);
         HttpTestResponse script(response);
-        if (!reused)
+        if (reuse == ServerCloses)
             script.close();
         m_server->enqueue(script);
         m_server->enqueue(HttpTestServer::reply(200, "next"));
-        QBuffer out;
-        out.open(QIODevice::WriteOnly);
+        Sink out;
         int id;
         QVERIFY(runGet(http, &out, &id));
         QCOMPARE(rec.only("finished").last(), QStringLiteral("finished %1 ok").arg(id));
         QCOMPARE(rec.only("header").size(), 1);
         QCOMPARE(out.data(), body);
         if (!body.isEmpty())
-            QCOMPARE(rec.read.last().first, body.size());
+            QCOMPARE(rec.read.last(), qMakePair(body.size(), total));
+        if (reuse == ClientCloses)
+            QCOMPARE(
+                rec.only("state").mid(rec.only("state").size() - 2), QStringList({ "state 6", "state 0" }));
+        else if (reuse == Reused)
+            QCOMPARE(rec.only("state").last(), QStringLiteral("state 5"));
         QVERIFY(runGet(http, &out));
         QCOMPARE(out.data(), body + "next");
-        QCOMPARE(m_server->connectionCount(), reused ? 1 : 2);
+        QCOMPARE(m_server->connectionCount(), reuse == Reused ? 1 : 2);
     }
 
     void truncationSweep_data()
@@ -655,8 +559,7 @@ private Q_SLOTS:
             QHttp http;
             QSignalSpy finished(&http, &QHttp::requestFinished);
             m_server->enqueue(HttpTestResponse(raw).closeAfter(cut));
-            QBuffer out;
-            out.open(QIODevice::WriteOnly);
+            Sink out;
             QVERIFY(runGet(http, &out));
             const bool failed = finished.last().at(1).toBool();
             const QByteArray where = "cut at " + QByteArray::number(cut);
@@ -676,30 +579,20 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, raw);
         QFETCH(bool, closeDelimited);
-        auto run = [&](const HttpTestResponse &script, QByteArray *body, QList<QPair<int, int>> *progress) {
+        QStringList events[2];
+        for (int pieces = 0; pieces < 2; ++pieces) {
             QHttp http;
             Recorder rec(&http);
-            QBuffer out;
-            out.open(QIODevice::WriteOnly);
-            HttpTestResponse s = script;
-            if (closeDelimited)
-                s.close();
-            m_server->enqueue(s);
-            if (!runGet(http, &out))
-                return QStringList();
-            *body = out.data();
-            *progress = rec.read;
-            return rec.events;
-        };
-        QByteArray whole, pieces;
-        QList<QPair<int, int>> wholeProgress, piecesProgress;
-        const QStringList reference = run(HttpTestResponse(raw), &whole, &wholeProgress);
-        const QStringList events = run(HttpTestResponse().sendInPieces(raw, 1, 1), &pieces, &piecesProgress);
-        QCOMPARE(whole, QByteArray("0123456789abcdefghij"));
-        QCOMPARE(pieces, whole);
-        QCOMPARE(events, reference);
-        QVERIFY(piecesProgress.size() > 1); // it really came in pieces
-        QCOMPARE(piecesProgress.last(), wholeProgress.last());
+            Sink out;
+            HttpTestResponse s = pieces ? HttpTestResponse().sendInPieces(raw, 1, 1) : HttpTestResponse(raw);
+            m_server->enqueue(closeDelimited ? s.close() : s);
+            QVERIFY(runGet(http, &out));
+            QCOMPARE(out.data(), QByteArray("0123456789abcdefghij"));
+            QCOMPARE(rec.read.last().first, 20);
+            QVERIFY(rec.read.size() > pieces); // it really came in pieces
+            events[pieces] = rec.events;
+        }
+        QCOMPARE(events[1], events[0]);
     }
 
     void largeUploadIsStreamed()
@@ -711,7 +604,7 @@ private Q_SLOTS:
         m_server->enqueue(HttpTestServer::reply(200, "stored"));
         QSignalSpy done(&http, &QHttp::done);
         http.setHost(HttpTestServer::host(), m_server->port());
-        http.request(QHttpRequestHeader(QStringLiteral("POST"), QStringLiteral("/up")), &body);
+        http.request(post(QStringLiteral("/up")), &body);
         QVERIFY(done.wait(30000));
         QCOMPARE(done.first().first().toBool(), false);
         QCOMPARE(m_server->request(0).bodySize, size);
@@ -733,8 +626,7 @@ private Q_SLOTS:
         m_server->enqueue(HttpTestResponse().send(raw.left(half)).waitForRelease().send(raw.mid(half)));
         QHttp http;
         Recorder rec(&http);
-        QBuffer out;
-        out.open(QIODevice::WriteOnly);
+        Sink out;
         QSignalSpy done(&http, &QHttp::done);
         http.setHost(HttpTestServer::host(), m_server->port());
         http.request(get(), nullptr, &out);
@@ -747,15 +639,6 @@ private Q_SLOTS:
         QCOMPARE(rec.read.last(), qMakePair(body.size(), body.size()));
     }
 
-    void chunkedProgressHasNoTotal()
-    {
-        m_server->enqueue(HttpTestServer::chunkedReply(200, "abcdef", 2));
-        QHttp http;
-        Recorder rec(&http);
-        QVERIFY(runGet(http, nullptr));
-        QCOMPARE(rec.read.last(), qMakePair(6, 0));
-    }
-
     void nullDestinationDropsTheBody()
     {
         m_server->enqueue(HttpTestServer::reply(200, HttpTestServer::pattern(100000)));
@@ -765,8 +648,7 @@ private Q_SLOTS:
         QVERIFY(runGet(http, nullptr));
         QCOMPARE(http.lastResponse().statusCode(), 200);
         QCOMPARE(rec.read.last(), qMakePair(100000, 100000));
-        QBuffer out;
-        out.open(QIODevice::WriteOnly);
+        Sink out;
         QVERIFY(runGet(http, &out)); // the connection was left clean
         QCOMPARE(out.data(), QByteArray("after"));
         QCOMPARE(m_server->connectionCount(), 1);
@@ -804,8 +686,7 @@ private Q_SLOTS:
         m_server->enqueue(HttpTestResponse().send(raw.left(5000)).waitForRelease().send(raw.mid(5000)));
         QHttp http;
         Recorder rec(&http);
-        QBuffer out;
-        out.open(QIODevice::WriteOnly);
+        Sink out;
         QSignalSpy progress(&http, &QHttp::dataReadProgress);
         http.setHost(HttpTestServer::host(), m_server->port());
         const int id = http.request(get(), nullptr, &out);
@@ -825,23 +706,6 @@ private Q_SLOTS:
         QVERIFY(runGet(http, nullptr));
         QVERIFY(!rec.events.contains(QStringLiteral("started %1").arg(queued)));
         QCOMPARE(http.lastResponse().statusCode(), 200);
-    }
-
-    void abortBeforeStartAndWhileIdle()
-    {
-        QHttp http;
-        Recorder rec(&http);
-        http.abort(); // nothing queued: nothing happens
-        QVERIFY(rec.events.isEmpty());
-        http.setHost(HttpTestServer::host(), m_server->port());
-        http.request(get());
-        http.abort();
-        QCOMPARE(rec.events, QStringList({ "finished 1 error", "done error" }));
-        QCOMPARE(http.error(), QHttp::Aborted);
-        m_server->enqueue(HttpTestServer::reply(200));
-        QVERIFY(runGet(http, nullptr));
-        QCOMPARE(rec.only("started").first(), QStringLiteral("started 3"));
-        QCOMPARE(m_server->requestCount(), 1);
     }
 
     void abortFromSlots()
@@ -880,8 +744,7 @@ private Q_SLOTS:
         m_server->enqueue(HttpTestResponse().send(raw.left(3000)).waitForRelease().send(raw.mid(3000)));
         QPointer<QHttp> http = new QHttp;
         int signalsAfterDelete = 0;
-        QBuffer out;
-        out.open(QIODevice::WriteOnly);
+        Sink out;
         http->setHost(HttpTestServer::host(), m_server->port());
         http->request(get(), nullptr, &out);
         QSignalSpy progress(http.data(), &QHttp::dataReadProgress);
@@ -894,42 +757,6 @@ private Q_SLOTS:
         QTRY_COMPARE(m_server->openConnectionCount(), 0);
         m_server->release();
         QCOMPARE(signalsAfterDelete, 0);
-    }
-
-    void destinationDeviceDuringFinish()
-    {
-        m_server->enqueue(HttpTestServer::reply(200, "abc"));
-        QHttp http;
-        QBuffer out;
-        out.open(QIODevice::WriteOnly);
-        QIODevice *seen = nullptr;
-        int seenId = -1;
-        connect(&http, &QHttp::requestFinished, this, [&](int id) {
-            if (id == 2) {
-                seen = http.currentDestinationDevice();
-                seenId = http.currentId();
-            }
-        });
-        QVERIFY(runGet(http, &out));
-        QCOMPARE(seen, &out);
-        QCOMPARE(seenId, 2);
-    }
-
-    void manySmallRequestsOnOneConnection()
-    {
-        m_server->setDefaultResponse(HttpTestResponse(HttpTestServer::reply(200, "ok")));
-        QHttp http;
-        QSignalSpy done(&http, &QHttp::done);
-        QBuffer out;
-        out.open(QIODevice::WriteOnly);
-        http.setHost(HttpTestServer::host(), m_server->port());
-        for (int i = 0; i < 200; ++i)
-            http.request(get(QStringLiteral("/%1").arg(i)), nullptr, &out);
-        QVERIFY(done.wait());
-        QCOMPARE(out.data().size(), 400);
-        QCOMPARE(m_server->requestCount(), 200);
-        QCOMPARE(m_server->connectionCount(), 1);
-        QCOMPARE(m_server->request(199).target, QByteArray("/199"));
     }
 };
 
