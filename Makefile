@@ -48,7 +48,7 @@ asan: deps
 	tests/security/check-logs $(ASAN_BUILD)/Testing/Temporary/LastTest.log
 
 # The transfer and connection tests under valgrind: no error, no definite leak.
-MEMCHECK_TESTS ?= sender|receiver|uaprof|connection|qhttp|gprs|kavlo|faults|injection
+MEMCHECK_TESTS ?= transfer|uaprof|connection|qhttp|gprs|kavlo|faults|injection
 memcheck: build
 	JOBS=$(JOBS) tests/sanitizers/memcheck $(BUILD) '$(MEMCHECK_TESTS)'
 
