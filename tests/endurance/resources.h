@@ -25,6 +25,19 @@ struct Resources {
     static Resources count(const QObject *root)
     {
         Resources r;
+        // The bus first: the first use of the system bus starts Qt's D-Bus
+        // thread and its descriptors, which must not show up as growth
+        // between two counts.
+        QDBusConnection bus = QDBusConnection::systemBus();
+        if (bus.isConnected()) {
+            QDBusMessage call = QDBusMessage::createMethodCall(
+                QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                QStringLiteral("org.freedesktop.DBus.Debug.Stats"), QStringLiteral("GetConnectionStats"));
+            call << bus.baseService();
+            const QDBusReply<QVariantMap> stats = bus.call(call);
+            if (stats.isValid())
+                r.matchRules = stats.value().value(QStringLiteral("MatchRules")).toInt();
+        }
         const struct mallinfo2 m = mallinfo2();
         r.heap = qint64(m.uordblks + m.hblkhd);
         r.fds = QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size();
@@ -38,16 +51,6 @@ struct Resources {
             const QList<QByteArray> rest = line.mid(line.lastIndexOf(')') + 2).split(' ');
             if (rest.size() > 1 && rest.at(1) == self)
                 ++r.children;
-        }
-        QDBusConnection bus = QDBusConnection::systemBus();
-        if (bus.isConnected()) {
-            QDBusMessage call = QDBusMessage::createMethodCall(
-                QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-                QStringLiteral("org.freedesktop.DBus.Debug.Stats"), QStringLiteral("GetConnectionStats"));
-            call << bus.baseService();
-            const QDBusReply<QVariantMap> stats = bus.call(call);
-            if (stats.isValid())
-                r.matchRules = stats.value().value(QStringLiteral("MatchRules")).toInt();
         }
         r.objects = root ? root->findChildren<QObject *>().size() : 0;
         return r;
