@@ -8,6 +8,7 @@
 #include <QUrl>
 
 #include "mmsuaprof.h"
+#include "nmanswerlimit_p.h"
 #include "tarnexdebug_p.h"
 
 MmsReceiverNM::MmsReceiverNM()
@@ -58,6 +59,7 @@ void MmsReceiverNM::downloadMms(const QString &url, QIODevice *device)
                  << "via proxy" << proxy() << ":" << proxyPort();
 
     m_reply = m_manager->get(request);
+    TarnexNm::limitAnswerSize(m_reply);
     connect(m_reply, SIGNAL(downloadProgress(qint64, qint64)), this,
         SLOT(httpDataReceiveProgress(qint64, qint64)));
 }
@@ -91,6 +93,8 @@ void MmsReceiverNM::networkManagerFinished(QNetworkReply *reply)
     int code = error;
     if (error == QNetworkReply::NoError)
         code = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    else if (TarnexNm::answerTooLarge(reply))
+        code = QNetworkReply::UnknownContentError;
 
     // An aborted reply is closed and has nothing to hand on.
     const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();

@@ -11,6 +11,9 @@ class QNetworkReply;
 // MMS downloader on Qt's network access manager: the whole URL (scheme and
 // port included) is requested, and the reply's content goes into the device
 // in one write once the reply has ended.
+// The answer is held in memory until then, so one larger than the limit set
+// at build time (TARNEX_NM_MAX_ANSWER_BYTES, 32 MiB by default) is cut off
+// and the transfer ends with 299 (UnknownContentError), nothing stored.
 class MmsReceiverNM : public MmsReceiverBase
 {
     Q_OBJECT

@@ -8,6 +8,7 @@
 #include <QUrl>
 
 #include "mmsuaprof.h"
+#include "nmanswerlimit_p.h"
 #include "tarnexdebug_p.h"
 
 MmsSenderNM::MmsSenderNM()
@@ -67,6 +68,7 @@ void MmsSenderNM::startMmsSend(QIODevice *pdu, QIODevice *response)
                  << " via proxy " << proxy() << ":" << proxyPort();
 
     m_reply = m_manager->post(request, pdu);
+    TarnexNm::limitAnswerSize(m_reply);
     connect(
         m_reply, SIGNAL(uploadProgress(qint64, qint64)), this, SLOT(httpDataSendProgress(qint64, qint64)));
     TARNEX_DEBUG << "D: [LIBTARNEX] Waiting for initial reply";
@@ -117,6 +119,8 @@ void MmsSenderNM::networkManagerFinished(QNetworkReply *reply)
             }
         }
     } else {
+        if (TarnexNm::answerTooLarge(reply))
+            code = QNetworkReply::UnknownContentError;
         TARNEX_DEBUG << "D: [LIBTARNEX] MMS sending error: " << code;
     }
     emit mmsSendComplete(code);

@@ -11,6 +11,9 @@ class QNetworkReply;
 // MMS sender on Qt's network access manager: the MMSC URL's own scheme and
 // port count, the proxy is an HTTP caching proxy, and the answer is copied into
 // the response device once the transfer has ended.
+// The answer is held in memory until then, so one larger than the limit set
+// at build time (TARNEX_NM_MAX_ANSWER_BYTES, 32 MiB by default) is cut off
+// and the transfer ends with 299 (UnknownContentError), nothing stored.
 class MmsSenderNM : public MmsSenderBase
 {
     Q_OBJECT

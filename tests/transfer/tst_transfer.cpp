@@ -725,6 +725,43 @@ private Q_SLOTS:
             QCOMPARE(log.lines(QtWarningMsg), QStringList({ s_ignore }));
     }
 
+    // The manager holds an answer in memory until it ends: one announced or
+    // streamed past the limit is cut off, and nothing of it is stored.
+    void nmAnswerLimit_data()
+    {
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<bool>("announced");
+        for (bool send : { true, false }) {
+            QTest::newRow(send ? "sender, announced" : "receiver, announced") << send << true;
+            QTest::newRow(send ? "sender, streamed" : "receiver, streamed") << send << false;
+        }
+    }
+
+    void nmAnswerLimit()
+    {
+        QFETCH(bool, send);
+        QFETCH(bool, announced);
+        const qint64 limit = TARNEX_NM_MAX_ANSWER_BYTES;
+        HttpTestResponse answer;
+        if (announced) // the body never comes: the announcement alone is refused
+            answer.send("HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(limit + 1) + "\r\n\r\n")
+                .send("x")
+                .waitForRelease();
+        else
+            answer.send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n").sendPattern(limit + (1 << 20)).close();
+        m_server->enqueue(answer);
+        Transfer t(send, true);
+        Device device;
+        LogCapture log;
+        start(t, QStringLiteral("/m"), &device);
+        QVERIFY(t.done.wait(60000));
+        QCOMPARE(t.done.count(), 1);
+        QCOMPARE(t.code(0), 299);
+        QCOMPARE(device.data(), QByteArray());
+        QCOMPARE(log.matching(QStringLiteral("[LIBTARNEX] Answer larger than")).size(), 1);
+        m_server->release();
+    }
+
     // The manager reports 64-bit progress; the signal carries ints, and the
     // sender's zero total becomes 1 (no division by zero for a percentage).
     void nmProgressNarrowing_data()
