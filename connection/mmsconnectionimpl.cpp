@@ -5,9 +5,9 @@
 #include <QDBusReply>
 #include <QDBusVariant>
 #include <QHostAddress>
-#include <QProcess>
 #include <QStringList>
 
+#include "commandrunner_p.h"
 #include "tarnexdebug_p.h"
 
 namespace {
@@ -58,21 +58,10 @@ bool isValidAddress(const QString &text)
 }
 
 // Exit code of one program run, or -1 when it did not start, crashed or ran
-// past the limit: such a run configured nothing and must not count as success
-// (QProcess reports exit code 0 for all three).
-int runCommand(QProcess &process, const QString &program, const QStringList &arguments)
+// past the limit: such a run configured nothing and must not count as success.
+int runCommand(const QString &program, const QStringList &arguments)
 {
-    process.start(program, arguments, QIODevice::ReadWrite);
-    if (!process.waitForFinished(CommandTimeoutMs)) {
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(-1);
-        }
-        return -1;
-    }
-    if (process.exitStatus() != QProcess::NormalExit)
-        return -1;
-    return process.exitCode();
+    return runProgram(program, arguments, CommandTimeoutMs);
 }
 
 QString commandText(const QString &program, const QStringList &arguments)
@@ -165,13 +154,12 @@ void MmsConnectionImpl::connectionCallback(QDBusObjectPath connectionContext)
     else
         valid = true;
 
-    QProcess process(this);
     int ifaceResult = -1;
     int routeResult = -1;
     if (valid) {
         const QStringList ifaceArgs = { iface, address, QStringLiteral("up") };
         TARNEX_DEBUG << "D: Configuring iface: " << commandText(Ifconfig, ifaceArgs);
-        ifaceResult = runCommand(process, Ifconfig, ifaceArgs);
+        ifaceResult = runCommand(Ifconfig, ifaceArgs);
 
         QStringList routeArgs;
         if (routeTarget.isEmpty()) {
@@ -182,7 +170,7 @@ void MmsConnectionImpl::connectionCallback(QDBusObjectPath connectionContext)
             routeArgs = QStringList { QStringLiteral("add"), routeTarget, QStringLiteral("dev"), iface };
         }
         TARNEX_DEBUG << "D: Adding route: " << commandText(Route, routeArgs);
-        routeResult = runCommand(process, Route, routeArgs);
+        routeResult = runCommand(Route, routeArgs);
     }
 
     if (ifaceResult == 0 && routeResult == 0) {
@@ -197,7 +185,7 @@ void MmsConnectionImpl::connectionCallback(QDBusObjectPath connectionContext)
                  << m_context_path.path();
     if (ifaceResult == 0 && !(wasOpen && iface == openInterface)) {
         const QStringList downArgs = { iface, QStringLiteral("down") };
-        const int downResult = runCommand(process, Ifconfig, downArgs);
+        const int downResult = runCommand(Ifconfig, downArgs);
         TARNEX_DEBUG << "D: [LIBTARNEX] Undoing GPRS connection, " << commandText(Ifconfig, downArgs)
                      << " returned:" << downResult;
     }
@@ -239,9 +227,8 @@ bool MmsConnectionImpl::closeConnection()
     // The name was checked when the connection came up, but a client can have
     // changed the property since.
     if (isValidInterfaceName(iface)) {
-        QProcess process(this);
         const QStringList downArgs = { iface, QStringLiteral("down") };
-        const int result = runCommand(process, Ifconfig, downArgs);
+        const int result = runCommand(Ifconfig, downArgs);
         TARNEX_DEBUG << "D: [LIBTARNEX] Closing GPRS connection, " << commandText(Ifconfig, downArgs)
                      << " returned:" << result;
     } else {
