@@ -19,7 +19,7 @@ namespace {
 // kernel would not take kept by the socket. Large reads keep the per-byte
 // cost low on fast links.
 const int ReadChunk = 256 * 1024;
-const int WriteChunk = 64 * 1024;
+const int WriteChunk = 256 * 1024;
 
 int clampInt(qint64 v)
 {

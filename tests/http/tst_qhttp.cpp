@@ -609,7 +609,7 @@ private Q_SLOTS:
         QCOMPARE(done.first().first().toBool(), false);
         QCOMPARE(m_server->request(0).bodySize, size);
         QVERIFY(m_server->request(0).body == HttpTestServer::pattern(size));
-        QVERIFY(body.largestRead <= 64 * 1024);
+        QVERIFY(body.largestRead <= 256 * 1024); // streamed in pieces, never read whole
         QVERIFY(rec.sent.size() > 2);
         for (int i = 1; i < rec.sent.size(); ++i) {
             QVERIFY(rec.sent.at(i).first > rec.sent.at(i - 1).first);
