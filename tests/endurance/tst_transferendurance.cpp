@@ -10,11 +10,8 @@
 #include <QtTest>
 #include <memory>
 
-#include "mmsreceiver.h"
-#include "mmsreceivernm.h"
-#include "mmssender.h"
-#include "mmssendernm.h"
 #include "resources.h"
+#include "transfer.h"
 
 class tst_TransferEndurance : public QObject
 {
@@ -25,26 +22,6 @@ private:
     QProcess m_server;
     quint16 m_port = 0;
     QByteArray m_blob; // the server's body pattern
-
-    bool transfer(QObject *t, bool isSender, int index, QBuffer *pdu, QBuffer *out)
-    {
-        QSignalSpy completed(t, isSender ? SIGNAL(mmsSendComplete(int)) : SIGNAL(downloadCompleted(int)));
-        out->buffer().clear();
-        out->seek(0);
-        pdu->seek(0);
-        const int size = 1000 + index % 64;
-        if (isSender) {
-            auto *s = static_cast<MmsSenderBase *>(t);
-            s->setMmsc(QStringLiteral("http://127.0.0.1/sink?n=%1").arg(index));
-            s->setMmscPort(m_port);
-            s->startMmsSend(pdu, out);
-        } else {
-            static_cast<MmsReceiverBase *>(t)->downloadMms(
-                QStringLiteral("http://127.0.0.1:%1/blob/%2").arg(m_port).arg(size), out);
-        }
-        return completed.wait(20000) && completed.count() == 1 && completed.at(0).at(0).toInt() == 200
-            && out->data() == (isSender ? QByteArray("0123456789abcdef") : m_blob.left(size));
-    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -69,42 +46,42 @@ private Q_SLOTS:
         m_server.waitForFinished();
     }
 
-    void manyTransfersOnOneObject_data()
-    {
-        QTest::addColumn<bool>("isSender");
-        QTest::addColumn<bool>("nm");
-        QTest::newRow("MmsSender") << true << false;
-        QTest::newRow("MmsSenderNM") << true << true;
-        QTest::newRow("MmsReceiver") << false << false;
-        QTest::newRow("MmsReceiverNM") << false << true;
-    }
+    void manyTransfersOnOneObject_data() { addKinds(); }
 
     // 10 000 transfers in all at full length, a quarter per variant.
     void manyTransfersOnOneObject()
     {
-        QFETCH(bool, isSender);
+        QFETCH(bool, send);
         QFETCH(bool, nm);
         const int total = enduranceCount(2500, 100);
         const int warmUp = qMax(20, total / 10);
-        std::unique_ptr<QObject> t;
-        if (isSender)
-            t.reset(nm ? static_cast<QObject *>(new MmsSenderNM) : new MmsSender);
-        else
-            t.reset(nm ? static_cast<QObject *>(new MmsReceiverNM) : new MmsReceiver);
+        const std::unique_ptr<QObject> t(createTransfer(send, nm));
         QByteArray pduBytes(3000, 'p');
-        QBuffer pdu(&pduBytes);
-        QVERIFY(pdu.open(QIODevice::ReadOnly));
-        QBuffer out;
-        QVERIFY(out.open(QIODevice::ReadWrite));
-
+        QBuffer pdu(&pduBytes), out;
+        QVERIFY(pdu.open(QIODevice::ReadOnly) && out.open(QIODevice::ReadWrite));
         Resources before;
         for (int i = 0; i < total; ++i) {
             if (i == warmUp) {
                 QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
                 before = Resources::count(t.get());
             }
-            QVERIFY2(
-                transfer(t.get(), isSender, i, &pdu, &out), qPrintable(QStringLiteral("transfer %1").arg(i)));
+            QSignalSpy done(t.get(), send ? SIGNAL(mmsSendComplete(int)) : SIGNAL(downloadCompleted(int)));
+            out.buffer().clear();
+            out.seek(0);
+            pdu.seek(0);
+            const int size = 1000 + i % 64;
+            if (send) {
+                auto *s = static_cast<MmsSenderBase *>(t.get());
+                s->setMmsc(QStringLiteral("http://127.0.0.1/sink?n=%1").arg(i));
+                s->setMmscPort(m_port);
+                s->startMmsSend(&pdu, &out);
+            } else {
+                static_cast<MmsReceiverBase *>(t.get())->downloadMms(
+                    QStringLiteral("http://127.0.0.1:%1/blob/%2").arg(m_port).arg(size), &out);
+            }
+            QVERIFY2(done.wait(20000) && done.count() == 1 && done.at(0).at(0).toInt() == 200
+                    && out.data() == (send ? QByteArray("0123456789abcdef") : m_blob.left(size)),
+                qPrintable(QStringLiteral("transfer %1").arg(i)));
         }
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         compareResources(before, Resources::count(t.get()), total);

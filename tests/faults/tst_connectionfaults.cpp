@@ -78,7 +78,6 @@ private Q_SLOTS:
         QVERIFY(openOk(c));
         m_tools.clear();
         QVERIFY(m_sim.holdNext(QStringLiteral("Delete")));
-        QSignalSpy disconnected(&c, SIGNAL(disconnected()));
         QElapsedTimer clock;
         clock.start();
         QCOMPARE(c.closeConnection(), false);

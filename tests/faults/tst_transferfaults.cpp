@@ -1,91 +1,37 @@
 // Every transfer variant against a server or proxy that fails at each phase
 // of an exchange: a transfer ends exactly once, never with success unless the
 // whole answer arrived, and the caller's device holds a prefix of the body.
-#include <QBuffer>
 #include <QNetworkReply>
-#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <memory>
 
 #include "httptestserver.h"
-#include "mmsreceiver.h"
-#include "mmsreceivernm.h"
-#include "mmssender.h"
-#include "mmssendernm.h"
 #include "qhttp.h"
+#include "transfer.h"
 
 namespace {
-enum Variant { Sender, SenderNM, Receiver, ReceiverNM };
-const char *const Names[] = { "MmsSender", "MmsSenderNM", "MmsReceiver", "MmsReceiverNM" };
 const QByteArray Body = HttpTestServer::pattern(20000);
 const QString Mmsc = QStringLiteral("http://mmsc.invalid:8002/mms"); // reachable only through a proxy
 
-bool isSocket(int v)
+// Each kind, direct and through a proxy.
+void addKindsAndRoutes()
 {
-    return v == Sender || v == Receiver;
-}
-
-QObject *create(int v)
-{
-    if (v == Sender || v == SenderNM)
-        return v == Sender ? static_cast<QObject *>(new MmsSender) : new MmsSenderNM;
-    return v == Receiver ? static_cast<QObject *>(new MmsReceiver) : new MmsReceiverNM;
-}
-
-void addVariants(bool withProxy)
-{
-    QTest::addColumn<int>("variant");
+    QTest::addColumn<bool>("send");
+    QTest::addColumn<bool>("nm");
     QTest::addColumn<bool>("viaProxy");
-    for (int v = Sender; v <= ReceiverNM; ++v)
-        for (bool viaProxy : { false, true })
-            if (withProxy || !viaProxy)
-                QTest::addRow("%s%s", Names[v], withProxy ? (viaProxy ? " proxy" : " direct") : "")
-                    << v << viaProxy;
+    for (bool send : { true, false })
+        for (bool nm : { false, true })
+            for (bool viaProxy : { false, true })
+                QTest::addRow(
+                    "Mms%s%s %s", send ? "Sender" : "Receiver", nm ? "NM" : "", viaProxy ? "proxy" : "direct")
+                    << send << nm << viaProxy;
 }
 
-// One transfer of any variant: a sender POSTs `pdu` to the URL (its port as
-// "mmscPort"), a receiver GETs it; the answer goes to `out`.
-struct Transfer
+// The port as "mmscPort" for a sender, a PDU of 3000 bytes.
+void start(Transfer &t, const QString &url, QIODevice *out)
 {
-    Transfer(int v, const QString &proxy = QString(), int proxyPort = 0)
-        : sender(v == Sender || v == SenderNM)
-        , pduBytes(HttpTestServer::pattern(3000))
-        , pdu(&pduBytes)
-        , object(create(v))
-        , completed(object.get(), sender ? SIGNAL(mmsSendComplete(int)) : SIGNAL(downloadCompleted(int)))
-    {
-        pdu.open(QIODevice::ReadOnly);
-        out.open(QIODevice::WriteOnly);
-        object->setProperty("proxy", proxy);
-        object->setProperty("proxyPort", proxyPort);
-    }
-    void start(const QString &url)
-    {
-        if (!sender) {
-            static_cast<MmsReceiverBase *>(object.get())->downloadMms(url, &out);
-            return;
-        }
-        auto *s = static_cast<MmsSenderBase *>(object.get());
-        s->setMmsc(url);
-        s->setMmscPort(QUrl(url).port(80));
-        s->startMmsSend(&pdu, &out);
-    }
-    int code() const { return completed.at(0).at(0).toInt(); }
-
-    const bool sender;
-    QByteArray pduBytes;
-    QBuffer pdu, out; // outlive the object
-    const std::unique_ptr<QObject> object;
-    QSignalSpy completed;
-};
-
-quint16 closedPort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
+    t.start(url, QUrl(url).port(80), out, HttpTestServer::pattern(3000));
 }
 } // namespace
 
@@ -108,7 +54,8 @@ private Q_SLOTS:
     // the same fault.
     void cutAtEachPhase_data()
     {
-        QTest::addColumn<int>("variant");
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<bool>("nm");
         QTest::addColumn<bool>("viaProxy");
         QTest::addColumn<QByteArray>("script");
         QTest::addColumn<qint64>("cutAt"); // -1: the whole script, then close
@@ -136,15 +83,17 @@ private Q_SLOTS:
                 QHttp::WrongContentLength },
         };
         for (const auto &p : phases)
-            for (int v = Sender; v <= ReceiverNM; ++v)
-                for (bool viaProxy : { false, true })
-                    QTest::addRow("%s %s %s", Names[v], viaProxy ? "proxy" : "direct", p.phase)
-                        << v << viaProxy << p.script << p.cutAt << p.socketCode;
+            for (bool send : { true, false })
+                for (bool nm : { false, true })
+                    for (bool viaProxy : { false, true })
+                        QTest::addRow("Mms%s%s %s %s", send ? "Sender" : "Receiver", nm ? "NM" : "",
+                            viaProxy ? "proxy" : "direct", p.phase)
+                            << send << nm << viaProxy << p.script << p.cutAt << p.socketCode;
     }
 
     void cutAtEachPhase()
     {
-        QFETCH(int, variant);
+        FETCH_TRANSFER(t);
         QFETCH(bool, viaProxy);
         QFETCH(QByteArray, script);
         QFETCH(qint64, cutAt);
@@ -153,61 +102,70 @@ private Q_SLOTS:
         QVERIFY(server.listen());
         HttpTestResponse response(script);
         server.setDefaultResponse(cutAt >= 0 ? response.closeAfter(cutAt) : response.close());
-        Transfer t(variant, viaProxy ? HttpTestServer::host() : QString(), viaProxy ? server.port() : 0);
-        t.start(viaProxy ? Mmsc : server.url(QStringLiteral("/mms")));
-        QTRY_COMPARE_WITH_TIMEOUT(t.completed.count(), 1, 20000);
+        if (viaProxy)
+            t.setProxy(HttpTestServer::host(), server.port());
+        Device out;
+        start(t, viaProxy ? Mmsc : server.url(QStringLiteral("/mms")), &out);
+        QTRY_COMPARE_WITH_TIMEOUT(t.done.count(), 1, 20000);
 
-        QVERIFY(isSocket(variant) ? server.requestCount() == 1 : server.requestCount() >= 1);
+        QVERIFY(nm ? server.requestCount() >= 1 : server.requestCount() == 1);
         if (viaProxy)
             QVERIFY(server.request(0).target.startsWith(Mmsc.toLatin1()));
-        if (t.sender)
-            QCOMPARE(server.request(0).body, t.pduBytes);
+        if (send)
+            QCOMPARE(server.request(0).body, HttpTestServer::pattern(3000));
         if (socketCode == 0) {
             QCOMPARE(t.code(), 200);
-            QCOMPARE(t.out.data(), Body);
+            QCOMPARE(out.data(), Body);
         } else {
             QVERIFY2(t.code() != 200, "a cut-off answer reported as delivered");
-            if (isSocket(variant))
+            if (!nm)
                 QCOMPARE(t.code(), socketCode);
-            QVERIFY(Body.startsWith(t.out.data())); // all of it, when only the last chunk is missing
+            QVERIFY(Body.startsWith(out.data())); // all of it, when only the last chunk is missing
         }
         // Nothing more after the end, also not once the server is gone.
         server.closeAllConnections();
         QCoreApplication::processEvents();
-        QCOMPARE(t.completed.count(), 1);
+        QCOMPARE(t.done.count(), 1);
     }
 
-    void refused_data() { addVariants(true); }
+    void refused_data() { addKindsAndRoutes(); }
 
     // Nobody listening at the server or at the proxy (Qt reports a refusing
     // proxy as a refused connection).
     void refused()
     {
-        QFETCH(int, variant);
+        FETCH_TRANSFER(t);
         QFETCH(bool, viaProxy);
-        const quint16 port = closedPort();
-        Transfer t(variant, viaProxy ? QStringLiteral("127.0.0.1") : QString(), viaProxy ? port : 0);
-        t.start(viaProxy ? Mmsc : QStringLiteral("http://127.0.0.1:%1/mms").arg(port));
-        QTRY_COMPARE_WITH_TIMEOUT(t.completed.count(), 1, 20000);
-        QCOMPARE(t.code(),
-            isSocket(variant) ? int(QHttp::ConnectionRefused) : int(QNetworkReply::ConnectionRefusedError));
-        QVERIFY(t.out.data().isEmpty());
+        QTcpServer probe; // a port nobody listens on once the probe is gone
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        const quint16 port = probe.serverPort();
+        probe.close();
+        if (viaProxy)
+            t.setProxy(QStringLiteral("127.0.0.1"), port);
+        Device out;
+        start(t, viaProxy ? Mmsc : QStringLiteral("http://127.0.0.1:%1/mms").arg(port), &out);
+        QTRY_COMPARE_WITH_TIMEOUT(t.done.count(), 1, 20000);
+        QCOMPARE(t.code(), nm ? int(QNetworkReply::ConnectionRefusedError) : int(QHttp::ConnectionRefused));
+        QVERIFY(out.data().isEmpty());
     }
 
     void proxyRefusesRequest_data()
     {
-        QTest::addColumn<int>("variant");
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<bool>("nm");
         QTest::addColumn<int>("status");
-        for (int v = Sender; v <= ReceiverNM; ++v)
-            for (int status : { 403, 407, 502 })
-                QTest::addRow("%s %d", Names[v], status) << v << status;
+        for (bool send : { true, false })
+            for (bool nm : { false, true })
+                for (int status : { 403, 407, 502 })
+                    QTest::addRow("Mms%s%s %d", send ? "Sender" : "Receiver", nm ? "NM" : "", status)
+                        << send << nm << status;
     }
 
     // A proxy that answers the request itself with a refusal: a defined
     // failure, never success, and the proxy's page is not the message.
     void proxyRefusesRequest()
     {
-        QFETCH(int, variant);
+        FETCH_TRANSFER(t);
         QFETCH(int, status);
         HttpTestServer proxy;
         QVERIFY(proxy.listen());
@@ -215,41 +173,41 @@ private Q_SLOTS:
         if (status == 407)
             fields << "Proxy-Authenticate: Basic realm=\"operator\"";
         proxy.setDefaultResponse(HttpTestResponse(HttpTestServer::reply(status, "refused by proxy", fields)));
-        Transfer t(variant, HttpTestServer::host(), proxy.port());
-        t.start(Mmsc);
-        QTRY_COMPARE_WITH_TIMEOUT(t.completed.count(), 1, 20000);
+        t.setProxy(HttpTestServer::host(), proxy.port());
+        Device out;
+        start(t, Mmsc, &out);
+        QTRY_COMPARE_WITH_TIMEOUT(t.done.count(), 1, 20000);
         QVERIFY(t.code() != 200 && t.code() != 0);
-        if (isSocket(variant))
+        if (!nm)
             QCOMPARE(t.code(), status == 407 ? int(QHttp::ProxyAuthenticationRequiredError) : status);
         QVERIFY(proxy.requestCount() >= 1);
     }
 
-    void deviceClosedMidTransfer_data() { addVariants(false); }
+    void deviceClosedMidTransfer_data() { addKinds(); }
 
     // The caller closes its device while the answer comes in: what it did not
     // get is not reported as delivered.
     void deviceClosedMidTransfer()
     {
-        QFETCH(int, variant);
+        FETCH_TRANSFER(t);
         HttpTestServer server;
         QVERIFY(server.listen());
         const QByteArray whole = HttpTestServer::reply(200, Body);
         const int firstPart = whole.indexOf("\r\n\r\n") + 4 + 1000;
         server.enqueue(
             HttpTestResponse().send(whole.left(firstPart)).waitForRelease().send(whole.mid(firstPart)));
-        Transfer t(variant);
-        t.start(server.url(QStringLiteral("/mms")));
+        Device out;
+        start(t, server.url(QStringLiteral("/mms")), &out);
         QVERIFY(server.waitForRequests(1, 20000));
         // The socket variants write the body as it arrives (while the server
         // holds back the rest); the manager only at the end.
-        if (isSocket(variant))
-            QTRY_VERIFY_WITH_TIMEOUT(t.out.data().size() > 0, 20000);
-        t.out.close();
+        if (!nm)
+            QTRY_VERIFY_WITH_TIMEOUT(out.data().size() > 0, 20000);
+        out.close();
         server.release();
-        QTRY_COMPARE_WITH_TIMEOUT(t.completed.count(), 1, 20000);
-        QCOMPARE(
-            t.code(), isSocket(variant) ? int(QHttp::UnknownError) : int(QNetworkReply::UnknownContentError));
-        QVERIFY(Body.startsWith(t.out.data()));
+        QTRY_COMPARE_WITH_TIMEOUT(t.done.count(), 1, 20000);
+        QCOMPARE(t.code(), nm ? int(QNetworkReply::UnknownContentError) : int(QHttp::UnknownError));
+        QVERIFY(Body.startsWith(out.data()));
     }
 };
 
