@@ -18,8 +18,8 @@ GprsSimControl::GprsSimControl(QObject *parent)
     : QObject(parent)
     , m_bus(QDBusConnection::systemBus())
 {
-    if (!m_bus.connect(Service, Path, Interface, QStringLiteral("CallReceived"), this,
-            SLOT(onCallReceived(QString, QString, QString, QStringList))))
+    if (!m_bus.connect(
+            Service, Path, Interface, QStringLiteral("CallReceived"), this, SIGNAL(callReceived())))
         qWarning() << "GprsSimControl: cannot subscribe to CallReceived:" << m_bus.lastError().message();
     // A round trip to the bus: once it is answered, the bus has the match rule
     // above, so no call made from now on (from any connection) goes unseen.
@@ -41,92 +41,25 @@ bool GprsSimControl::invoke(const QString &method, const QList<QVariant> &args, 
     return true;
 }
 
-bool GprsSimControl::failNext(const QString &member, const QString &errorName, const QString &errorMessage)
-{
-    return invoke(QStringLiteral("FailNext"), { member, errorName, errorMessage });
-}
-
-bool GprsSimControl::holdNext(const QString &member, int milliseconds)
-{
-    return invoke(QStringLiteral("HoldNext"), { member, milliseconds });
-}
-
-bool GprsSimControl::releaseHeld()
-{
-    return invoke(QStringLiteral("ReleaseHeld"));
-}
-
-bool GprsSimControl::omitProperty(const QString &name)
-{
-    return invoke(QStringLiteral("OmitProperty"), { name });
-}
-
 bool GprsSimControl::setContextProperty(const QString &name, const QString &value)
 {
     QList<QVariant> results;
-    return invoke(QStringLiteral("SetContextProperty"), { name, value }, &results)
-        && results.value(0).toBool();
+    return invoke("SetContextProperty", { name, value }, &results) && results.value(0).toBool();
 }
 
 QDBusObjectPath GprsSimControl::addContext(const QString &apn, const QString &proto, const QString &iface,
     const QString &addr, bool active, qulonglong rx, qulonglong tx)
 {
     QList<QVariant> results;
-    if (!invoke(QStringLiteral("AddContext"), { apn, proto, iface, addr, active, rx, tx }, &results))
-        return QDBusObjectPath();
+    invoke("AddContext", { apn, proto, iface, addr, active, rx, tx }, &results);
     return results.value(0).value<QDBusObjectPath>();
 }
 
-bool GprsSimControl::setServicePresent(bool present)
-{
-    return invoke(QStringLiteral("SetServicePresent"), { present });
-}
-
-bool GprsSimControl::reset()
-{
-    return invoke(QStringLiteral("Reset"));
-}
-
-bool GprsSimControl::emitAttachFailed(uint code, const QString &reason)
-{
-    return invoke(QStringLiteral("EmitAttachFailed"), { code, reason });
-}
-
-bool GprsSimControl::emitAttached(const QString &status)
-{
-    return invoke(QStringLiteral("EmitAttached"), { status });
-}
-
-bool GprsSimControl::emitAvailable()
-{
-    return invoke(QStringLiteral("EmitAvailable"));
-}
-
-bool GprsSimControl::emitDataCounters(qulonglong first, qulonglong second)
-{
-    return invoke(QStringLiteral("EmitDataCounters"), { first, second });
-}
-
-bool GprsSimControl::emitDetached()
-{
-    return invoke(QStringLiteral("EmitDetached"));
-}
-
-bool GprsSimControl::emitStatus()
-{
-    return invoke(QStringLiteral("EmitStatus"));
-}
-
-bool GprsSimControl::emitSuspended(uint code, const QString &reason)
-{
-    return invoke(QStringLiteral("EmitSuspended"), { code, reason });
-}
-
-QList<GprsSimControl::Call> GprsSimControl::calls()
+QList<GprsSimControl::Call> GprsSimControl::calls(const QString &member)
 {
     QList<QVariant> results;
     QList<Call> out;
-    if (!invoke(QStringLiteral("Calls"), {}, &results))
+    if (!invoke("Calls", {}, &results))
         return out;
     const QDBusArgument arg = results.value(0).value<QDBusArgument>();
     arg.beginArray();
@@ -135,20 +68,10 @@ QList<GprsSimControl::Call> GprsSimControl::calls()
         arg.beginStructure();
         arg >> c.path >> c.interface >> c.member >> c.args;
         arg.endStructure();
-        out << c;
-    }
-    arg.endArray();
-    return out;
-}
-
-QList<GprsSimControl::Call> GprsSimControl::calls(const QString &member)
-{
-    QList<Call> out;
-    const QList<Call> all = calls();
-    for (const Call &c : all) {
-        if (c.member == member)
+        if (member.isEmpty() || c.member == member)
             out << c;
     }
+    arg.endArray();
     return out;
 }
 
@@ -169,10 +92,4 @@ bool GprsSimControl::waitForCalls(const QString &member, int count, int timeoutM
         loop.exec();
     }
     return true;
-}
-
-void GprsSimControl::onCallReceived(
-    const QString &path, const QString &interface, const QString &member, const QStringList &args)
-{
-    emit callReceived(Call { path, interface, member, args });
 }

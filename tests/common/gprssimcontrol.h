@@ -32,44 +32,51 @@ public:
 
     // The next call of `member` gets this D-Bus error (several queue up).
     bool failNext(const QString &member, const QString &errorName,
-        const QString &errorMessage = QStringLiteral("scripted failure"));
+        const QString &errorMessage = QStringLiteral("scripted failure"))
+    {
+        return invoke("FailNext", { member, errorName, errorMessage });
+    }
     // The next answer to `member` waits `milliseconds`; negative: until
     // releaseHeld(). reset() drops held answers unsent.
-    bool holdNext(const QString &member, int milliseconds = -1);
-    bool releaseHeld();
+    bool holdNext(const QString &member, int milliseconds = -1)
+    {
+        return invoke("HoldNext", { member, milliseconds });
+    }
+    bool releaseHeld() { return invoke("ReleaseHeld"); }
     // Reads of this context property ("PDPAddress", "PDNSAddress",
     // "SDNSAddress", "NetIF") fail with UnknownProperty.
-    bool omitProperty(const QString &name);
+    bool omitProperty(const QString &name) { return invoke("OmitProperty", { name }); }
     // Value of one of those four properties for contexts created afterwards.
     bool setContextProperty(const QString &name, const QString &value);
     QDBusObjectPath addContext(const QString &apn, const QString &proto, const QString &iface,
         const QString &addr, bool active, qulonglong rx, qulonglong tx);
     // Releases or retakes "com.orvel.quelm.GPRS": an absent service.
-    bool setServicePresent(bool present);
+    bool setServicePresent(bool present) { return invoke("SetServicePresent", { present }); }
     // Back to the state after start: no contexts, no script, empty call log.
-    bool reset();
+    bool reset() { return invoke("Reset"); }
 
-    bool emitAttachFailed(uint code, const QString &reason);
-    bool emitAttached(const QString &status);
-    bool emitAvailable();
-    bool emitDataCounters(qulonglong first, qulonglong second);
-    bool emitDetached();
-    bool emitStatus(); // the simulator's current contexts
-    bool emitSuspended(uint code, const QString &reason);
+    bool emitAttachFailed(uint code, const QString &reason)
+    {
+        return invoke("EmitAttachFailed", { code, reason });
+    }
+    bool emitAttached(const QString &status) { return invoke("EmitAttached", { status }); }
+    bool emitAvailable() { return invoke("EmitAvailable"); }
+    bool emitDataCounters(qulonglong first, qulonglong second)
+    {
+        return invoke("EmitDataCounters", { first, second });
+    }
+    bool emitDetached() { return invoke("EmitDetached"); }
+    bool emitStatus() { return invoke("EmitStatus"); } // the simulator's current contexts
+    bool emitSuspended(uint code, const QString &reason) { return invoke("EmitSuspended", { code, reason }); }
 
     // Calls received since start or the last reset(), oldest first.
-    QList<Call> calls();
-    QList<Call> calls(const QString &member);
+    QList<Call> calls(const QString &member = QString());
     // Waits until the simulator has received `count` calls of `member` since
     // it started or was last reset.
     bool waitForCalls(const QString &member, int count = 1, int timeoutMs = 10000);
 
 Q_SIGNALS:
-    void callReceived(const GprsSimControl::Call &call);
-
-private Q_SLOTS:
-    void onCallReceived(
-        const QString &path, const QString &interface, const QString &member, const QStringList &args);
+    void callReceived();
 
 private:
     bool invoke(const QString &method, const QList<QVariant> &args = {}, QList<QVariant> *results = nullptr);

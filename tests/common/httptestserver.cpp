@@ -1,16 +1,11 @@
 #include "httptestserver.h"
 
+#include <QHash>
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
-
-HttpTestResponse &HttpTestResponse::send(const QByteArray &bytes)
-{
-    steps.append({ Step::Send, bytes, 0 });
-    return *this;
-}
 
 HttpTestResponse &HttpTestResponse::sendInPieces(const QByteArray &bytes, int pieceSize, int pauseMs)
 {
@@ -23,61 +18,16 @@ HttpTestResponse &HttpTestResponse::sendInPieces(const QByteArray &bytes, int pi
     return *this;
 }
 
-HttpTestResponse &HttpTestResponse::sendPattern(qint64 size)
-{
-    steps.append({ Step::Pattern, QByteArray(), size });
-    return *this;
-}
-
-HttpTestResponse &HttpTestResponse::pause(int ms)
-{
-    steps.append({ Step::Pause, QByteArray(), ms });
-    return *this;
-}
-
-HttpTestResponse &HttpTestResponse::waitForRelease()
-{
-    steps.append({ Step::Release, QByteArray(), 0 });
-    return *this;
-}
-
-HttpTestResponse &HttpTestResponse::close()
-{
-    steps.append({ Step::Close, QByteArray(), 0 });
-    return *this;
-}
-
-HttpTestResponse &HttpTestResponse::resetConnection()
-{
-    steps.append({ Step::Reset, QByteArray(), 0 });
-    return *this;
-}
-
-HttpTestResponse &HttpTestResponse::closeAfter(qint64 n)
-{
-    byteLimit = n;
-    return *this;
-}
-
-HttpTestResponse &HttpTestResponse::beforeBody()
-{
-    early = true;
-    return *this;
-}
-
 QByteArray HttpTestRequest::header(const QByteArray &name) const
 {
-    for (const auto &h : headers)
-        if (h.first.toLower() == name.toLower())
-            return h.second;
-    return QByteArray();
+    return headerValues(name).value(0);
 }
 
 QList<QByteArray> HttpTestRequest::headerValues(const QByteArray &name) const
 {
     QList<QByteArray> out;
     for (const auto &h : headers)
-        if (h.first.toLower() == name.toLower())
+        if (h.first.compare(name, Qt::CaseInsensitive) == 0)
             out << h.second;
     return out;
 }
@@ -112,7 +62,6 @@ public:
     }
 
     bool isOpen() const { return m_open; }
-    QByteArray all() const { return m_all; }
 
     void assign(const HttpTestResponse &r)
     {
@@ -138,10 +87,7 @@ private:
 
     void readIncoming()
     {
-        const QByteArray data = m_socket->readAll();
-        m_in += data;
-        if (m_server->m_keepBodies || m_state == Head)
-            m_all += data;
+        m_in += m_socket->readAll();
         parse();
     }
 
@@ -173,73 +119,54 @@ private:
     {
         while (!m_in.isEmpty() && m_state != Broken) {
             QByteArray line;
+            if (m_state != Body && m_state != ChunkData && !takeLine(&line))
+                return;
             switch (m_state) {
             case Head:
-                if (!takeLine(&line))
-                    return;
                 if (m_req.method.isEmpty()) {
                     if (line.isEmpty())
                         break;
                     const QList<QByteArray> parts = line.split(' ');
-                    if (parts.size() != 3) {
-                        broken();
-                        return;
-                    }
+                    if (parts.size() != 3)
+                        return broken();
                     m_req.method = parts[0];
                     m_req.target = parts[1];
                     m_req.version = parts[2];
                 } else if (!line.isEmpty()) {
                     const int colon = line.indexOf(':');
-                    if (colon <= 0) {
-                        broken();
-                        return;
-                    }
+                    if (colon <= 0)
+                        return broken();
                     m_req.headers.append(qMakePair(line.left(colon), line.mid(colon + 1).trimmed()));
                 } else {
                     headDone();
                 }
                 break;
-            case Body: {
-                const qint64 n = qMin(m_remaining, qint64(m_in.size()));
-                takeBody(n);
-                m_remaining -= n;
-                if (m_remaining == 0)
-                    complete();
-                break;
-            }
-            case ChunkSize: {
-                if (!takeLine(&line))
-                    return;
-                bool ok;
-                const qint64 size = line.split(';').first().trimmed().toLongLong(&ok, 16);
-                if (!ok || size < 0) {
-                    broken();
-                    return;
-                }
-                m_remaining = size;
-                m_state = size == 0 ? Trailers : ChunkData;
-                break;
-            }
+            case Body:
             case ChunkData: {
                 const qint64 n = qMin(m_remaining, qint64(m_in.size()));
                 takeBody(n);
                 m_remaining -= n;
-                if (m_remaining == 0)
+                if (m_remaining == 0 && m_state == Body)
+                    complete();
+                else if (m_remaining == 0)
                     m_state = ChunkEnd;
                 break;
             }
+            case ChunkSize: {
+                bool ok;
+                const qint64 size = line.split(';').first().trimmed().toLongLong(&ok, 16);
+                if (!ok || size < 0)
+                    return broken();
+                m_remaining = size;
+                m_state = size == 0 ? Trailers : ChunkData;
+                break;
+            }
             case ChunkEnd:
-                if (!takeLine(&line))
-                    return;
-                if (!line.isEmpty()) {
-                    broken();
-                    return;
-                }
+                if (!line.isEmpty())
+                    return broken();
                 m_state = ChunkSize;
                 break;
             case Trailers:
-                if (!takeLine(&line))
-                    return;
                 if (line.isEmpty())
                     complete();
                 break;
@@ -251,10 +178,9 @@ private:
 
     void headDone()
     {
-        if (m_req.header("transfer-encoding").toLower().contains("chunked")) {
-            m_req.chunked = true;
+        if (m_req.header("transfer-encoding").toLower().contains("chunked"))
             m_state = ChunkSize;
-        } else if (!m_req.header("content-length").isEmpty()) {
+        else if (!m_req.header("content-length").isEmpty()) {
             m_remaining = m_req.header("content-length").toLongLong();
             m_state = Body;
         }
@@ -376,12 +302,6 @@ private:
                 m_scripts.clear();
                 m_playing = false;
                 return;
-            case HttpTestResponse::Step::Reset:
-                m_socket->abort();
-                m_open = false;
-                m_scripts.clear();
-                m_playing = false;
-                return;
             }
         }
         if (self && m_playing && !m_waitRelease) {
@@ -394,7 +314,6 @@ private:
     QTcpSocket *m_socket;
     int m_index;
     bool m_open = true;
-    QByteArray m_all;
     QByteArray m_in;
 
     ParseState m_state = Head;
@@ -422,8 +341,6 @@ HttpTestServer::HttpTestServer(QObject *parent)
     connect(m_server, &QTcpServer::newConnection, this, &HttpTestServer::accept);
 }
 
-HttpTestServer::~HttpTestServer() = default;
-
 bool HttpTestServer::listen()
 {
     return m_server->listen(QHostAddress::LocalHost, 0);
@@ -444,7 +361,6 @@ void HttpTestServer::accept()
     while (QTcpSocket *s = m_server->nextPendingConnection()) {
         const int index = m_connections.size();
         m_connections.append(new Connection(this, s, index));
-        emit connectionAccepted(index);
     }
 }
 
@@ -488,12 +404,6 @@ int HttpTestServer::openConnectionCount() const
     return n;
 }
 
-QByteArray HttpTestServer::received(int connection) const
-{
-    Connection *c = m_connections.value(connection);
-    return c ? c->all() : QByteArray();
-}
-
 void HttpTestServer::requestComplete(Connection *c, const HttpTestRequest &r, bool answered)
 {
     const int index = m_requests.size();
@@ -502,7 +412,6 @@ void HttpTestServer::requestComplete(Connection *c, const HttpTestRequest &r, bo
     if (!answered && !r.malformed)
         m_waiting.append(qMakePair(c, index));
     dispatch();
-    emit requestReceived(index);
 }
 
 void HttpTestServer::dispatch()
@@ -520,11 +429,6 @@ bool HttpTestServer::waitForRequests(int count, int timeoutMs)
     return QTest::qWaitFor([&] { return m_requests.size() >= count; }, timeoutMs);
 }
 
-bool HttpTestServer::waitForConnections(int count, int timeoutMs)
-{
-    return QTest::qWaitFor([&] { return m_connections.size() >= count; }, timeoutMs);
-}
-
 bool HttpTestServer::waitForOpenConnections(int count, int timeoutMs)
 {
     return QTest::qWaitFor([&] { return openConnectionCount() == count; }, timeoutMs);
@@ -532,34 +436,11 @@ bool HttpTestServer::waitForOpenConnections(int count, int timeoutMs)
 
 QByteArray HttpTestServer::reasonPhrase(int status)
 {
-    switch (status) {
-    case 100:
-        return "Continue";
-    case 200:
-        return "OK";
-    case 201:
-        return "Created";
-    case 204:
-        return "No Content";
-    case 304:
-        return "Not Modified";
-    case 400:
-        return "Bad Request";
-    case 401:
-        return "Unauthorized";
-    case 403:
-        return "Forbidden";
-    case 404:
-        return "Not Found";
-    case 407:
-        return "Proxy Authentication Required";
-    case 500:
-        return "Internal Server Error";
-    case 503:
-        return "Service Unavailable";
-    default:
-        return "Status";
-    }
+    static const QHash<int, QByteArray> phrases { { 100, "Continue" }, { 200, "OK" }, { 201, "Created" },
+        { 204, "No Content" }, { 304, "Not Modified" }, { 400, "Bad Request" }, { 401, "Unauthorized" },
+        { 403, "Forbidden" }, { 404, "Not Found" }, { 407, "Proxy Authentication Required" },
+        { 500, "Internal Server Error" }, { 503, "Service Unavailable" } };
+    return phrases.value(status, "Status");
 }
 
 static QByteArray statusLine(int status)

@@ -20,39 +20,51 @@ class QTcpSocket;
 //   HttpTestResponse(raw).closeAfter(17)                           // cut at byte 17, then close
 //   HttpTestResponse().close()                                     // close without answering
 //
-// After the last step the connection stays open (keep-alive) unless close(),
-// closeAfter() or resetConnection() ended it.
+// After the last step the connection stays open (keep-alive) unless close()
+// or closeAfter() ended it.
 class HttpTestResponse
 {
 public:
     HttpTestResponse() = default;
     explicit HttpTestResponse(const QByteArray &raw) { send(raw); }
 
-    HttpTestResponse &send(const QByteArray &bytes);
-    // Sends bytes in pieces of pieceSize, each written out before the next;
-    // with pauseMs > 0 a timer separates them, so they arrive as separate reads.
+    HttpTestResponse &send(const QByteArray &bytes) { return add(Step::Send, bytes); }
+    // Pieces of pieceSize, each written out before the next; pauseMs > 0 puts a timer between them.
     HttpTestResponse &sendInPieces(const QByteArray &bytes, int pieceSize, int pauseMs = 0);
-    // Streams size bytes of HttpTestServer::pattern() with flow control, for
-    // bodies too big to build in memory.
-    HttpTestResponse &sendPattern(qint64 size);
-    HttpTestResponse &pause(int ms);
-    HttpTestResponse &waitForRelease();
-    HttpTestResponse &close(); // FIN once everything before has been written
-    HttpTestResponse &resetConnection(); // abort at once (RST when unread data is pending)
+    // size bytes of HttpTestServer::pattern(), with flow control: for bodies too big to build.
+    HttpTestResponse &sendPattern(qint64 size) { return add(Step::Pattern, QByteArray(), size); }
+    HttpTestResponse &pause(int ms) { return add(Step::Pause, QByteArray(), ms); }
+    HttpTestResponse &waitForRelease() { return add(Step::Release); }
+    HttpTestResponse &close() { return add(Step::Close); } // FIN once everything before is written
     // Sends no more than n bytes of the whole script, then closes.
-    HttpTestResponse &closeAfter(qint64 n);
+    HttpTestResponse &closeAfter(qint64 n)
+    {
+        byteLimit = n;
+        return *this;
+    }
     // Play as soon as the request head is in, without waiting for its body.
-    HttpTestResponse &beforeBody();
+    HttpTestResponse &beforeBody()
+    {
+        early = true;
+        return *this;
+    }
 
     struct Step
     {
-        enum Kind { Send, Pattern, Pause, Release, Close, Reset } kind;
+        enum Kind { Send, Pattern, Pause, Release, Close } kind;
         QByteArray bytes;
         qint64 amount = 0; // pattern size, or pause in ms
     };
     QVector<Step> steps;
     qint64 byteLimit = -1;
     bool early = false;
+
+private:
+    HttpTestResponse &add(Step::Kind kind, const QByteArray &bytes = QByteArray(), qint64 amount = 0)
+    {
+        steps.append({ kind, bytes, amount });
+        return *this;
+    }
 };
 
 // A request as the server received it.
@@ -66,7 +78,6 @@ struct HttpTestRequest
     QList<QPair<QByteArray, QByteArray>> headers; // in order, as sent (values trimmed)
     QByteArray body; // de-chunked
     qint64 bodySize = 0; // counted even when keepBodies is off
-    bool chunked = false;
     bool malformed = false; // framing the server could not parse; nothing more is read
 
     QByteArray header(const QByteArray &name) const; // first value, case-insensitive
@@ -86,7 +97,6 @@ class HttpTestServer : public QObject
 
 public:
     explicit HttpTestServer(QObject *parent = nullptr);
-    ~HttpTestServer() override;
 
     bool listen(); // 127.0.0.1, a free port
     quint16 port() const;
@@ -107,12 +117,9 @@ public:
     int requestCount() const { return m_requests.size(); }
     int connectionCount() const { return m_connections.size(); }
     int openConnectionCount() const;
-    QByteArray received(int connection) const; // all bytes of a connection so far
-    int pendingResponses() const { return m_queue.size(); }
 
     // Wait (running the event loop) until the condition holds; false on timeout.
     bool waitForRequests(int count, int timeoutMs = 10000);
-    bool waitForConnections(int count, int timeoutMs = 10000);
     bool waitForOpenConnections(int count, int timeoutMs = 10000);
 
     // Response builders. reply() adds Content-Length unless the headers give
@@ -127,10 +134,6 @@ public:
     static QByteArray reasonPhrase(int status);
     // Deterministic bytes: pattern(n, offset) == pattern(offset + n).mid(offset).
     static QByteArray pattern(qint64 size, qint64 offset = 0);
-
-Q_SIGNALS:
-    void requestReceived(int index);
-    void connectionAccepted(int index);
 
 private:
     class Connection;

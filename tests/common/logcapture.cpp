@@ -20,15 +20,12 @@ LogCapture::~LogCapture()
 void LogCapture::handler(QtMsgType type, const QMessageLogContext &, const QString &text)
 {
     if (s_current)
-        s_current->m_entries.append({type, text});
+        s_current->m_entries.append({ type, text });
 }
 
 QStringList LogCapture::lines() const
 {
-    QStringList out;
-    for (const Entry &e : m_entries)
-        out << e.text;
-    return out;
+    return matching(QString());
 }
 
 QStringList LogCapture::lines(QtMsgType type) const

@@ -11,22 +11,21 @@
 class LogCapture
 {
 public:
-    struct Entry {
-        QtMsgType type;
-        QString text;
-    };
-
     LogCapture();
     ~LogCapture();
 
-    QVector<Entry> entries() const { return m_entries; }
-    QStringList lines() const;                // all texts, in order
-    QStringList lines(QtMsgType type) const;  // texts of one level
+    QStringList lines() const; // all texts, in order
+    QStringList lines(QtMsgType type) const; // texts of one level
     QStringList matching(const QString &needle) const; // texts containing needle
     bool contains(const QString &needle) const { return !matching(needle).isEmpty(); }
     void clear() { m_entries.clear(); }
 
 private:
+    struct Entry
+    {
+        QtMsgType type;
+        QString text;
+    };
     static void handler(QtMsgType type, const QMessageLogContext &context, const QString &text);
 
     QVector<Entry> m_entries;

@@ -8,24 +8,9 @@
 
 #include <signal.h>
 
-namespace {
-
-quint16 freeLoopbackPort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    return probe.serverPort();
-}
-
-const char s_ready[] = "Accepting connections.";
-const char s_request[] = "Request (file descriptor ";
-
-} // namespace
-
 TinyproxyProcess::TinyproxyProcess()
 {
-    m_process.setProgram(program());
+    m_process.setProgram(QStringLiteral("/usr/bin/tinyproxy"));
     m_process.setProcessChannelMode(QProcess::MergedChannels);
 }
 
@@ -36,19 +21,18 @@ TinyproxyProcess::~TinyproxyProcess()
 
 bool TinyproxyProcess::start()
 {
-    if (!QFileInfo(program()).isExecutable()) {
-        m_error = program() + QStringLiteral(" is not installed (package tinyproxy-bin)");
+    if (!QFileInfo(m_process.program()).isExecutable()) {
+        m_error = m_process.program() + QStringLiteral(" is not installed (package tinyproxy-bin)");
         return false;
     }
-    if (!m_dir.isValid()) {
-        m_error = QStringLiteral("no temporary directory");
-        return false;
-    }
-    // The port is free when probed but may be taken before tinyproxy binds
-    // it; another free port is then tried.
+    // A port free when probed may be taken before tinyproxy binds it; another is then tried.
     for (int attempt = 0; attempt < 5; ++attempt) {
-        const quint16 port = freeLoopbackPort();
-        if (port && startOnce(port))
+        QTcpServer probe;
+        if (!probe.listen(QHostAddress::LocalHost, 0))
+            continue;
+        const quint16 port = probe.serverPort();
+        probe.close();
+        if (startOnce(port))
             return true;
     }
     return false;
@@ -56,47 +40,26 @@ bool TinyproxyProcess::start()
 
 bool TinyproxyProcess::startOnce(quint16 port)
 {
-    const QString config = m_dir.filePath(QStringLiteral("tinyproxy.conf"));
-    QFile file(config);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        m_error = file.errorString();
+    QFile config(m_dir.filePath(QStringLiteral("tinyproxy.conf")));
+    if (!config.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        m_error = config.errorString();
         return false;
     }
     // No ConnectPort lines: any destination port is allowed. Log level Info
     // gives the readiness line and one line per request, which tests wait for.
-    file.write(QStringLiteral("Port %1\n"
-                              "Listen 127.0.0.1\n"
-                              "Timeout 60\n"
-                              "MaxClients 200\n"
-                              "Allow 127.0.0.1\n"
-                              "LogLevel Info\n")
-                   .arg(port)
-                   .toLatin1());
-    file.close();
-
+    config.write("Port " + QByteArray::number(port)
+        + "\nListen 127.0.0.1\nTimeout 60\nMaxClients 200\nAllow 127.0.0.1\nLogLevel Info\n");
+    config.close();
     m_pending.clear();
     m_log.clear();
-    m_process.setArguments({ QStringLiteral("-d"), QStringLiteral("-c"), config });
+    m_process.setArguments({ QStringLiteral("-d"), QStringLiteral("-c"), config.fileName() });
     m_process.start();
-    if (!m_process.waitForStarted(10000)) {
-        m_error = m_process.errorString();
-        return false;
+    if (waitForLine(QStringLiteral("Accepting connections."), false, 15000)) {
+        m_port = port;
+        return true;
     }
-    QDeadlineTimer deadline(15000);
-    while (!deadline.hasExpired()) {
-        collect();
-        for (const QString &line : qAsConst(m_log)) {
-            if (line.contains(QLatin1String(s_ready))) {
-                m_port = port;
-                return true;
-            }
-        }
-        if (m_process.state() != QProcess::Running)
-            break;
-        m_process.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
-    }
-    collect();
-    m_error = QStringLiteral("tinyproxy did not start: ") + m_log.join(QLatin1Char('\n'));
+    m_error = QStringLiteral("tinyproxy did not start: ") + m_process.errorString() + QLatin1Char('\n')
+        + m_log.join(QLatin1Char('\n'));
     stop();
     return false;
 }
@@ -105,9 +68,7 @@ void TinyproxyProcess::stop()
 {
     if (m_process.state() == QProcess::NotRunning)
         return;
-    const qint64 pid = m_process.processId();
-    if (pid > 0)
-        ::kill(pid_t(pid), SIGTERM);
+    ::kill(pid_t(m_process.processId()), SIGTERM);
     if (!m_process.waitForFinished(10000)) {
         m_process.kill();
         m_process.waitForFinished(5000);
@@ -129,24 +90,23 @@ QStringList TinyproxyProcess::requests()
     collect();
     QStringList out;
     for (const QString &line : qAsConst(m_log)) {
-        const int at = line.indexOf(QLatin1String(s_request));
-        if (at < 0)
-            continue;
-        const int colon = line.indexOf(QLatin1String("): "), at);
+        const int at = line.indexOf(QLatin1String("Request (file descriptor "));
+        const int colon = at < 0 ? -1 : line.indexOf(QLatin1String("): "), at);
         if (colon >= 0)
             out << line.mid(colon + 3);
     }
     return out;
 }
 
-bool TinyproxyProcess::waitForRequest(const QString &needle, int timeoutMs)
+bool TinyproxyProcess::waitForLine(const QString &needle, bool requestsOnly, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
     for (;;) {
-        for (const QString &line : requests())
+        collect();
+        for (const QString &line : requestsOnly ? requests() : m_log)
             if (line.contains(needle))
                 return true;
-        if (deadline.hasExpired() || m_process.state() != QProcess::Running)
+        if (deadline.hasExpired() || m_process.state() == QProcess::NotRunning)
             return false;
         m_process.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
     }

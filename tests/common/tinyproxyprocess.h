@@ -19,20 +19,21 @@ public:
     bool start();
     void stop();
 
-    bool isRunning() const { return m_process.state() == QProcess::Running; }
     quint16 port() const { return m_port; }
     QString errorString() const { return m_error; }
 
     // Request lines the proxy has logged so far, e.g. "GET http://h:1/x HTTP/1.1".
     QStringList requests();
     // Waits until a logged request line contains `needle`.
-    bool waitForRequest(const QString &needle, int timeoutMs = 10000);
-
-    static QString program() { return QStringLiteral("/usr/bin/tinyproxy"); }
+    bool waitForRequest(const QString &needle, int timeoutMs = 10000)
+    {
+        return waitForLine(needle, true, timeoutMs);
+    }
 
 private:
     bool startOnce(quint16 port);
     void collect();
+    bool waitForLine(const QString &needle, bool requestsOnly, int timeoutMs);
 
     QProcess m_process;
     QTemporaryDir m_dir;
