@@ -7,6 +7,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
+
 HttpTestResponse &HttpTestResponse::sendInPieces(const QByteArray &bytes, int pieceSize, int pauseMs)
 {
     pieceSize = qMax(1, pieceSize);
@@ -45,11 +47,10 @@ QList<QByteArray> HttpTestRequest::headerNames() const
 class HttpTestServer::Connection : public QObject
 {
 public:
-    Connection(HttpTestServer *server, QTcpSocket *socket, int index)
+    Connection(HttpTestServer *server, QTcpSocket *socket)
         : QObject(server)
         , m_server(server)
         , m_socket(socket)
-        , m_index(index)
     {
         socket->setParent(this);
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -312,7 +313,6 @@ private:
 
     HttpTestServer *m_server;
     QTcpSocket *m_socket;
-    int m_index;
     bool m_open = true;
     QByteArray m_in;
 
@@ -330,8 +330,6 @@ private:
     bool m_playing = false;
     bool m_waitRelease = false;
     bool m_inPlay = false;
-
-    friend class HttpTestServer;
 };
 
 HttpTestServer::HttpTestServer(QObject *parent)
@@ -358,10 +356,8 @@ QString HttpTestServer::url(const QString &path) const
 
 void HttpTestServer::accept()
 {
-    while (QTcpSocket *s = m_server->nextPendingConnection()) {
-        const int index = m_connections.size();
-        m_connections.append(new Connection(this, s, index));
-    }
+    while (QTcpSocket *s = m_server->nextPendingConnection())
+        m_connections.append(new Connection(this, s));
 }
 
 void HttpTestServer::enqueue(const HttpTestResponse &response)
@@ -398,17 +394,15 @@ void HttpTestServer::closeAllConnections()
 
 int HttpTestServer::openConnectionCount() const
 {
-    int n = 0;
-    for (Connection *c : m_connections)
-        n += c->isOpen() ? 1 : 0;
-    return n;
+    return int(
+        std::count_if(m_connections.begin(), m_connections.end(), [](Connection *c) { return c->isOpen(); }));
 }
 
 void HttpTestServer::requestComplete(Connection *c, const HttpTestRequest &r, bool answered)
 {
     const int index = m_requests.size();
     m_requests.append(r);
-    m_requests.last().connection = c->m_index;
+    m_requests.last().connection = m_connections.indexOf(c);
     if (!answered && !r.malformed)
         m_waiting.append(qMakePair(c, index));
     dispatch();

@@ -23,11 +23,6 @@ void LogCapture::handler(QtMsgType type, const QMessageLogContext &, const QStri
         s_current->m_entries.append({ type, text });
 }
 
-QStringList LogCapture::lines() const
-{
-    return matching(QString());
-}
-
 QStringList LogCapture::lines(QtMsgType type) const
 {
     QStringList out;
