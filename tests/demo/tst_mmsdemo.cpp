@@ -62,10 +62,13 @@ struct Run
     QByteArray err;
 };
 
-Run demo(const QStringList &args)
+// The client against sim; {MMSC} and {PROXY} in args stand for the sim's, and a later --mmsc wins.
+Run demo(const Sim &sim, QStringList args)
 {
+    args.replaceInStrings(QStringLiteral("{MMSC}"), sim.mmsc)
+        .replaceInStrings(QStringLiteral("{PROXY}"), sim.proxy);
     QProcess p;
-    p.start(QStringLiteral(MMS_DEMO), words("--connection none") + args);
+    p.start(QStringLiteral(MMS_DEMO), words("--connection none --mmsc") << sim.mmsc << args);
     // The client bounds every wait itself; this only keeps a broken one from holding the suite.
     if (!p.waitForFinished(60000))
         return Run { -1, "mms-demo did not finish within 60 s" };
@@ -89,25 +92,19 @@ private Q_SLOTS:
 
     void roundTrip_data()
     {
-        QTest::addColumn<QString>("transfer");
-        QTest::addColumn<bool>("proxy");
-        QTest::newRow("socket") << QStringLiteral("socket") << false;
-        QTest::newRow("nm") << QStringLiteral("nm") << false;
-        QTest::newRow("socket via proxy") << QStringLiteral("socket") << true;
-        QTest::newRow("nm via proxy") << QStringLiteral("nm") << true;
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("socket") << words("--transfer socket");
+        QTest::newRow("nm") << words("--transfer nm");
+        QTest::newRow("socket via proxy") << words("--transfer socket --proxy {PROXY}");
+        QTest::newRow("nm via proxy") << words("--transfer nm --proxy {PROXY}");
     }
     void roundTrip()
     {
-        QFETCH(QString, transfer);
-        QFETCH(bool, proxy);
+        QFETCH(QStringList, args);
         Sim sim;
         QTemporaryDir dir;
         const QString saved = dir.filePath(QStringLiteral("download.mms"));
-        QStringList args = words("--transfer")
-            << transfer << QStringLiteral("--mmsc") << sim.mmsc << QStringLiteral("--save") << saved;
-        if (proxy)
-            args << QStringLiteral("--proxy") << sim.proxy;
-        const Run r = demo(args);
+        const Run r = demo(sim, args << QStringLiteral("--save") << saved);
         QVERIFY2(r.exitCode == 0, r.err);
         // Upload and download byte for byte against what the MMSC keeps.
         QCOMPARE(sim.stored(QStringLiteral(".req")), readFile(QStringLiteral(SAMPLE_DIR "/m-send-req.mms")));
@@ -116,7 +113,7 @@ private Q_SLOTS:
         // The handset's identity reached the MMSC, through the proxy when one is set.
         QVERIFY(sim.log().contains("User-Agent: "));
         QVERIFY(sim.log().contains("x-wap-profile: "));
-        QCOMPARE(sim.log().contains("on the proxy port"), proxy);
+        QCOMPARE(sim.log().contains("on the proxy port"), args.contains(QStringLiteral("--proxy")));
     }
 
     void failures_data()
@@ -135,7 +132,7 @@ private Q_SLOTS:
         QTest::newRow("download stalls (nm)") << words("--stall get") << words("--transfer nm") << 6
                                               << QByteArray("no download progress for 2 s");
         QTest::newRow("missing message")
-            << words("") << words("--url MMSC/nope") << 6 << QByteArray("HTTP 404");
+            << words("") << words("--url {MMSC}/nope") << 6 << QByteArray("HTTP 404");
         QTest::newRow("not an m-send-req")
             << words("") << (words("--pdu") << QStringLiteral(SAMPLE_DIR "/parts/hello.txt")) << 2
             << QByteArray("is not an m-send-req");
@@ -148,11 +145,7 @@ private Q_SLOTS:
         QFETCH(QStringList, demoArgs);
         QFETCH(int, exitCode);
         QFETCH(QByteArray, message);
-        Sim sim(simArgs);
-        demoArgs.replaceInStrings(QStringLiteral("MMSC"), sim.mmsc);
-        // A later --mmsc in the row wins.
-        const Run r = demo(
-            QStringList { QStringLiteral("--mmsc"), sim.mmsc } + words("--stall-timeout 2") + demoArgs);
+        const Run r = demo(Sim(simArgs), words("--stall-timeout 2") + demoArgs);
         QVERIFY2(r.exitCode == exitCode, r.err);
         QVERIFY2(r.err.contains(message), r.err);
     }
@@ -161,12 +154,11 @@ private Q_SLOTS:
     void downloadOfAnotherMessage()
     {
         Sim sim;
-        QCOMPARE(demo({ QStringLiteral("--mmsc"), sim.mmsc }).exitCode, 0);
+        QCOMPARE(demo(sim, {}).exitCode, 0);
         const QByteArray log = sim.log();
         const QByteArray url
             = log.mid(log.indexOf(" at http://", log.indexOf("stored as ")) + 4).split('\n').first();
-        const Run r
-            = demo({ QStringLiteral("--mmsc"), sim.mmsc, QStringLiteral("--url"), QString::fromLatin1(url) });
+        const Run r = demo(sim, { QStringLiteral("--url"), QString::fromLatin1(url) });
         QVERIFY2(r.exitCode == 7, r.err);
         QVERIFY2(r.err.contains("not \""), r.err);
     }

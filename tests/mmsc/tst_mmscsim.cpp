@@ -187,9 +187,7 @@ private:
     {
         QTcpSocket s;
         s.connectToHost(QHostAddress::LocalHost, port ? port : m_port);
-        if (!s.waitForConnected(5000))
-            return Answer();
-        s.write(request);
+        s.write(request); // sent once connected; a failed connection shows as status 0
         return readAnswer(s);
     }
 
