@@ -1,9 +1,7 @@
-// The socket HTTP client against the scriptable test server, over real
-// loopback sockets. The parser's own tests try every cut and split of a
-// response; these prove the client around it.
+// The socket HTTP client against the scriptable test server over loopback.
+// The parser's own tests try every cut and split; these prove the client.
 #include <QBuffer>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QtTest>
 
 #include "httptestserver.h"
@@ -11,51 +9,38 @@
 
 namespace {
 
-// Every signal of a client, in order, as text.
+// Every signal of a client but the send progress, in order, as text.
 class Recorder : public QObject
 {
 public:
     explicit Recorder(QHttp *http)
     {
+        auto add = [this](const QString &e) { events << e; };
+        connect(http, &QHttp::stateChanged, this, [=](int s) { add(QStringLiteral("state %1").arg(s)); });
         connect(
-            http, &QHttp::stateChanged, this, [this](int s) { events << QStringLiteral("state %1").arg(s); });
-        connect(http, &QHttp::requestStarted, this,
-            [this](int id) { events << QStringLiteral("started %1").arg(id); });
-        connect(http, &QHttp::requestFinished, this, [this](int id, bool e) {
-            events << QStringLiteral("finished %1 %2").arg(id).arg(e ? "error" : "ok");
-        });
-        connect(http, &QHttp::responseHeaderReceived, this, [this](const QHttpResponseHeader &h) {
-            events << QStringLiteral("header %1").arg(h.statusCode());
-        });
-        connect(http, &QHttp::done, this,
-            [this](bool e) { events << QStringLiteral("done %1").arg(e ? "error" : "ok"); });
-        connect(http, &QHttp::dataSendProgress, this, [this](int d, int t) { sent << qMakePair(d, t); });
+            http, &QHttp::requestStarted, this, [=](int id) { add(QStringLiteral("started %1").arg(id)); });
+        connect(http, &QHttp::requestFinished, this,
+            [=](int id, bool e) { add(QStringLiteral("finished %1 %2").arg(id).arg(e ? "error" : "ok")); });
+        connect(http, &QHttp::responseHeaderReceived, this,
+            [=](const QHttpResponseHeader &h) { add(QStringLiteral("header %1").arg(h.statusCode())); });
+        connect(http, &QHttp::done, this, [=](bool e) { add(e ? "done error" : "done ok"); });
         connect(http, &QHttp::dataReadProgress, this, [this](int d, int t) { read << qMakePair(d, t); });
     }
+    QStringList only(const char *kind) const { return events.filter(QLatin1String(kind)); }
     QStringList events;
-    QList<QPair<int, int>> sent;
     QList<QPair<int, int>> read;
-
-    QStringList only(const QString &prefix) const
-    {
-        QStringList out;
-        for (const QString &e : events)
-            if (e.startsWith(prefix))
-                out << e;
-        return out;
-    }
 };
 
-QHttpRequestHeader get(const QString &path = QStringLiteral("/"))
+QHttpRequestHeader get()
 {
-    QHttpRequestHeader h(QStringLiteral("GET"), path);
+    QHttpRequestHeader h(QStringLiteral("GET"), QStringLiteral("/"));
     h.setValue(QStringLiteral("Host"), QStringLiteral("127.0.0.1"));
     return h;
 }
 
-QHttpRequestHeader post(const QString &path = QStringLiteral("/"))
+QHttpRequestHeader post()
 {
-    return QHttpRequestHeader(QStringLiteral("POST"), path);
+    return QHttpRequestHeader(QStringLiteral("POST"), QStringLiteral("/up"));
 }
 
 struct Sink : QBuffer
@@ -63,27 +48,22 @@ struct Sink : QBuffer
     Sink() { open(QIODevice::WriteOnly); }
 };
 
-// Device that makes its bytes up as they are read, random-access or, like a
-// pipe's, once front to back.
-class PatternDevice : public QIODevice
+// Makes its bytes up as they are read: random-access, or once front to back
+// like a pipe's.
+struct PatternDevice : QIODevice
 {
-public:
-    explicit PatternDevice(qint64 size, bool sequential = false)
+    PatternDevice(qint64 size, bool sequential = false)
         : m_size(size)
         , m_sequential(sequential)
     {
-        open(QIODevice::ReadOnly);
+        open(ReadOnly);
     }
     bool isSequential() const override { return m_sequential; }
     qint64 size() const override { return m_size; }
     qint64 bytesAvailable() const override { return m_size - m_at + QIODevice::bytesAvailable(); }
-    qint64 largestRead = 0;
-
-protected:
     qint64 readData(char *data, qint64 maxSize) override
     {
-        if (!m_sequential)
-            m_at = pos();
+        m_at = m_sequential ? m_at : pos();
         const qint64 n = qMin(maxSize, m_size - m_at);
         memcpy(data, HttpTestServer::pattern(n, m_at).constData(), size_t(n));
         m_at += n;
@@ -91,38 +71,22 @@ protected:
         return n;
     }
     qint64 writeData(const char *, qint64) override { return -1; }
-
-private:
-    qint64 m_size;
-    bool m_sequential;
-    qint64 m_at = 0;
+    const qint64 m_size;
+    const bool m_sequential;
+    qint64 m_at = 0, largestRead = 0;
 };
 
-// Destination that takes limit bytes, then fails or writes short.
-class FailingDevice : public QIODevice
+// A destination that takes `room` bytes, then fails or writes short.
+struct FailingDevice : QBuffer
 {
-public:
-    FailingDevice(qint64 limit, bool shortWrite)
-        : m_room(limit)
-        , m_short(shortWrite)
+    qint64 room = 1000;
+    bool shortWrite = false;
+    qint64 writeData(const char *data, qint64 n) override
     {
-        open(QIODevice::WriteOnly);
+        const qint64 take = qMin(room, n);
+        room -= take;
+        return take > 0 ? QBuffer::writeData(data, take) : shortWrite ? 0 : -1;
     }
-
-protected:
-    qint64 readData(char *, qint64) override { return -1; }
-    qint64 writeData(const char *, qint64 n) override
-    {
-        if (m_room <= 0)
-            return m_short ? 0 : -1;
-        const qint64 take = qMin(m_room, n);
-        m_room -= take;
-        return take;
-    }
-
-private:
-    qint64 m_room;
-    bool m_short;
 };
 
 enum Reuse { Reused, ClientCloses, ServerCloses };
@@ -136,12 +100,12 @@ class TestQHttp : public QObject
 private:
     HttpTestServer *m_server = nullptr;
 
-    // Runs one GET of path against the server and waits for its end.
-    bool runGet(QHttp &http, QIODevice *to, int *id = nullptr, const QString &path = QStringLiteral("/"))
+    // Runs one GET against the server and waits for its end.
+    bool runGet(QHttp &http, QIODevice *to, int *id = nullptr)
     {
         QSignalSpy done(&http, &QHttp::done);
         http.setHost(HttpTestServer::host(), m_server->port());
-        const int rid = http.request(get(path), nullptr, to);
+        const int rid = http.request(get(), nullptr, to);
         if (id)
             *id = rid;
         return done.wait(10000);
@@ -159,23 +123,22 @@ private Q_SLOTS:
         m_server = nullptr;
     }
 
+    // Ids in call order and every signal in order; the destination is still
+    // current while its request finishes. The transfers rely on all three.
     void idsOrderAndStates()
     {
         QHttp http;
         Recorder rec(&http);
         m_server->enqueue(HttpTestServer::reply(200, "hello"));
         Sink out;
-        QIODevice *seen = nullptr; // the destination is still current while its request finishes
+        QIODevice *seen = nullptr;
         connect(&http, &QHttp::requestFinished, this, [&](int id) {
             if (id == 2 && http.currentId() == 2)
                 seen = http.currentDestinationDevice();
         });
         QCOMPARE(http.setHost(HttpTestServer::host(), QHttp::ConnectionModeHttp, m_server->port()), 1);
-        QCOMPARE(http.request(get(QStringLiteral("/a")), nullptr, &out), 2);
-        QCOMPARE(http.setProxy(QString(), 0),
-            3); // an empty host turns the proxy off
-        QCOMPARE(http.currentId(), 1);
-        QVERIFY(http.hasPendingRequests());
+        QCOMPARE(http.request(get(), nullptr, &out), 2);
+        QCOMPARE(http.setProxy(QString(), 0), 3); // an empty host turns the proxy off
         QVERIFY(rec.events.isEmpty()); // nothing before the event loop runs
         QSignalSpy done(&http, &QHttp::done);
         QVERIFY(done.wait());
@@ -183,102 +146,13 @@ private Q_SLOTS:
             QStringList(
                 { "started 1", "finished 1 ok", "started 2", "state 1", "state 2", "state 3", "state 4",
                     "header 200", "state 5", "finished 2 ok", "started 3", "finished 3 ok", "done ok" }));
-        QCOMPARE(rec.read, (QList<QPair<int, int>> { { 5, 5 } }));
         QCOMPARE(out.data(), QByteArray("hello"));
         QCOMPARE(seen, &out);
-        QCOMPARE(http.lastResponse().statusCode(), 200);
-        QCOMPARE(http.lastResponse().reasonPhrase(), QStringLiteral("OK"));
-        QCOMPARE(http.state(), QHttp::Connected);
-        QCOMPARE(http.error(), QHttp::NoError);
-        QCOMPARE(http.currentId(), 0);
-        QVERIFY(!http.hasPendingRequests());
-        QCOMPARE(m_server->request(0).target, QByteArray("/a"));
     }
 
-    void requestFormDirectAndViaProxy_data()
-    {
-        QTest::addColumn<bool>("proxy");
-        QTest::addColumn<int>("serverPort");
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QByteArray>("target");
-        QTest::addColumn<QString>("user");
-        QTest::addColumn<QByteArray>("authorization");
-        const QString none;
-        QTest::newRow("direct") << false << 0 << "/mms/x?id=1" << QByteArray("/mms/x?id=1") << none
-                                << QByteArray();
-        QTest::newRow("direct, empty path") << false << 0 << "" << QByteArray("/") << none << QByteArray();
-        QTest::newRow("proxy, port 80")
-            << true << 80 << "/mms/x?id=1" << QByteArray("http://mmsc.example/mms/x?id=1") << none
-            << QByteArray();
-        QTest::newRow("proxy, port 8002, credentials")
-            << true << 8002 << "/a" << QByteArray("http://mmsc.example:8002/a") << "user"
-            << QByteArray("Basic dXNlcjpzZWNyZXQ=");
-        QTest::newRow("proxy, empty path")
-            << true << 8002 << "" << QByteArray("http://mmsc.example:8002/") << none << QByteArray();
-    }
-    void requestFormDirectAndViaProxy()
-    {
-        QFETCH(bool, proxy);
-        QFETCH(int, serverPort);
-        QFETCH(QString, path);
-        QFETCH(QByteArray, target);
-        QFETCH(QString, user);
-        QFETCH(QByteArray, authorization);
-        QHttp http;
-        QSignalSpy done(&http, &QHttp::done);
-        m_server->enqueue(HttpTestServer::reply(200, "x"));
-        if (proxy) {
-            http.setProxy(HttpTestServer::host(), m_server->port(), user, QStringLiteral("secret"));
-            http.setHost(QStringLiteral("mmsc.example"), quint16(serverPort));
-        } else {
-            http.setHost(HttpTestServer::host(), m_server->port());
-        }
-        QHttpRequestHeader h(QStringLiteral("GET"), path);
-        h.setValue(QStringLiteral("Host"), QStringLiteral("mmsc.example"));
-        http.request(h);
-        QVERIFY(done.wait());
-        QCOMPARE(done.first().first().toBool(), false);
-        const HttpTestRequest r = m_server->request(0);
-        QCOMPARE(r.method, QByteArray("GET"));
-        QCOMPARE(r.target, target);
-        QCOMPARE(r.version, QByteArray("HTTP/1.1"));
-        QCOMPARE(r.headerValues("host"), QList<QByteArray> { "mmsc.example" });
-        QVERIFY(r.header("content-length").isNull());
-        QCOMPARE(r.header("proxy-authorization"), authorization);
-    }
-
-    void postHeadersOnTheWire()
-    {
-        QHttp http;
-        QSignalSpy done(&http, &QHttp::done);
-        m_server->enqueue(HttpTestServer::reply(200));
-        QByteArray pdu("\x8c\x80\x98"
-                       "0123456789",
-            13);
-        QBuffer body(&pdu);
-        body.open(QIODevice::ReadOnly);
-        QHttpRequestHeader h(QStringLiteral("POST"), QStringLiteral("/mms"));
-        h.setContentType(QStringLiteral("application/vnd.wap.mms-message"));
-        h.addValue(QStringLiteral("User-Agent"), QStringLiteral("Agent\r\nX-Injected: 1"));
-        h.addValue(QStringLiteral("x-wap-profile"), QStringLiteral("http://p.example/u.xml"));
-        h.addValue(QStringLiteral("X-Nul"), QStringLiteral("a") + QChar(0) + QStringLiteral("b"));
-        h.setValue(QStringLiteral("Host"), QStringLiteral("mmsc.example"));
-        h.setContentLength(99999); // the body's real length wins
-        http.setHost(HttpTestServer::host(), m_server->port());
-        http.request(h, &body);
-        QVERIFY(done.wait());
-        const HttpTestRequest r = m_server->request(0);
-        QCOMPARE(r.body, pdu);
-        QCOMPARE(r.headerNames(),
-            QList<QByteArray>({ "Content-Type", "x-wap-profile", "Host", "Content-Length" }));
-        QCOMPARE(r.header("content-length"), QByteArray("13"));
-        QCOMPARE(r.header("content-type"), QByteArray("application/vnd.wap.mms-message"));
-        QVERIFY(!r.raw.contains("X-Injected"));
-    }
-
+    // An MMSC may refuse a message before it has read all of it.
     void earlyAnswerWhileTheBodyIsStillGoing()
     {
-        // An MMSC may refuse a message before it has read all of it.
         m_server->enqueue(HttpTestResponse(HttpTestServer::reply(413, "too big")).beforeBody());
         m_server->enqueue(HttpTestServer::reply(200, "next"));
         PatternDevice body(16 * 1024 * 1024);
@@ -299,48 +173,29 @@ private Q_SLOTS:
         QCOMPARE(m_server->connectionCount(), 2);
     }
 
+    // Requests share one connection, also when a body goes nowhere (no
+    // destination); another server means another connection.
     void keepAliveReuse()
     {
-        m_server->setDefaultResponse(HttpTestResponse(HttpTestServer::reply(200, "ok")));
+        m_server->setDefaultResponse(HttpTestResponse(HttpTestServer::chunkedReply(200, "ok", 1)));
         QHttp http;
-        Recorder rec(&http);
         QSignalSpy done(&http, &QHttp::done);
         Sink out;
         http.setHost(HttpTestServer::host(), m_server->port());
         for (int i = 0; i < 200; ++i)
-            http.request(get(QStringLiteral("/%1").arg(i)), nullptr, &out);
+            http.request(get(), nullptr, i % 2 ? &out : nullptr);
         QVERIFY(done.wait());
-        QCOMPARE(out.data().size(), 400);
-        QCOMPARE(m_server->requestCount(), 200);
+        QCOMPARE(out.data(), QByteArray("ok").repeated(100));
         QCOMPARE(m_server->connectionCount(), 1);
-        QCOMPARE(m_server->request(199).target, QByteArray("/199"));
-        const QStringList states = rec.only("state");
-        QCOMPARE(states.size(),
-            2 + 3 * 200); // Sending, Reading, Connected for each after the first
-        QCOMPARE(states.mid(states.size() - 3), QStringList({ "state 3", "state 4", "state 5" }));
 
-        // Another server port means another connection.
         HttpTestServer other;
         QVERIFY(other.listen());
         other.enqueue(HttpTestServer::reply(200, "three"));
-        rec.events.clear();
         http.setHost(HttpTestServer::host(), other.port());
-        http.request(get());
+        http.request(get(), nullptr, &out);
         QVERIFY(done.wait());
-        QCOMPARE(rec.only("state"),
-            QStringList({ "state 6", "state 0", "state 1", "state 2", "state 3", "state 4", "state 5" }));
-        QCOMPARE(other.connectionCount(), 1);
-    }
-
-    void idleCloseIsNoticed()
-    {
-        QHttp http;
-        Recorder rec(&http);
-        m_server->enqueue(HttpTestResponse(HttpTestServer::reply(200, "x")).close());
-        QVERIFY(runGet(http, nullptr));
-        QTRY_COMPARE(http.state(), QHttp::Unconnected);
-        QCOMPARE(rec.only("state").mid(rec.only("state").size() - 3),
-            QStringList({ "state 5", "state 6", "state 0" }));
+        QVERIFY(out.data().endsWith("three"));
+        QCOMPARE(m_server->requestCount(), 200);
     }
 
     // A reused connection the server had already dropped is tried once more on a
@@ -376,7 +231,7 @@ private Q_SLOTS:
         QSignalSpy finished(&http, &QHttp::requestFinished);
         QSignalSpy done(&http, &QHttp::done);
         http.setHost(HttpTestServer::host(), m_server->port());
-        const int id = http.request(post(QStringLiteral("/up")), &body, &out);
+        const int id = http.request(post(), &body, &out);
         QVERIFY(done.wait());
         const bool retried = requests == 3;
         QCOMPARE(finished.last(), QVariantList({ id, !retried }));
@@ -395,116 +250,57 @@ private Q_SLOTS:
         QCOMPARE(m_server->requestCount(), 5);
     }
 
-    void responseErrors_data()
+    // An error ends its own request only: the queued ones still run, on a new
+    // connection when the broken one cannot carry them.
+    void errorEndsOnlyItsOwnRequest()
     {
-        // One row per error code: the parser's tests map every malformed input.
-        QTest::addColumn<QByteArray>("response");
-        QTest::addColumn<int>("error");
-        QTest::addColumn<int>("status"); // of lastResponse()
-        const QByteArray ok = "HTTP/1.1 200 OK\r\n";
-        QTest::newRow("closed, nothing sent") << QByteArray() << int(QHttp::UnexpectedClose) << 0;
-        QTest::newRow("not HTTP") << QByteArray("SSH-2.0-OpenSSH\r\n\r\n")
-                                  << int(QHttp::InvalidResponseHeader) << 0;
-        QTest::newRow("bad chunk size")
-            << QByteArray(ok + "Transfer-Encoding: chunked\r\n\r\nzz\r\nx\r\n0\r\n\r\n")
-            << int(QHttp::InvalidResponseHeader) << 200;
-        QTest::newRow("body short") << QByteArray(ok + "Content-Length: 10\r\n\r\nabc")
-                                    << int(QHttp::WrongContentLength) << 200;
-        QTest::newRow("401") << HttpTestServer::reply(401, "who?") << int(QHttp::AuthenticationRequiredError)
-                             << 401;
-        QTest::newRow("407") << HttpTestServer::reply(407, "who?")
-                             << int(QHttp::ProxyAuthenticationRequiredError) << 407;
-    }
-    void responseErrors()
-    {
-        QFETCH(QByteArray, response);
-        QFETCH(int, error);
-        QFETCH(int, status);
-        const bool usable = error >= QHttp::AuthenticationRequiredError; // a complete 401/407
-        HttpTestResponse script(response);
-        m_server->enqueue(usable ? script : script.close());
+        m_server->enqueue(HttpTestResponse("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc").close());
+        m_server->enqueue(HttpTestServer::reply(401, "who?"));
         m_server->enqueue(HttpTestServer::reply(200, "fine"));
         QHttp http;
         Recorder rec(&http);
-        QSignalSpy done(&http, &QHttp::done);
-        QList<QVariant> seen;
-        connect(&http, &QHttp::requestFinished, this, [&](int id) {
-            if (id == 2)
-                seen = { int(http.error()), http.lastResponse().statusCode(), http.errorString().isEmpty() };
+        QVariantList seen;
+        connect(&http, &QHttp::requestFinished, this, [&](int, bool error) {
+            if (error)
+                seen << int(http.error()) << http.lastResponse().statusCode() << http.errorString().isEmpty();
         });
-        Sink out, next;
+        QSignalSpy done(&http, &QHttp::done);
+        Sink out;
         http.setHost(HttpTestServer::host(), m_server->port());
-        http.request(get(), nullptr, &out);
-        http.request(get(), nullptr, &next);
+        for (int i = 0; i < 3; ++i)
+            http.request(get(), nullptr, &out);
         QVERIFY(done.wait());
-        QCOMPARE(seen, QList<QVariant>({ error, status, false }));
-        // The error ends only its own request.
-        QCOMPARE(rec.only("finished"), QStringList({ "finished 1 ok", "finished 2 error", "finished 3 ok" }));
+        QCOMPARE(seen,
+            QVariantList({ int(QHttp::WrongContentLength), 200, false,
+                int(QHttp::AuthenticationRequiredError), 401, false }));
+        QCOMPARE(rec.only("finished"),
+            QStringList({ "finished 1 ok", "finished 2 error", "finished 3 error", "finished 4 ok" }));
         QCOMPARE(rec.only("done"), QStringList({ "done error" }));
-        QCOMPARE(next.data(), QByteArray("fine"));
-        QCOMPARE(m_server->connectionCount(), usable ? 1 : 2);
+        QCOMPARE(out.data(), QByteArray("abcwho?fine"));
+        QCOMPARE(m_server->connectionCount(), 2); // the 401 left its connection usable
     }
 
-    void setupFailures()
-    {
-        QTcpServer closed;
-        QVERIFY(closed.listen(QHostAddress::LocalHost));
-        const quint16 port = closed.serverPort();
-        closed.close();
-        auto fail = [](const QString &host, quint16 port, QHttp::ConnectionMode mode, QStringList *states) {
-            QHttp http;
-            Recorder rec(&http);
-            QSignalSpy done(&http, &QHttp::done);
-            if (!host.isNull())
-                http.setHost(host, mode, port);
-            http.request(get());
-            *states
-                = done.wait() && done.last().first().toBool() ? rec.only("state") : QStringList("no error");
-            return http.error();
-        };
-        QStringList states;
-        // Rejected by the resolver itself: no name server is asked.
-        QCOMPARE(fail(QStringLiteral("no such host"), 80, QHttp::ConnectionModeHttp, &states),
-            QHttp::HostNotFound);
-        QCOMPARE(fail(QString(), 0, QHttp::ConnectionModeHttp, &states), QHttp::HostNotFound);
-        QCOMPARE(
-            fail(HttpTestServer::host(), port, QHttp::ConnectionModeHttp, &states), QHttp::ConnectionRefused);
-        QCOMPARE(states, QStringList({ "state 1", "state 2", "state 0" }));
-        // Only plain HTTP is spoken.
-        QCOMPARE(fail(HttpTestServer::host(), m_server->port(), QHttp::ConnectionModeHttps, &states),
-            QHttp::UnknownError);
-        QCOMPARE(m_server->requestCount(), 0);
-    }
-
+    // How each framing ends the body, and whether the connection is used
+    // again: by the client, or not after the server's close or its own. The
+    // chunked answer comes one byte per read.
     void bodyFramings_data()
     {
         QTest::addColumn<QByteArray>("response");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<int>("total"); // announced size, 0 when unknown
         QTest::addColumn<int>("reuse");
-        const QByteArray body = HttpTestServer::pattern(3000);
-        QTest::newRow("chunked with trailers")
-            << HttpTestServer::chunkedReply(200, body, 700, { "X-Checksum: 1", "X-More: 2" }) << body << 0
-            << int(Reused);
-        QTest::newRow("close-delimited")
-            << HttpTestServer::closeDelimitedReply(200, body) << body << 0 << int(ServerCloses);
-        QTest::newRow("1.0 close-delimited")
-            << QByteArray("HTTP/1.0 200 OK\r\n\r\n" + body) << body << 0 << int(ServerCloses);
-        QTest::newRow("1.1 close") << HttpTestServer::reply(200, "x", { "Connection: close" })
-                                   << QByteArray("x") << 1 << int(ClientCloses);
-        QTest::newRow("1.0") << QByteArray("HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nx") << QByteArray("x")
-                             << 1 << int(ClientCloses);
-        QTest::newRow("1.0 keep-alive") << QByteArray("HTTP/1.0 200 OK\r\nConnection: "
-                                                      "Keep-Alive\r\nContent-Length: 1\r\n\r\nx")
-                                        << QByteArray("x") << 1 << int(Reused);
-        QTest::newRow("interim responses") << QByteArray("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 "
-                                                         "Processing\r\nX: y\r\n\r\n"
-            + HttpTestServer::reply(200, "done"))
-                                           << QByteArray("done") << 4 << int(Reused);
-        QTest::newRow("204 has no body") << QByteArray("HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n")
-                                         << QByteArray() << 0 << int(Reused);
-        QTest::newRow("404 body kept")
-            << HttpTestServer::reply(404, "nope") << QByteArray("nope") << 4 << int(Reused);
+        QTest::addColumn<bool>("bytewise");
+        auto row = [](const char *name, const QByteArray &response, const QByteArray &body, int total,
+                       Reuse reuse, bool bytewise = false) {
+            QTest::newRow(name) << response << body << total << int(reuse) << bytewise;
+        };
+        const QByteArray body = HttpTestServer::pattern(300);
+        row("chunked with trailers, bytewise",
+            HttpTestServer::chunkedReply(200, body, 70, { "X-Checksum: 1", "X-More: 2" }), body, 0, Reused,
+            true);
+        row("close-delimited", HttpTestServer::closeDelimitedReply(200, body), body, 0, ServerCloses);
+        row("1.1 close", HttpTestServer::reply(200, "x", { "Connection: close" }), "x", 1, ClientCloses);
+        row("204 has no body", "HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n", "", 0, Reused);
     }
     void bodyFramings()
     {
@@ -514,10 +310,10 @@ private Q_SLOTS:
         QFETCH(int, reuse);
         QHttp http;
         Recorder rec(&http);
-        HttpTestResponse script(response);
-        if (reuse == ServerCloses)
-            script.close();
-        m_server->enqueue(script);
+        QFETCH(bool, bytewise);
+        HttpTestResponse script
+            = bytewise ? HttpTestResponse().sendInPieces(response, 1, 1) : HttpTestResponse(response);
+        m_server->enqueue(reuse == ServerCloses ? script.close() : script);
         m_server->enqueue(HttpTestServer::reply(200, "next"));
         Sink out;
         int id;
@@ -527,133 +323,44 @@ private Q_SLOTS:
         QCOMPARE(out.data(), body);
         if (!body.isEmpty())
             QCOMPARE(rec.read.last(), qMakePair(body.size(), total));
+        QVERIFY(!bytewise || rec.read.size() > 10); // it really came in pieces
         if (reuse == ClientCloses)
             QCOMPARE(
                 rec.only("state").mid(rec.only("state").size() - 2), QStringList({ "state 6", "state 0" }));
-        else if (reuse == Reused)
-            QCOMPARE(rec.only("state").last(), QStringLiteral("state 5"));
         QVERIFY(runGet(http, &out));
         QCOMPARE(out.data(), body + "next");
         QCOMPARE(m_server->connectionCount(), reuse == Reused ? 1 : 2);
     }
 
-    void truncationSweep_data()
-    {
-        QTest::addColumn<QByteArray>("raw");
-        QTest::addColumn<int>("headEnd"); // where the final header ends
-        QTest::addColumn<bool>("closeDelimited");
-        const QByteArray body = "0123456789abcdefghij";
-        const QByteArray length = HttpTestServer::reply(200, body, { "Content-Type: text/plain" });
-        QTest::newRow("content-length") << length << int(length.size() - body.size()) << false;
-        const QByteArray chunked = HttpTestServer::chunkedReply(200, body, 7, { "X-Sum: 9" });
-        QTest::newRow("chunked") << chunked << int(chunked.indexOf("\r\n\r\n") + 4) << false;
-        const QByteArray close = HttpTestServer::closeDelimitedReply(200, body);
-        QTest::newRow("close-delimited") << close << int(close.size() - body.size()) << true;
-    }
-    void truncationSweep()
-    {
-        QFETCH(QByteArray, raw);
-        QFETCH(int, headEnd);
-        QFETCH(bool, closeDelimited);
-        for (int cut = 0; cut < raw.size(); ++cut) {
-            QHttp http;
-            QSignalSpy finished(&http, &QHttp::requestFinished);
-            m_server->enqueue(HttpTestResponse(raw).closeAfter(cut));
-            Sink out;
-            QVERIFY(runGet(http, &out));
-            const bool failed = finished.last().at(1).toBool();
-            const QByteArray where = "cut at " + QByteArray::number(cut);
-            if (closeDelimited && cut >= headEnd) {
-                QVERIFY2(!failed, where);
-                QCOMPARE(out.data(), raw.mid(headEnd, cut - headEnd));
-            } else {
-                QVERIFY2(failed, where);
-                QCOMPARE(int(http.error()),
-                    cut < headEnd ? int(QHttp::UnexpectedClose) : int(QHttp::WrongContentLength));
-            }
-        }
-    }
-
-    void oneByteAtATimeGivesTheSameResult_data() { truncationSweep_data(); }
-    void oneByteAtATimeGivesTheSameResult()
-    {
-        QFETCH(QByteArray, raw);
-        QFETCH(bool, closeDelimited);
-        QStringList events[2];
-        for (int pieces = 0; pieces < 2; ++pieces) {
-            QHttp http;
-            Recorder rec(&http);
-            Sink out;
-            HttpTestResponse s = pieces ? HttpTestResponse().sendInPieces(raw, 1, 1) : HttpTestResponse(raw);
-            m_server->enqueue(closeDelimited ? s.close() : s);
-            QVERIFY(runGet(http, &out));
-            QCOMPARE(out.data(), QByteArray("0123456789abcdefghij"));
-            QCOMPARE(rec.read.last().first, 20);
-            QVERIFY(rec.read.size() > pieces); // it really came in pieces
-            events[pieces] = rec.events;
-        }
-        QCOMPARE(events[1], events[0]);
-    }
-
+    // 8 MiB go out in pieces, byte for byte, with the body's own length
+    // whatever the header says, and with rising progress.
     void largeUploadIsStreamed()
     {
         const qint64 size = 8 * 1024 * 1024 + 123;
         PatternDevice body(size);
         QHttp http;
-        Recorder rec(&http);
-        m_server->enqueue(HttpTestServer::reply(200, "stored"));
+        QSignalSpy progress(&http, &QHttp::dataSendProgress);
         QSignalSpy done(&http, &QHttp::done);
+        m_server->enqueue(HttpTestServer::reply(200, "stored"));
+        QHttpRequestHeader h = post();
+        h.setContentLength(99);
         http.setHost(HttpTestServer::host(), m_server->port());
-        http.request(post(QStringLiteral("/up")), &body);
+        http.request(h, &body);
         QVERIFY(done.wait(30000));
         QCOMPARE(done.first().first().toBool(), false);
-        QCOMPARE(m_server->request(0).bodySize, size);
+        QCOMPARE(m_server->request(0).header("content-length"), QByteArray::number(size));
         QVERIFY(m_server->request(0).body == HttpTestServer::pattern(size));
-        QVERIFY(body.largestRead <= 256 * 1024); // streamed in pieces, never read whole
-        QVERIFY(rec.sent.size() > 2);
-        for (int i = 1; i < rec.sent.size(); ++i) {
-            QVERIFY(rec.sent.at(i).first > rec.sent.at(i - 1).first);
-            QCOMPARE(rec.sent.at(i).second, int(size));
+        QVERIFY(body.largestRead <= 256 * 1024); // never read whole
+        QVERIFY(progress.size() > 2);
+        for (int i = 0; i < progress.size(); ++i) {
+            QCOMPARE(progress.at(i).at(1).toInt(), int(size));
+            QVERIFY(i == 0 || progress.at(i).at(0).toInt() > progress.at(i - 1).at(0).toInt());
         }
-        QCOMPARE(rec.sent.last().first, int(size));
+        QCOMPARE(progress.last().at(0).toInt(), int(size));
     }
 
-    void downloadIsWrittenAsItArrives()
-    {
-        const QByteArray body = HttpTestServer::pattern(500000);
-        const QByteArray raw = HttpTestServer::reply(200, body);
-        const int half = raw.size() - body.size() + 200000;
-        m_server->enqueue(HttpTestResponse().send(raw.left(half)).waitForRelease().send(raw.mid(half)));
-        QHttp http;
-        Recorder rec(&http);
-        Sink out;
-        QSignalSpy done(&http, &QHttp::done);
-        http.setHost(HttpTestServer::host(), m_server->port());
-        http.request(get(), nullptr, &out);
-        QTRY_COMPARE(out.data().size(), 200000);
-        QCOMPARE(rec.read.last(), qMakePair(200000, body.size()));
-        QCOMPARE(http.state(), QHttp::Reading);
-        m_server->release();
-        QVERIFY(done.wait());
-        QVERIFY(out.data() == body);
-        QCOMPARE(rec.read.last(), qMakePair(body.size(), body.size()));
-    }
-
-    void nullDestinationDropsTheBody()
-    {
-        m_server->enqueue(HttpTestServer::reply(200, HttpTestServer::pattern(100000)));
-        m_server->enqueue(HttpTestServer::reply(200, "after"));
-        QHttp http;
-        Recorder rec(&http);
-        QVERIFY(runGet(http, nullptr));
-        QCOMPARE(http.lastResponse().statusCode(), 200);
-        QCOMPARE(rec.read.last(), qMakePair(100000, 100000));
-        Sink out;
-        QVERIFY(runGet(http, &out)); // the connection was left clean
-        QCOMPARE(out.data(), QByteArray("after"));
-        QCOMPARE(m_server->connectionCount(), 1);
-    }
-
+    // A destination that stops taking bytes, or takes fewer, fails the request:
+    // what it did not store was not delivered.
     void failingDestination_data()
     {
         QTest::addColumn<bool>("shortWrite");
@@ -664,7 +371,9 @@ private Q_SLOTS:
     {
         QFETCH(bool, shortWrite);
         m_server->enqueue(HttpTestServer::reply(200, HttpTestServer::pattern(300000)));
-        FailingDevice out(1000, shortWrite);
+        FailingDevice out;
+        out.shortWrite = shortWrite;
+        out.open(QIODevice::WriteOnly);
         QHttp http;
         QSignalSpy finished(&http, &QHttp::requestFinished);
         int id;
@@ -672,45 +381,55 @@ private Q_SLOTS:
         QCOMPARE(finished.last(), QVariantList({ id, true }));
         QCOMPARE(http.error(), QHttp::UnknownError);
         QCOMPARE(http.state(), QHttp::Unconnected);
-
-        QBuffer readOnly;
-        readOnly.open(QIODevice::ReadOnly);
-        QVERIFY(runGet(http, &readOnly, &id));
-        QCOMPARE(finished.last(), QVariantList({ id, true }));
-        QCOMPARE(http.error(), QHttp::UnknownError);
     }
 
-    void abortMidBody()
+    // Stopped mid-body by abort() or by deleting the client: the connection
+    // goes at once. abort() ends the request once and drops the queue; a
+    // deleted client says nothing more.
+    void stopMidBody_data()
     {
+        QTest::addColumn<bool>("deleted");
+        QTest::newRow("abort") << false;
+        QTest::newRow("delete") << true;
+    }
+    void stopMidBody()
+    {
+        QFETCH(bool, deleted);
         const QByteArray raw = HttpTestServer::reply(200, HttpTestServer::pattern(10000));
         m_server->enqueue(HttpTestResponse().send(raw.left(5000)).waitForRelease().send(raw.mid(5000)));
-        QHttp http;
-        Recorder rec(&http);
+        QPointer<QHttp> http = new QHttp(this);
+        Recorder rec(http);
         Sink out;
-        QSignalSpy progress(&http, &QHttp::dataReadProgress);
-        http.setHost(HttpTestServer::host(), m_server->port());
-        const int id = http.request(get(), nullptr, &out);
-        const int queued = http.request(get());
+        QSignalSpy progress(http.data(), &QHttp::dataReadProgress);
+        http->setHost(HttpTestServer::host(), m_server->port());
+        const int id = http->request(get(), nullptr, &out);
+        const int queued = http->request(get());
         QVERIFY(progress.wait());
         rec.events.clear();
-        http.abort();
-        QCOMPARE(rec.events,
-            QStringList({ "state 6", "state 0", QStringLiteral("finished %1 error").arg(id), "done error" }));
-        QCOMPARE(http.error(), QHttp::Aborted);
-        QVERIFY(!http.hasPendingRequests());
-        QVERIFY(out.data().size() > 0);
+        if (deleted)
+            http->deleteLater();
+        else
+            http->abort();
         QTRY_COMPARE(m_server->openConnectionCount(), 0);
         m_server->release();
+        if (deleted) {
+            QVERIFY(http.isNull());
+            QCOMPARE(rec.events, QStringList());
+            return;
+        }
+        QCOMPARE(rec.events,
+            QStringList({ "state 6", "state 0", QStringLiteral("finished %1 error").arg(id), "done error" }));
+        QCOMPARE(http->error(), QHttp::Aborted);
         // The queued request never starts: a later one runs in its place.
         m_server->enqueue(HttpTestServer::reply(200, "later"));
-        QVERIFY(runGet(http, nullptr));
+        QVERIFY(runGet(*http, nullptr));
         QVERIFY(!rec.events.contains(QStringLiteral("started %1").arg(queued)));
-        QCOMPARE(http.lastResponse().statusCode(), 200);
+        QCOMPARE(http->lastResponse().statusCode(), 200);
     }
 
+    // abort() from the client's own signals leaves it sane.
     void abortFromSlots()
     {
-        // abort() called from the client's own signals must leave it sane.
         m_server->setDefaultResponse(HttpTestResponse(HttpTestServer::reply(200, "x")));
         QHttp http;
         Recorder rec(&http);
@@ -736,27 +455,6 @@ private Q_SLOTS:
         QCOMPARE(rec.only("finished").size(), 1);
         QCOMPARE(rec.only("done"), QStringList({ "done error" }));
         QCOMPARE(http.state(), QHttp::Unconnected);
-    }
-
-    void deletedMidTransferEmitsNothing()
-    {
-        const QByteArray raw = HttpTestServer::reply(200, HttpTestServer::pattern(10000));
-        m_server->enqueue(HttpTestResponse().send(raw.left(3000)).waitForRelease().send(raw.mid(3000)));
-        QPointer<QHttp> http = new QHttp;
-        int signalsAfterDelete = 0;
-        Sink out;
-        http->setHost(HttpTestServer::host(), m_server->port());
-        http->request(get(), nullptr, &out);
-        QSignalSpy progress(http.data(), &QHttp::dataReadProgress);
-        QVERIFY(progress.wait());
-        connect(http.data(), &QHttp::stateChanged, this, [&] { ++signalsAfterDelete; });
-        connect(http.data(), &QHttp::requestFinished, this, [&] { ++signalsAfterDelete; });
-        connect(http.data(), &QHttp::done, this, [&] { ++signalsAfterDelete; });
-        http->deleteLater();
-        QTRY_VERIFY(http.isNull());
-        QTRY_COMPARE(m_server->openConnectionCount(), 0);
-        m_server->release();
-        QCOMPARE(signalsAfterDelete, 0);
     }
 };
 

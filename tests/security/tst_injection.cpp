@@ -1,124 +1,180 @@
+// What the network or a settings file controls can never forge a header
+// field or a request.
+#include <QBuffer>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QtTest>
+#include <memory>
 
 #include "httprequestwriter.h"
 #include "httptestserver.h"
 #include "logcapture.h"
+#include "mmsreceiver.h"
+#include "mmsreceivernm.h"
+#include "mmssender.h"
+#include "mmssendernm.h"
 #include "qhttp.h"
 
 class tst_Injection : public QObject
 {
     Q_OBJECT
 
+private:
+    QTemporaryDir m_home;
+
 private Q_SLOTS:
-    void hostName_data();
-    void hostName();
-    void hostNameNeverReachesTheWire();
-    void fieldValues_data();
-    void fieldValues();
+    void initTestCase()
+    {
+        QVERIFY(m_home.isValid());
+        qputenv("HOME", QFile::encodeName(m_home.path()));
+        QVERIFY(QDir(m_home.path()).mkpath(QStringLiteral(".mms")));
+    }
+
+    void hostName_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<bool>("valid");
+        QTest::newRow("name") << "mmsc.example.com" << true;
+        QTest::newRow("ipv6") << "fe80::1" << true;
+        QTest::newRow("crlf") << "a\r\nX-Evil: 1" << false;
+        QTest::newRow("nul") << QString::fromLatin1("a\0b", 3) << false;
+        QTest::newRow("control") << "a\x01" << false;
+        QTest::newRow("blank") << "a b" << false;
+        QTest::newRow("path") << "a/b" << false;
+        QTest::newRow("userinfo") << "user@a" << false;
+        QTest::newRow("non-ascii") << QString::fromUtf8("b\xc3\xbc.example") << false;
+        QTest::newRow("empty") << "" << false;
+    }
+
+    // A host name goes into the Host field and, through a proxy, into the
+    // request line: a bad one is refused before a connection is made. Through
+    // a proxy no name lookup stands in the way: only the check does.
+    void hostName()
+    {
+        QFETCH(QString, host);
+        QFETCH(bool, valid);
+        QCOMPARE(HttpRequestWriter::isValidHost(host), valid);
+        HttpTestServer proxy;
+        QVERIFY(proxy.listen());
+        proxy.setDefaultResponse(HttpTestResponse(HttpTestServer::reply(200, "ok")));
+        QHttp http;
+        QSignalSpy done(&http, &QHttp::done);
+        http.setProxy(HttpTestServer::host(), proxy.port());
+        http.setHost(host, 8002);
+        http.request(QHttpRequestHeader(QStringLiteral("GET"), QStringLiteral("/x")));
+        QVERIFY(done.wait());
+        QCOMPARE(done.first().first().toBool(), !valid);
+        QCOMPARE(http.error(), valid ? QHttp::NoError : QHttp::HostNotFound);
+        QCOMPARE(proxy.connectionCount(), valid ? 1 : 0);
+    }
+
+    void fieldValues_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<bool>("kept");
+        auto row = [](const char *tag, const char *name, const QString &value, bool kept) {
+            QTest::newRow(tag) << QString::fromLatin1(name) << value << kept;
+        };
+        row("plain", "User-Agent", "Handset/1.0 (X; Y)", true);
+        row("crlf", "User-Agent", "a\r\nX-Evil: 1", false);
+        row("cr", "x-wap-profile", "http://a/\rb", false);
+        row("lf", "x-wap-profile", "http://a/\nb", false);
+        row("nul", "User-Agent", QString::fromLatin1("a\0b", 3), false);
+        row("bad name", "X Evil", "1", false);
+        row("name with colon", "X-Evil: 1\r\nY", "1", false);
+    }
+
+    // A field whose name or value could end the line is dropped, and said so;
+    // the head keeps its shape.
+    void fieldValues()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, value);
+        QFETCH(bool, kept);
+        LogCapture log;
+        QHttpRequestHeader header(QStringLiteral("POST"), QStringLiteral("/mms"));
+        header.setContentType(QStringLiteral("application/vnd.wap.mms-message"));
+        header.addValue(name, value);
+        header.setValue(QStringLiteral("Host"), QStringLiteral("mmsc.example.com"));
+        HttpRequestWriter::Route route;
+        route.host = QStringLiteral("mmsc.example.com");
+        QByteArray head;
+        QString problem;
+        QVERIFY(HttpRequestWriter::head(header, route, true, 3, &head, &problem));
+        // Request line, Content-Type, the field, Host, Content-Length, end.
+        const int lines = kept ? 6 : 5;
+        QCOMPARE(head.count("\r\n"), lines);
+        QCOMPARE(head.count('\r'), lines);
+        QCOMPARE(head.count('\n'), lines);
+        QVERIFY(head.endsWith("\r\n\r\n"));
+        QVERIFY(!head.contains('\0'));
+        QVERIFY(!head.contains("X-Evil"));
+        QCOMPARE(log.contains(QStringLiteral("header field dropped")), !kept);
+    }
+
+    // Identity values with line breaks or NULs in the settings file, through
+    // each of the four transfers.
+    void settingsValues_data()
+    {
+        QTest::addColumn<int>("variant");
+        QTest::addColumn<QByteArray>("conf");
+        // QSettings turns the INI escapes \r, \n and \0 into the characters.
+        const QList<QPair<const char *, QByteArray>> confs = {
+            { "CR LF in user agent, NUL in profile",
+                "user_agent=\"UA/1\\r\\nX-Evil: 1\"\nprofile_url=\"http://p.example/\\0X-Evil: 1\"\n" },
+            { "NUL in user agent, request smuggled by LF in profile",
+                "user_agent=\"UA\\0X-Evil: 1\"\nprofile_url=\"x\\n\\nGET /X-Evil HTTP/1.1\\nHost: evil\"\n" },
+        };
+        const char *names[] = { "MmsSender", "MmsSenderNM", "MmsReceiver", "MmsReceiverNM" };
+        for (int variant = 0; variant < 4; ++variant)
+            for (const auto &conf : confs)
+                QTest::addRow("%s, %s", names[variant], conf.first) << variant << conf.second;
+    }
+
+    void settingsValues()
+    {
+        QFETCH(int, variant);
+        QFETCH(QByteArray, conf);
+        QFile file(m_home.filePath(QStringLiteral(".mms/profile.conf")));
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QCOMPARE(file.write(conf), conf.size());
+        file.close();
+
+        HttpTestServer server;
+        QVERIFY(server.listen());
+        server.setDefaultResponse(HttpTestResponse(HttpTestServer::reply(200, "ok")));
+        LogCapture log;
+        QByteArray pduBytes("pdu");
+        QBuffer pdu(&pduBytes), out;
+        QVERIFY(pdu.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly));
+        const QString url = server.url(QStringLiteral("/mms"));
+        std::unique_ptr<QObject> t(variant == 0 ? static_cast<QObject *>(new MmsSender)
+                : variant == 1                  ? static_cast<QObject *>(new MmsSenderNM)
+                : variant == 2                  ? static_cast<QObject *>(new MmsReceiver)
+                                                : new MmsReceiverNM);
+        QSignalSpy done(t.get(), variant < 2 ? SIGNAL(mmsSendComplete(int)) : SIGNAL(downloadCompleted(int)));
+        if (auto *s = qobject_cast<MmsSenderBase *>(t.get())) {
+            s->setMmsc(url);
+            s->setMmscPort(server.port());
+            s->startMmsSend(&pdu, &out);
+        } else {
+            qobject_cast<MmsReceiverBase *>(t.get())->downloadMms(url, &out);
+        }
+        QVERIFY(done.wait(20000));
+        QCOMPARE(done.at(0).at(0).toInt(), 200);
+
+        QCOMPARE(server.requestCount(), 1);
+        const HttpTestRequest request = server.request(0);
+        QVERIFY(!request.malformed);
+        QCOMPARE(request.target, QByteArray("/mms"));
+        QVERIFY2(!request.raw.contains("X-Evil"), request.raw.constData());
+        QVERIFY(!request.raw.contains('\0'));
+        // The refused value is said to be refused, and never shown.
+        QVERIFY(log.contains(QStringLiteral("line break or NUL")));
+        QCOMPARE(log.matching(QStringLiteral("X-Evil")), QStringList());
+    }
 };
-
-void tst_Injection::hostName_data()
-{
-    QTest::addColumn<QString>("host");
-    QTest::addColumn<bool>("valid");
-    QTest::newRow("name") << "mmsc.example.com" << true;
-    QTest::newRow("ipv4") << "10.1.2.3" << true;
-    QTest::newRow("ipv6") << "fe80::1" << true;
-    QTest::newRow("crlf") << "a\r\nX-Evil: 1" << false;
-    QTest::newRow("lf") << "a\nb" << false;
-    QTest::newRow("nul") << QString::fromLatin1("a\0b", 3) << false;
-    QTest::newRow("control") << "a\x01" << false;
-    QTest::newRow("blank") << "a b" << false;
-    QTest::newRow("path") << "a/b" << false;
-    QTest::newRow("userinfo") << "user@a" << false;
-    QTest::newRow("non-ascii") << QString::fromUtf8("b\xc3\xbc.example") << false;
-    QTest::newRow("empty") << "" << false;
-}
-
-// A host name is written into the Host field and, through a proxy, into the
-// request line: the request is refused before a byte is built.
-void tst_Injection::hostName()
-{
-    QFETCH(QString, host);
-    QFETCH(bool, valid);
-    QCOMPARE(HttpRequestWriter::isValidHost(host), valid);
-
-    HttpRequestWriter::Route route;
-    route.host = host;
-    route.proxyHost = QStringLiteral("proxy");
-    QByteArray head;
-    QString problem;
-    const bool built = HttpRequestWriter::head(QHttpRequestHeader(QStringLiteral("GET"), QStringLiteral("/x")),
-                                               route, false, 0, &head, &problem);
-    QCOMPARE(built, valid);
-    if (built)
-        QVERIFY(head.startsWith("GET http://"));
-    else
-        QVERIFY(head.isEmpty());
-}
-
-void tst_Injection::hostNameNeverReachesTheWire()
-{
-    HttpTestServer server;
-    QVERIFY(server.listen());
-    server.setDefaultResponse(HttpTestResponse(HttpTestServer::reply(200, "ok")));
-    LogCapture log;
-
-    QHttp http;
-    QSignalSpy finished(&http, &QHttp::requestFinished);
-    // Through a proxy no name lookup stands in the way: only the check does.
-    http.setProxy(HttpTestServer::host(), server.port());
-    http.setHost(QStringLiteral("mmsc\r\nX-Evil: 1\r\n"), server.port());
-    const int id = http.request(QHttpRequestHeader(QStringLiteral("GET"), QStringLiteral("/")));
-    QTRY_COMPARE(finished.count(), 3);
-    QCOMPARE(finished.at(2).at(0).toInt(), id);
-    QCOMPARE(finished.at(2).at(1).toBool(), true);
-    QCOMPARE(http.error(), QHttp::HostNotFound);
-    QCOMPARE(server.connectionCount(), 0);
-}
-
-void tst_Injection::fieldValues_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("value");
-    QTest::addColumn<bool>("kept");
-    QTest::newRow("plain") << "User-Agent" << "Handset/1.0 (X; Y)" << true;
-    QTest::newRow("crlf") << "User-Agent" << "a\r\nX-Evil: 1" << false;
-    QTest::newRow("cr") << "x-wap-profile" << "http://a/\rb" << false;
-    QTest::newRow("lf") << "x-wap-profile" << "http://a/\nb" << false;
-    QTest::newRow("nul") << "User-Agent" << QString::fromLatin1("a\0b", 3) << false;
-    QTest::newRow("bad name") << "X Evil" << "1" << false;
-    QTest::newRow("name with colon") << "X-Evil: 1\r\nY" << "1" << false;
-}
-
-void tst_Injection::fieldValues()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, value);
-    QFETCH(bool, kept);
-
-    LogCapture log;
-    QHttpRequestHeader header(QStringLiteral("POST"), QStringLiteral("/mms"));
-    header.setContentType(QStringLiteral("application/vnd.wap.mms-message"));
-    header.addValue(name, value);
-    header.setValue(QStringLiteral("Host"), QStringLiteral("mmsc.example.com"));
-    HttpRequestWriter::Route route;
-    route.host = QStringLiteral("mmsc.example.com");
-    QByteArray head;
-    QString problem;
-    QVERIFY(HttpRequestWriter::head(header, route, true, 3, &head, &problem));
-
-    QVERIFY(head.endsWith("\r\n\r\n"));
-    QCOMPARE(head.indexOf("\r\n\r\n"), head.size() - 4);
-    QVERIFY(!head.contains('\0'));
-    QVERIFY(!head.contains("X-Evil"));
-    const QList<QByteArray> lines = head.left(head.size() - 4).split('\n');
-    QCOMPARE(lines.size(), kept ? 5 : 4);
-    for (const QByteArray &line : lines.mid(0, lines.size() - 1))
-        QVERIFY(line.endsWith('\r'));
-    QCOMPARE(log.contains(QStringLiteral("header field dropped")), !kept);
-}
 
 QTEST_GUILESS_MAIN(tst_Injection)
 #include "tst_injection.moc"

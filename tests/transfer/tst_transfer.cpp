@@ -1,23 +1,19 @@
 // The four transfer classes (MmsSender, MmsSenderNM, MmsReceiver,
-// MmsReceiverNM) against the shared test server and a real forward proxy.
-// Behaviour they share runs from one table over all four; what differs
-// (codes, abort, debug lines) is a column or a test of its own.
-#include <QBuffer>
+// MmsReceiverNM) and the identity settings they send, against the shared test
+// server and a real forward proxy. Shared behaviour runs from one table over
+// all four; what differs is a column or a test of its own.
 #include <QNetworkReply>
-#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QtTest>
-#include <list>
-#include <memory>
 
 #include "httptestserver.h"
 #include "logcapture.h"
-#include "mmsreceiver.h"
-#include "mmsreceivernm.h"
-#include "mmssender.h"
-#include "mmssendernm.h"
+#include "mmsuaprof.h"
 #include "tarnexconfig_p.h"
 #include "tinyproxyprocess.h"
-#include "transfertest.h"
+#include "transfer.h"
 
 namespace {
 const QByteArray s_ua = "Phone/1.0 (Linux, like Gecko)";
@@ -25,90 +21,36 @@ const QByteArray s_profile = "http://uaprof.example.com/uaprof/P1.xml";
 const QByteArray s_identity = "User-Agent: " + s_ua + "\r\nx-wap-profile: " + s_profile + "\r\n";
 const QString s_ignore = QStringLiteral("[LIBTARNEX] MMS sending completed. Ignore response");
 
-QObject *create(bool send, bool nm)
+QByteArray identityConf(const QByteArray &ua, const QByteArray &profile)
 {
-    if (send)
-        return nm ? static_cast<QObject *>(new MmsSenderNM) : new MmsSender;
-    return nm ? static_cast<QObject *>(new MmsReceiverNM) : new MmsReceiver;
+    return "user_agent=\"" + ua + "\"\nprofile_url=\"" + profile + "\"\n";
 }
 
-// One of the four behind one face: a sender POSTs a PDU to `address` (and
-// "mmscPort") and stores the answer in `device`; a receiver GETs into it.
-struct Transfer
+QString withPort(QString s, int port)
 {
-    Transfer(bool send, bool nm)
-        : send(send)
-        , object(create(send, nm))
-        , done(object.get(), send ? SIGNAL(mmsSendComplete(int)) : SIGNAL(downloadCompleted(int)))
-        , progress(object.get(), send ? SIGNAL(sendProgress(int, int)) : SIGNAL(downloadProgress(int, int)))
-        , states(object.get(), SIGNAL(connectionStateChanged(int)))
-    {
-    }
-
-    void start(const QString &address, int port, QIODevice *device, const QByteArray &body = "pdu")
-    {
-        if (!send) {
-            static_cast<MmsReceiverBase *>(object.get())->downloadMms(address, device);
-            return;
-        }
-        auto *s = static_cast<MmsSenderBase *>(object.get());
-        s->setMmsc(address);
-        s->setMmscPort(port);
-        QBuffer &pdu = pdus.emplace_back();
-        pdu.setData(body);
-        pdu.open(QIODevice::ReadOnly);
-        s->startMmsSend(&pdu, device);
-    }
-    void abort()
-    {
-        if (send)
-            static_cast<MmsSenderBase *>(object.get())->abort();
-        else
-            static_cast<MmsReceiverBase *>(object.get())->abort();
-    }
-    int code(int i) const { return done.at(i).at(0).toInt(); }
-
-    const bool send;
-    std::list<QBuffer> pdus; // outlive the object that may still read them
-    const std::unique_ptr<QObject> object;
-    QSignalSpy done, progress, states;
-};
-
-struct Device : QBuffer
-{
-    Device() { open(QIODevice::WriteOnly); }
-};
-
-void addKinds()
-{
-    QTest::addColumn<bool>("send");
-    QTest::addColumn<bool>("nm");
-    QTest::newRow("socket sender") << true << false;
-    QTest::newRow("nm sender") << true << true;
-    QTest::newRow("socket receiver") << false << false;
-    QTest::newRow("nm receiver") << false << true;
+    return s.replace(QLatin1String("SERVER"), QString::number(port));
 }
 
-QString withPorts(QString s, int server, int proxy = 0)
-{
-    return s.replace(QLatin1String("SERVER"), QString::number(server))
-        .replace(QLatin1String("PROXY"), QString::number(proxy));
-}
 } // namespace
-
-#define FETCH_TRANSFER(t)                                                                                    \
-    QFETCH(bool, send);                                                                                      \
-    QFETCH(bool, nm);                                                                                        \
-    Transfer t(send, nm)
 
 class TestTransfer : public QObject
 {
     Q_OBJECT
 
 private:
-    TestHome m_home;
+    QTemporaryDir m_home;
     HttpTestServer *m_server = nullptr;
 
+    // Writes ~/.mms/profile.conf; a null content removes it.
+    bool writeConf(const QByteArray &content)
+    {
+        const QString path = m_home.filePath(QStringLiteral(".mms/profile.conf"));
+        if (content.isNull())
+            return !QFile::exists(path) || QFile::remove(path);
+        QDir(m_home.path()).mkpath(QStringLiteral(".mms"));
+        QFile f(path);
+        return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(content) == content.size();
+    }
     QString url(const QString &path) const
     {
         return QStringLiteral("http://127.0.0.1:%1%2").arg(m_server->port()).arg(path);
@@ -119,11 +61,15 @@ private:
     }
 
 private Q_SLOTS:
-    void initTestCase() { QVERIFY(m_home.setUp()); }
+    void initTestCase()
+    {
+        qputenv("HOME", QFile::encodeName(m_home.path()));
+        QVERIFY(m_home.isValid() && QDir::homePath() == m_home.path());
+    }
 
     void init()
     {
-        QVERIFY(m_home.setIdentity(s_ua, s_profile));
+        QVERIFY(writeConf(identityConf(s_ua, s_profile)));
         m_server = new HttpTestServer(this);
         QVERIFY(m_server->listen());
     }
@@ -134,49 +80,55 @@ private Q_SLOTS:
         m_server = nullptr;
     }
 
-    void metaObject_data()
+    // Defaults only when the file or key is missing, Qt's INI rules
+    // otherwise; reading never creates the file. A control character would
+    // end the header line and start a forged one: such a value counts as
+    // empty and is warned about even with debug off.
+    void identityValues_data()
     {
-        QTest::addColumn<bool>("send");
-        QTest::addColumn<bool>("nm");
-        QTest::addColumn<QStringList>("methods");
-        QTest::newRow("MmsSender") << true << false
-                                   << QStringList({ "httpRequestFinished(int,bool):requestId error",
-                                          "httpDataSendProgress(int,int):done total",
-                                          "httpConnectionState(int):state" });
-        QTest::newRow("MmsSenderNM") << true << true
-                                     << QStringList({ "networkManagerFinished(QNetworkReply*):reply",
-                                            "httpDataSendProgress(qlonglong,qlonglong):done total" });
-        QTest::newRow("MmsReceiver") << false << false
-                                     << QStringList({ "httpRequestFinished(int,bool):requestId error",
-                                            "httpDataReceiveProgress(int,int):done total",
-                                            "httpConnectionState(int):state" });
-        QTest::newRow("MmsReceiverNM") << false << true
-                                       << QStringList({ "networkManagerFinished(QNetworkReply*):",
-                                              "httpDataReceiveProgress(qlonglong,qlonglong):done total" });
+        QTest::addColumn<QByteArray>("conf");
+        QTest::addColumn<QString>("userAgent");
+        QTest::addColumn<QString>("profileUrl");
+        QTest::addColumn<bool>("warns");
+        const QString ua = QStringLiteral(TARNEX_DEFAULT_USER_AGENT);
+        const QString pu = QStringLiteral(TARNEX_DEFAULT_PROFILE_URL);
+        QTest::newRow("no file") << QByteArray() << ua << pu << false;
+        QTest::newRow("empty means empty") << QByteArray("user_agent=\nprofile_url=http://p/a.xml\n") << ""
+                                           << "http://p/a.xml" << false;
+        QTest::newRow("quoted commas")
+            << QByteArray("user_agent=\"Mozilla/5.0 (Linux, like Gecko), Mobile\"\n")
+            << "Mozilla/5.0 (Linux, like Gecko), Mobile" << pu << false;
+        // Unquoted, Qt's INI reader makes a list of it, which reads as empty.
+        QTest::newRow("unquoted commas") << QByteArray("user_agent=a, b\n") << "" << pu << false;
+        QTest::newRow("not INI at all") << QByteArray("\x01\x02garbage\xff\n") << ua << pu << false;
+        QTest::newRow("CR LF in user agent")
+            << QByteArray("user_agent=\"A\\r\\nX-Evil: 1\"\n") << "" << pu << true;
+        QTest::newRow("LF in profile")
+            << QByteArray("profile_url=\"http://p/\\nHost: evil\"\n") << ua << "" << true;
+        QTest::newRow("NUL in user agent") << QByteArray("user_agent=\"A\\0B\"\n") << "" << pu << true;
+        QTest::newRow("CR alone in profile") << QByteArray("profile_url=\"x\\ry\"\n") << ua << "" << true;
     }
 
-    void metaObject()
+    void identityValues()
     {
-        FETCH_TRANSFER(t);
-        QFETCH(QStringList, methods);
-        const QMetaObject *mo = t.object->metaObject();
-        QCOMPARE(mo->className(), QTest::currentDataTag());
-        QCOMPARE(
-            mo->superClass(), send ? &MmsSenderBase::staticMetaObject : &MmsReceiverBase::staticMetaObject);
-        QCOMPARE(ownMethods(mo), methods);
-        QVERIFY(t.object->setProperty("proxy", QStringLiteral("proxy.example")));
-        send ? static_cast<MmsSenderBase *>(t.object.get())->setProxyPort(8080)
-             : static_cast<MmsReceiverBase *>(t.object.get())->setProxyPort(8080);
-        QCOMPARE(send ? static_cast<MmsSenderBase *>(t.object.get())->proxy()
-                      : static_cast<MmsReceiverBase *>(t.object.get())->proxy(),
-            QStringLiteral("proxy.example"));
-        QCOMPARE(t.object->property("proxyPort").toInt(), 8080);
+        QFETCH(QByteArray, conf);
+        QFETCH(QString, userAgent);
+        QFETCH(QString, profileUrl);
+        QFETCH(bool, warns);
+        QVERIFY(writeConf(conf));
+        DebugFlag off(false);
+        LogCapture log;
+        QCOMPARE(MmsUAProf::getUserAgent(), userAgent);
+        QCOMPARE(MmsUAProf::getProfileUrl(), profileUrl);
+        QCOMPARE(log.lines().size(), warns ? 1 : 0);
+        if (warns)
+            QVERIFY(log.lines().first().contains(userAgent.isEmpty() ? "user_agent" : "profile_url"));
+        QCOMPARE(QFile::exists(m_home.filePath(QStringLiteral(".mms/profile.conf"))), !conf.isNull());
     }
 
     // The socket variants byte for byte. The target is path and query; the
     // sender goes to "mmscPort", the receiver to the URL's port; Host names
-    // the host alone (an IPv6 literal in brackets); identity headers follow
-    // the settings file as it is at the transfer.
+    // the host alone (an IPv6 literal in brackets).
     void socketWire_data()
     {
         QTest::addColumn<bool>("send");
@@ -191,24 +143,15 @@ private Q_SLOTS:
         row("send: query kept, fragment and URL port dropped", true,
             "http://127.0.0.1:1/mms/send?x=1&y=a%20b#frag", "/mms/send?x=1&y=a%20b");
         row("send: host only", true, "http://127.0.0.1", "/");
-        row("send: host and query", true, "http://127.0.0.1?id=3", "/?id=3");
         row("send: https still plain", true, "https://127.0.0.1/s", "/s");
         row("send: IPv6 host", true, "http://[::1]/m", "/m");
-        row("send: no file", true, "http://127.0.0.1/m", "/m", "(none)",
-            "User-Agent: " TARNEX_DEFAULT_USER_AGENT "\r\nx-wap-profile: " TARNEX_DEFAULT_PROFILE_URL "\r\n");
         row("send: empty user agent", true, "http://127.0.0.1/m", "/m", "user_agent=\nprofile_url=p\n",
             "x-wap-profile: p\r\n");
-        row("send: quoted commas", true, "http://127.0.0.1/m", "/m",
-            "user_agent=\"A/1 (X, Y), Z\"\nprofile_url=\n", "User-Agent: A/1 (X, Y), Z\r\n");
-        row("send: forged header", true, "http://127.0.0.1/m", "/m",
-            "user_agent=\"A\\r\\nX-Evil: 1\"\nprofile_url=\n", "");
         row("get: query kept, fragment dropped", false, "http://127.0.0.1:SERVER/get?id=7&t=a%20b#frag",
             "/get?id=7&t=a%20b");
-        row("get: host only", false, "http://127.0.0.1:SERVER", "/");
         row("get: https still plain", false, "https://127.0.0.1:SERVER/x", "/x");
         row("get: IPv6 host", false, "http://[::1]:SERVER/m", "/m");
-        row("get: empty identity", false, "http://127.0.0.1:SERVER/m", "/m", "user_agent=\nprofile_url=\n",
-            "");
+        row("get: empty identity", false, "http://127.0.0.1:SERVER", "/", "user_agent=\nprofile_url=\n", "");
     }
 
     void socketWire()
@@ -219,149 +162,125 @@ private Q_SLOTS:
         QFETCH(QByteArray, target);
         QFETCH(QByteArray, identity);
         if (!conf.isNull())
-            QVERIFY(m_home.writeConf(conf == "(none)" ? QByteArray() : conf));
+            QVERIFY(writeConf(conf));
+        // The shared server is IPv4 only: an IPv6 row checks the bytes alone.
         const bool v6 = address.contains(QLatin1Char('['));
-        Ipv6Peer peer;
-        QVERIFY(!v6 || peer.listen());
-        const int port = v6 ? peer.port() : m_server->port();
+        QTcpServer v6Server;
+        QVERIFY(!v6 || v6Server.listen(QHostAddress::LocalHostIPv6));
+        const int port = v6 ? v6Server.serverPort() : m_server->port();
         Transfer t(send, false);
         Device device;
         const QByteArray pdu("\x8c\x80\x98\x00\r\n\xff tail", 12);
         m_server->enqueue(HttpTestServer::reply(200, "RESP"));
-        t.start(withPorts(address, port), port, &device, pdu);
+        t.start(withPort(address, port), port, &device, pdu);
+        const QByteArray host = "Host: " + QByteArray(v6 ? "[::1]" : "127.0.0.1") + "\r\n";
+        const QByteArray expected = send
+            ? "POST " + target + " HTTP/1.1\r\nContent-Type: application/vnd.wap.mms-message\r\n" + identity
+                + host + "Content-Length: 12\r\n\r\n" + pdu
+            : "GET " + target + " HTTP/1.1\r\n" + identity + host + "\r\n";
+        if (v6) {
+            QTRY_VERIFY(v6Server.hasPendingConnections());
+            QTcpSocket *peer = v6Server.nextPendingConnection();
+            QByteArray received;
+            QTRY_COMPARE(received += peer->readAll(), expected);
+            return;
+        }
         QVERIFY(t.done.wait());
         QCOMPARE(t.done.count(), 1);
         QCOMPARE(t.code(0), 200);
-        QCOMPARE(device.data(), v6 ? QByteArray() : QByteArray("RESP"));
-        const QByteArray host = "Host: " + QByteArray(v6 ? "[::1]" : "127.0.0.1") + "\r\n";
-        QCOMPARE(v6 ? peer.received : m_server->request(0).raw,
-            send ? "POST " + target + " HTTP/1.1\r\nContent-Type: application/vnd.wap.mms-message\r\n"
-                    + identity + host + "Content-Length: 12\r\n\r\n" + pdu
-                 : "GET " + target + " HTTP/1.1\r\n" + identity + host + "\r\n");
+        QCOMPARE(device.data(), QByteArray("RESP"));
+        QCOMPARE(m_server->request(0).raw, expected);
     }
 
-    // The manager's POST: headers in order, the URL's own port when
-    // "mmscPort" is 0, and every debug line of a send.
-    void nmPost()
+    // The manager's requests: target without fragment, the URL's own port
+    // when "mmscPort" is 0, our fields in order, the body byte for byte.
+    void nmWire_data()
     {
-        Transfer t(true, true);
-        Device response;
-        m_server->setDefaultResponse(HttpTestResponse(HttpTestServer::reply(200, "RESP-PDU")));
-        DebugFlag on(true);
-        LogCapture log;
-        t.start(url(QStringLiteral("/mms?x=1#frag")), 0, &response,
-            QByteArray("\x8c\x80\x98PDU\x00\r\nbytes", 13));
+        QTest::addColumn<bool>("send");
+        QTest::newRow("MmsSenderNM") << true;
+        QTest::newRow("MmsReceiverNM") << false;
+    }
+
+    void nmWire()
+    {
+        QFETCH(bool, send);
+        Transfer t(send, true);
+        Device device;
+        const QByteArray pdu("\x8c\x80\x98PDU\x00\r\nbytes", 13);
+        const QByteArray answer = HttpTestServer::pattern(70000);
+        m_server->enqueue(HttpTestServer::reply(200, answer));
+        t.start(url(QStringLiteral("/mms?x=1#frag")), 0, &device, pdu);
         QVERIFY(t.done.wait());
+        QCOMPARE(t.done.count(), 1);
         QCOMPARE(t.code(0), 200);
-        QCOMPARE(response.data(), QByteArray("RESP-PDU"));
+        QCOMPARE(device.data(), answer);
         QCOMPARE(t.states.count(), 0);
+        QVERIFY(t.progress.contains(send ? QVariantList({ 13, 13 }) : QVariantList({ 70000, 70000 })));
 
         const HttpTestRequest r = m_server->request(0);
-        QCOMPARE(r.method + ' ' + r.target + ' ' + r.version, QByteArray("POST /mms?x=1 HTTP/1.1"));
-        QCOMPARE(r.body, t.pdus.front().data());
-        QCOMPARE(namesAmong(r.headerNames(), { "User-Agent", "x-wap-profile", "Content-type" }),
-            QList<QByteArray>({ "User-Agent", "x-wap-profile", "Content-type" }));
+        QCOMPARE(r.method + ' ' + r.target + ' ' + r.version,
+            QByteArray(send ? "POST /mms?x=1 HTTP/1.1" : "GET /mms?x=1 HTTP/1.1"));
+        QCOMPARE(r.body, send ? pdu : QByteArray());
+        const QList<QByteArray> names = r.headerNames();
+        const int ua = names.indexOf("User-Agent"), wp = names.indexOf("x-wap-profile");
+        QVERIFY(ua >= 0 && ua < wp
+            && (send ? wp < names.indexOf("Content-type") : !names.contains("Content-type")));
         QCOMPARE(r.header("User-Agent"), s_ua);
         QCOMPARE(r.header("x-wap-profile"), s_profile);
-        QCOMPARE(r.headerValues("Content-type"), QList<QByteArray>({ "application/vnd.wap.mms-message" }));
-
-        QStringList lines = log.lines(QtDebugMsg);
-        const QStringList progress = lines.filter(QStringLiteral("MMS sending progress"));
-        for (const QString &l : progress)
-            lines.removeOne(l);
-        QVERIFY(progress.contains(QStringLiteral("D: [LIBTARNEX] MMS sending progress,  13  of  13")));
-        QString item;
-        QDebug(&item) << static_cast<QObject *>(&response);
-        QCOMPARE(lines.mid(0, 7),
-            QStringList({ "D: [LIBTARNEX] Start MMS sending, PDU size: 13 " + item.trimmed(),
-                "D: [LIBTARNEX] User-Agent:  \"" + QString::fromLatin1(s_ua) + '"',
-                "D: [LIBTARNEX] Profile URL:  \"" + QString::fromLatin1(s_profile) + '"',
-                "D: [LIBTARNEX] url is  \"" + url(QStringLiteral("/mms?x=1#frag")) + '"',
-                // "mmscPort" as set, not the port used
-                "D: [LIBTARNEX] Sending HTTP POST to: \"127.0.0.1\" : 0 \"/mms?x=1\"  via proxy  \"\" : 0",
-                "D: [LIBTARNEX] Waiting for initial reply", "D: [LIBTARNEX] HTTP POST is sent " }));
-        QCOMPARE(lines.size(), 9);
-        QVERIFY2(
-            QRegularExpression(
-                QStringLiteral(
-                    "^D: \\[LIBTARNEX\\] HTTP transaction finished  QNetworkReply\\w*\\(0x[0-9a-f]+\\)$"))
-                .match(lines.at(7))
-                .hasMatch(),
-            qPrintable(lines.at(7)));
-        QCOMPARE(lines.at(8), QStringLiteral("D: [LIBTARNEX] MMS sending completed, response PDU size: 8"));
-        QCOMPARE(log.lines(QtWarningMsg), QStringList());
-
-        // A non-zero "mmscPort" wins over the URL's; no PDU device: an empty POST.
-        static_cast<MmsSenderNM *>(t.object.get())->setMmsc(QStringLiteral("http://127.0.0.1:1/x"));
-        static_cast<MmsSenderNM *>(t.object.get())->setMmscPort(m_server->port());
-        static_cast<MmsSenderNM *>(t.object.get())->startMmsSend(nullptr, nullptr);
-        QVERIFY(t.done.wait());
-        QCOMPARE(t.code(1), 200);
-        QCOMPARE(m_server->request(1).target, QByteArray("/x"));
-        QCOMPARE(m_server->request(1).bodySize, 0);
+        if (send)
+            QCOMPARE(
+                r.headerValues("Content-type"), QList<QByteArray>({ "application/vnd.wap.mms-message" }));
     }
 
-    // The manager's GET with the headers in order, and every debug line.
-    void nmGet()
+    // No PDU device, and no answer device (the manager's variants: one the
+    // caller deletes mid-transfer): an empty POST, the body dropped, the
+    // completion still logged, no crash; the same for socket client errors.
+    // A sender's non-zero "mmscPort" beats the URL's port.
+    void noDevices_data()
     {
-        Transfer t(false, true);
-        Device device;
-        const QByteArray pdu = HttpTestServer::pattern(70000);
-        m_server->enqueue(HttpTestServer::reply(200, pdu));
-        DebugFlag on(true);
-        LogCapture log;
-        start(t, QStringLiteral("/get/x?id=7#frag"), &device);
-        QVERIFY(t.done.wait());
-        QCOMPARE(t.done.count(), 1);
-        QCOMPARE(t.code(0), 200);
-        QCOMPARE(device.data(), pdu);
-        QCOMPARE(t.states.count(), 0);
-        QCOMPARE(t.progress.last(), QVariantList({ 70000, 70000 }));
-
-        const HttpTestRequest req = m_server->request(0);
-        QCOMPARE(req.method + ' ' + req.target, QByteArray("GET /get/x?id=7"));
-        QCOMPARE(namesAmong(req.headerNames(), { "User-Agent", "x-wap-profile", "Content-Type" }),
-            QList<QByteArray>({ "User-Agent", "x-wap-profile" }));
-        QCOMPARE(req.header("User-Agent"), s_ua);
-        QCOMPARE(req.header("x-wap-profile"), s_profile);
-        QCOMPARE(req.bodySize, 0);
-
-        QStringList lines = log.lines(QtDebugMsg);
-        const QStringList progress = lines.filter(QStringLiteral("MMS download progress"));
-        for (const QString &l : progress)
-            lines.removeOne(l);
-        QCOMPARE(progress.last(), QStringLiteral("D: [LIBTARNEX] MMS download progress,  70000  of  70000"));
-        QCOMPARE(lines,
-            QStringList({
-                "D: [LIBTARNEX] User-Agent:  \"" + QString::fromLatin1(s_ua) + '"',
-                "D: [LIBTARNEX] Profile URL:  \"" + QString::fromLatin1(s_profile) + '"',
-                withPorts(QStringLiteral("D: [LIBTARNEX] Sending HTTP GET to: \"127.0.0.1\" : SERVER "
-                                         "\"/get/x?id=7\" via proxy \"\" : 0"),
-                    m_server->port()),
-                "D: [LIBTARNEX] HTTP transaction finished",
-                "D: [LIBTARNEX] MMS download completed, error: 0 response PDU size: 70000",
-            }));
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<bool>("nm");
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<int>("code");
+        for (bool send : { true, false }) {
+            const char *ok = send ? "http://127.0.0.1:1/x" : "http://127.0.0.1:SERVER/x";
+            QTest::addRow("%s", send ? "MmsSender" : "MmsReceiver") << send << false << ok << 200;
+            QTest::addRow("%s", send ? "MmsSenderNM" : "MmsReceiverNM") << send << true << ok << 200;
+            QTest::addRow("%s host not found", send ? "MmsSender" : "MmsReceiver")
+                << send << false << "http://nosuchhost.invalid/m" << 2;
+            QTest::addRow("%s not a url", send ? "MmsSender" : "MmsReceiver")
+                << send << false << (send ? "not a url" : "::") << 2;
+        }
     }
 
-    void settingsEditedBetweenTransfers_data() { addKinds(); }
-
-    void settingsEditedBetweenTransfers()
+    void noDevices()
     {
         FETCH_TRANSFER(t);
-        m_server->setDefaultResponse(HttpTestResponse(HttpTestServer::reply(200)));
-        Device first, second;
-        start(t, QStringLiteral("/m"), &first);
-        QVERIFY(t.done.wait());
-        QVERIFY(m_home.setIdentity("Edited/2", "http://p.example/edited.xml"));
-        start(t, QStringLiteral("/m"), &second);
-        QVERIFY(t.done.wait());
-        QCOMPARE(m_server->request(0).header("User-Agent"), s_ua);
-        QCOMPARE(m_server->request(1).header("User-Agent"), QByteArray("Edited/2"));
-        QCOMPARE(m_server->request(1).header("x-wap-profile"), QByteArray("http://p.example/edited.xml"));
+        QFETCH(QString, address);
+        QFETCH(int, code);
+        auto *device = nm ? new Device : nullptr;
+        DebugFlag on(true);
+        LogCapture log;
+        t.start(
+            withPort(address, m_server->port()), code == 200 ? m_server->port() : 80, device, QByteArray());
+        if (nm) {
+            QVERIFY(m_server->waitForRequests(1));
+            delete device;
+        }
+        m_server->enqueue(HttpTestServer::reply(200, "dropped"));
+        QVERIFY(t.done.wait(20000));
+        QCOMPARE(t.done.count(), 1);
+        QCOMPARE(t.code(0), code);
+        QCOMPARE(m_server->requestCount(), code == 200 ? 1 : 0);
+        QCOMPARE(m_server->request(0).target, QByteArray(code == 200 ? "/x" : ""));
+        QCOMPARE(m_server->request(0).bodySize, 0);
+        QCOMPARE(log.matching(QStringLiteral("completed")).size(), 1);
+        QCOMPARE(log.lines(QtWarningMsg), send && nm ? QStringList({ s_ignore }) : QStringList());
     }
 
     // Any answer ends the transfer once with the variant's code, no debug
-    // line while the flag is off; a failing device is no success.
+    // line while the flag is off; a failing device is no success. (Cut-off,
+    // refused and device-closed transfers are in tests/faults.)
     void outcomes_data()
     {
         QTest::addColumn<bool>("send");
@@ -372,42 +291,23 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("stored");
         QTest::addColumn<QString>("warning");
         const QByteArray ten = HttpTestServer::reply(200, "0123456789");
+        const QString store = QStringLiteral("[LIBTARNEX] Could not store the downloaded PDU");
         auto row
             = [](const char *name, bool send, bool nm, const QByteArray &answer, int code,
                   const QByteArray &stored, bool deviceFails = false, const QString &warning = QString()) {
                   QTest::newRow(name) << send << nm << answer << deviceFails << code << stored << warning;
               };
-        row("socket send 200", true, false, HttpTestServer::reply(200, "conf"), 200, "conf");
-        row("socket send 404", true, false, HttpTestServer::reply(404, "no mmsc"), 404, "no mmsc");
         row("socket send 500", true, false, HttpTestServer::reply(500, "broken"), 500, "broken");
-        row("socket send chunked", true, false, HttpTestServer::chunkedReply(200, "0123456789", 3), 200,
-            "0123456789");
-        row("socket send cut-off body", true, false, ten.chopped(4), 6, "012345");
-        row("socket send closed before answer", true, false, QByteArray(), 4, QByteArray());
-        row("socket send failing device", true, false, ten, 1, QByteArray(), true);
-        row("nm send 200", true, true, HttpTestServer::reply(200, "conf"), 200, "conf");
         row("nm send 200 empty", true, true, HttpTestServer::reply(200), 200, QByteArray(), false, s_ignore);
-        // HTTP error statuses arrive as the manager's errors; the body is not
-        // handed on as if it were the MMSC's answer.
+        // The manager reports HTTP errors as its own codes; the error page is
+        // not handed on as if it were the MMSC's answer.
         row("nm send 404", true, true, HttpTestServer::reply(404, "not here"), 203, QByteArray());
-        row("nm send 500", true, true, HttpTestServer::reply(500, "broken"), 401, QByteArray());
-        row("nm send cut-off body", true, true, ten.chopped(4), 2, QByteArray());
         row("nm send failing device", true, true, ten, 299, QByteArray(), true,
             "[LIBTARNEX] Could not store the MMSC's response");
         row("socket get 404 page in device", false, false, HttpTestServer::reply(404, "expired"), 404,
             "expired");
-        row("socket get close-delimited", false, false,
-            HttpTestServer::closeDelimitedReply(200, "until close"), 200, "until close");
-        row("socket get cut-off body", false, false, ten.chopped(4), 6, "012345");
-        row("socket get closed before answer", false, false, QByteArray(), 4, QByteArray());
         row("socket get malformed", false, false, "HTTP/1.1 abc\r\n\r\n", 5, QByteArray());
-        row("socket get failing device", false, false, ten, 1, QByteArray(), true);
-        row("nm get 200 empty", false, true, HttpTestServer::reply(200), 200, QByteArray());
-        // The error page still reaches the device.
         row("nm get 404 page in device", false, true, HttpTestServer::reply(404, "gone"), 203, "gone");
-        row("nm get 500", false, true, HttpTestServer::reply(500, "oops"), 401, "oops");
-        row("nm get cut-off body", false, true, ten.chopped(4), 2, "012345");
-        const QString store = QStringLiteral("[LIBTARNEX] Could not store the downloaded PDU");
         row("nm get failing device", false, true, ten, 299, QByteArray(), true, store);
         row("nm get failing device, 404 stays", false, true, HttpTestServer::reply(404, "x"), 203,
             QByteArray(), true, store);
@@ -438,82 +338,6 @@ private Q_SLOTS:
             QCOMPARE(log.matching(warning).size(), 1);
     }
 
-    // Client errors of the socket variants; a receiver without a port in the
-    // URL goes to port 80, and the log says so.
-    void socketClientErrors_data()
-    {
-        QTest::addColumn<bool>("send");
-        QTest::addColumn<QString>("address");
-        QTest::addColumn<int>("code");
-        const QString refused = QStringLiteral("http://127.0.0.1:%1/m").arg(closedPort());
-        QTest::newRow("send refused") << true << refused << 3;
-        QTest::newRow("send host not found") << true << "http://nosuchhost.invalid/m" << 2;
-        QTest::newRow("send no host") << true << "not a url" << 2;
-        QTest::newRow("get refused") << false << refused << 3;
-        QTest::newRow("get host not found") << false << "http://nosuchhost.invalid/m" << 2;
-        QTest::newRow("get not a url") << false << "::" << 2;
-    }
-
-    void socketClientErrors()
-    {
-        QFETCH(bool, send);
-        QFETCH(QString, address);
-        QFETCH(int, code);
-        Transfer t(send, false);
-        DebugFlag on(true);
-        LogCapture log;
-        t.start(address, QUrl(address).port(80), nullptr);
-        QVERIFY(t.done.wait(20000));
-        QCOMPARE(t.done.count(), 1);
-        QCOMPARE(t.code(0), code);
-        if (!send && address.contains(QLatin1String("nosuchhost")))
-            QCOMPARE(log.matching(QStringLiteral("Sending HTTP GET")),
-                QStringList(
-                    { "D: [LIBTARNEX] Sending HTTP GET to: \"nosuchhost.invalid\" : 80 \"/m\" via proxy "
-                      "\"\" : 0" }));
-        // Without a device the completion line must still be written.
-        QCOMPARE(log.matching(QStringLiteral("completed")).size(), 1);
-    }
-
-    // No devices at all: an empty POST and the completion line, no crash.
-    void socketSendWithoutDevices()
-    {
-        MmsSender s;
-        s.setMmsc(url(QStringLiteral("/m")));
-        s.setMmscPort(m_server->port());
-        QSignalSpy done(&s, &MmsSenderBase::mmsSendComplete);
-        m_server->enqueue(HttpTestServer::reply(200, "dropped"));
-        DebugFlag on(true);
-        LogCapture log;
-        s.startMmsSend(nullptr, nullptr);
-        QVERIFY(done.wait());
-        QCOMPARE(done.at(0).at(0).toInt(), 200);
-        QCOMPARE(m_server->request(0).header("Content-Length"), QByteArray("0"));
-        QCOMPARE(log.matching(QStringLiteral("MMS sending completed")),
-            QStringList({ "D: [LIBTARNEX] MMS sending completed, error: 200 response PDU size: 0" }));
-    }
-
-    // The body reaches the device as it arrives, with progress, not once the
-    // whole answer is in.
-    void socketBodyIsStreamed()
-    {
-        Transfer t(false, false);
-        Device device;
-        const QByteArray body = HttpTestServer::pattern(200000);
-        const QByteArray answer = HttpTestServer::reply(200, body);
-        const int half = answer.size() - body.size() + 100000;
-        m_server->enqueue(HttpTestResponse().send(answer.left(half)).waitForRelease().send(answer.mid(half)));
-        start(t, QStringLiteral("/big"), &device);
-        QTRY_COMPARE(device.data().size(), 100000);
-        QCOMPARE(t.progress.last(), QVariantList({ 100000, 200000 }));
-        QCOMPARE(t.done.count(), 0);
-        m_server->release();
-        QVERIFY(t.done.wait());
-        QCOMPARE(t.code(0), 200);
-        QCOMPARE(device.data(), body);
-        QCOMPARE(t.progress.last(), QVariantList({ 200000, 200000 }));
-    }
-
     // Socket: abort() is silent, but later states still reach the caller.
     // Manager: reported as cancelled, and abort() after the end does nothing.
     // Either way the object works again.
@@ -538,8 +362,8 @@ private Q_SLOTS:
             QTRY_COMPARE(t.states.last().at(0).toInt(), 0);
             QVERIFY(t.states.count() > before);
         }
-        // The server has seen the aborted connection go, so the next answer
-        // is not spent on it.
+        // Once the server has seen the aborted connection go, the next answer
+        // cannot be spent on it.
         QVERIFY(m_server->waitForOpenConnections(0));
         QCOMPARE(t.done.count(), nm ? 1 : 0);
         QCOMPARE(device.data(), QByteArray());
@@ -588,34 +412,18 @@ private Q_SLOTS:
                 m_server->request(m_server->request(0).target == "/first" ? 0 : 1).body, QByteArray("first"));
     }
 
-    // The proxy gets the absolute form; clearing the proxy property sends the
-    // next transfer straight to the server again.
-    void proxyAndClearedProxy_data()
-    {
-        QTest::addColumn<bool>("send");
-        QTest::addColumn<bool>("nm");
-        QTest::addColumn<QString>("line");
-        QTest::newRow("socket sender") << true << false
-                                       << "D: [LIBTARNEX] Sending HTTP POST to: \"127.0.0.1\" : SERVER "
-                                          "\"/m?id=1\"  via proxy  \"127.0.0.1\" "
-                                          ": PROXY";
-        QTest::newRow("nm sender") << true << true << "D: [LIBTARNEX] Setting proxy  \"127.0.0.1\" : PROXY";
-        QTest::newRow("socket receiver") << false << false << QString();
-        QTest::newRow("nm receiver") << false << true << QString();
-    }
+    // The proxy gets the absolute form. Proxy and identity are read afresh
+    // for every transfer: cleared, the next one goes straight to the server.
+    void proxyAndClearedProxy_data() { addKinds(); }
 
     void proxyAndClearedProxy()
     {
         FETCH_TRANSFER(t);
-        QFETCH(QString, line);
         TinyproxyProcess proxy;
         QVERIFY2(proxy.start(), qPrintable(proxy.errorString()));
-        t.object->setProperty("proxy", QStringLiteral("127.0.0.1"));
-        t.object->setProperty("proxyPort", proxy.port());
+        t.setProxy(QStringLiteral("127.0.0.1"), proxy.port());
         m_server->setDefaultResponse(HttpTestResponse(HttpTestServer::reply(200, "ok")));
         Device first;
-        DebugFlag on(true);
-        LogCapture log;
         start(t, QStringLiteral("/m?id=1"), &first, "one");
         QVERIFY(t.done.wait());
         QCOMPARE(t.done.count(), 1);
@@ -626,11 +434,9 @@ private Q_SLOTS:
         QCOMPARE(m_server->request(0).body, QByteArray(send ? "one" : ""));
         QCOMPARE(m_server->request(0).header("x-wap-profile"), s_profile);
         QVERIFY(!m_server->request(0).header("Via").isEmpty());
-        if (!line.isEmpty())
-            QCOMPARE(log.matching(line.section(QLatin1Char('"'), 0, 0)),
-                QStringList({ withPorts(line, m_server->port(), proxy.port()) }));
 
         t.object->setProperty("proxy", QString());
+        QVERIFY(writeConf(identityConf("Edited/2", "http://p.example/edited.xml")));
         Device second;
         start(t, QStringLiteral("/m?id=2"), &second, "two");
         QVERIFY(t.done.wait());
@@ -638,91 +444,47 @@ private Q_SLOTS:
         QCOMPARE(m_server->requestCount(), 2);
         QCOMPARE(m_server->request(1).target, QByteArray("/m?id=2"));
         QCOMPARE(m_server->request(1).header("Via"), QByteArray());
+        QCOMPARE(m_server->request(1).header("User-Agent"), QByteArray("Edited/2"));
+        QCOMPARE(m_server->request(1).header("x-wap-profile"), QByteArray("http://p.example/edited.xml"));
         QCOMPARE(proxy.requests().size(), 1);
     }
 
-    // Every line of a socket transfer with the flag on, states by name.
-    void socketDebugLines_data()
-    {
-        QTest::addColumn<bool>("send");
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QStringList>("expected");
-        const QString ids = QStringLiteral("transaction ID: 2");
-        const QStringList identity = { "D: [LIBTARNEX] User-Agent:  \"" + QString::fromLatin1(s_ua) + '"',
-            "D: [LIBTARNEX] Profile URL:  \"" + QString::fromLatin1(s_profile) + '"' };
-        const QStringList finished
-            = { "D: [LIBTARNEX] HTTP transaction finished, transaction ID: 1 error= false",
-                  "D: [LIBTARNEX] HTTP transaction finished, transaction ID: 2 error= false" };
-        QTest::newRow("sender") << true << "/mms#f"
-                                << QStringList({ "D: [LIBTARNEX] Start MMS sending, PDU size: 5" }) + identity
-                + QStringList(
-                    { "D: [LIBTARNEX] Sending HTTP POST to: \"127.0.0.1\" : SERVER \"/mms\"  via proxy  "
-                      "\"\" : 3128",
-                        "D: [LIBTARNEX] HTTP POST is sent, " + ids })
-                + finished
-                + QStringList({ "D: [LIBTARNEX] MMS sending completed, error: 200 response PDU size: 4",
-                    "D: [LIBTARNEX] MMS sending progress,  5  of  5" });
-        QTest::newRow("receiver") << false << "/m?x=1#f"
-                                  << identity
-                + QStringList(
-                    { "D: [LIBTARNEX] Sending HTTP GET to: \"127.0.0.1\" : SERVER \"/m?x=1\" via proxy "
-                      "\"\" : 3128",
-                        "D: [LIBTARNEX] HTTP GET is sent, " + ids })
-                + finished
-                + QStringList({ "D: [LIBTARNEX] MMS download completed, error: 200 , downloaded PDU size: 4",
-                    "D: [LIBTARNEX] MMS download progress,  4  of  4" });
-    }
-
+    // The one check of debug wording: every line of a socket send with the
+    // flag on, a state by name, an unknown state as "Unknown".
     void socketDebugLines()
     {
-        QFETCH(bool, send);
-        QFETCH(QString, path);
-        QFETCH(QStringList, expected);
-        Transfer t(send, false);
+        Transfer t(true, false);
         t.object->setProperty("proxyPort", 3128); // printed even without a proxy
         m_server->enqueue(HttpTestServer::reply(200, "RESP"));
         Device device;
         DebugFlag on(true);
         LogCapture log;
-        start(t, path, &device, "hello");
+        start(t, QStringLiteral("/mms#f"), &device, "hello");
         QVERIFY(t.done.wait());
 
         QStringList lines = log.lines(QtDebugMsg);
-        const QStringList stateLines = lines.filter(QStringLiteral("D: [HTTP] "));
+        const QStringList stateLines = lines.filter(QStringLiteral("D: [HTTP] Connection state "));
+        QCOMPARE(stateLines.size(), t.states.size());
+        QVERIFY(stateLines.contains(QStringLiteral("D: [HTTP] Connection state Reading ( 4 )")));
         const QStringList progressLines = lines.filter(QStringLiteral(" progress, "));
+        QCOMPARE(progressLines.size(), t.progress.size());
         for (const QString &l : stateLines + progressLines)
             lines.removeOne(l);
-        QCOMPARE(lines << progressLines.last(), withPorts(expected.join('\n'), m_server->port()).split('\n'));
-        QCOMPARE(progressLines.size(), t.progress.size());
-        QCOMPARE(stateLines, stateLinesFor(t.states));
+        QCOMPARE(lines,
+            QStringList({ "D: [LIBTARNEX] Start MMS sending, PDU size: 5",
+                "D: [LIBTARNEX] User-Agent:  \"" + QString::fromLatin1(s_ua) + '"',
+                "D: [LIBTARNEX] Profile URL:  \"" + QString::fromLatin1(s_profile) + '"',
+                QStringLiteral("D: [LIBTARNEX] Sending HTTP POST to: \"127.0.0.1\" : %1 \"/mms\"  via proxy  "
+                               "\"\" : 3128")
+                    .arg(m_server->port()),
+                "D: [LIBTARNEX] HTTP POST is sent, transaction ID: 2",
+                "D: [LIBTARNEX] HTTP transaction finished, transaction ID: 1 error= false",
+                "D: [LIBTARNEX] HTTP transaction finished, transaction ID: 2 error= false",
+                "D: [LIBTARNEX] MMS sending completed, error: 200 response PDU size: 4" }));
+        QCOMPARE(progressLines.last(), QStringLiteral("D: [LIBTARNEX] MMS sending progress,  5  of  5"));
         QVERIFY(QMetaObject::invokeMethod(t.object.get(), "httpConnectionState", Q_ARG(int, 7)));
         QCOMPARE(log.lines().last(), QStringLiteral("D: [HTTP] Connection state Unknown ( 7 )"));
         QCOMPARE(t.states.last().at(0).toInt(), 7);
-    }
-
-    // The caller may delete its device while the manager is still at work.
-    void nmDeviceDeletedMidTransfer_data()
-    {
-        QTest::addColumn<bool>("send");
-        QTest::newRow("sender") << true;
-        QTest::newRow("receiver") << false;
-    }
-
-    void nmDeviceDeletedMidTransfer()
-    {
-        QFETCH(bool, send);
-        Transfer t(send, true);
-        auto *device = new Device;
-        start(t, QStringLiteral("/m"), device);
-        QVERIFY(m_server->waitForRequests(1));
-        delete device;
-        DebugFlag off(false);
-        LogCapture log;
-        m_server->enqueue(HttpTestServer::reply(200, "answer"));
-        QVERIFY(t.done.wait());
-        QCOMPARE(t.code(0), 200);
-        if (send)
-            QCOMPARE(log.lines(QtWarningMsg), QStringList({ s_ignore }));
     }
 
     // The manager holds an answer in memory until it ends: one announced or
@@ -748,7 +510,9 @@ private Q_SLOTS:
                 .send("x")
                 .waitForRelease();
         else
-            answer.send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n").sendPattern(limit + (1 << 20)).close();
+            answer.send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n")
+                .sendPattern(limit + (1 << 20))
+                .close();
         m_server->enqueue(answer);
         Transfer t(send, true);
         Device device;
@@ -762,8 +526,8 @@ private Q_SLOTS:
         m_server->release();
     }
 
-    // The manager reports 64-bit progress; the signal carries ints, and the
-    // sender's zero total becomes 1 (no division by zero for a percentage).
+    // The manager reports 64-bit progress; the signal carries ints (logged
+    // with the true values), and the sender's zero total becomes 1.
     void nmProgressNarrowing_data()
     {
         QTest::addColumn<bool>("send");
@@ -772,9 +536,7 @@ private Q_SLOTS:
         QTest::addColumn<int>("sigDone");
         QTest::addColumn<int>("sigTotal");
         const qint64 big = (qint64(1) << 31) + 7, bigTotal = (qint64(3) << 31) + 1;
-        QTest::newRow("send plain") << true << qint64(100) << qint64(300) << 100 << 300;
         QTest::newRow("send zero total") << true << qint64(0) << qint64(0) << 0 << 1;
-        QTest::newRow("send unknown total") << true << qint64(5) << qint64(-1) << 5 << -1;
         QTest::newRow("send over 2^31") << true << big << bigTotal << int(0x80000007) << int(0x80000001);
         QTest::newRow("get zero total stays") << false << qint64(0) << qint64(0) << 0 << 0;
         QTest::newRow("get over 2^31") << false << big << bigTotal << int(0x80000007) << int(0x80000001);
@@ -800,31 +562,6 @@ private Q_SLOTS:
                               .arg(QLatin1String(send ? "sending" : "download"))
                               .arg(done)
                               .arg(total) }));
-    }
-
-    // A long-lived object must not pile up finished replies. (The PDUs are
-    // empty: Qt's manager writes a body apart from its header without
-    // TCP_NODELAY, so every POST with a body waits for a delayed ACK.)
-    void nmManyTransfersLeaveNoReplies_data() { nmDeviceDeletedMidTransfer_data(); }
-
-    void nmManyTransfersLeaveNoReplies()
-    {
-        QFETCH(bool, send);
-        Transfer t(send, true);
-        m_server->setDefaultResponse(HttpTestResponse(HttpTestServer::reply(200, "ok")));
-        m_server->setKeepBodies(false);
-        int maxReplies = 0;
-        for (int i = 0; i < 1000; ++i) {
-            Device device;
-            start(t, QStringLiteral("/m"), &device, "");
-            QVERIFY(t.done.wait());
-            QCOMPARE(t.code(i), 200);
-            QCOMPARE(device.data(), QByteArray("ok"));
-            maxReplies = qMax(maxReplies, t.object->findChildren<QNetworkReply *>().size());
-        }
-        QVERIFY(maxReplies <= 2);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QCOMPARE(t.object->findChildren<QNetworkReply *>().size(), 0);
     }
 };
 

@@ -1,0 +1,91 @@
+#ifndef TRANSFER_H
+#define TRANSFER_H
+
+// Any of the four transfer classes behind one face, for the transfer, fault
+// and endurance tests.
+#include <QBuffer>
+#include <QSignalSpy>
+#include <QtTest>
+#include <list>
+#include <memory>
+
+#include "mmsreceiver.h"
+#include "mmsreceivernm.h"
+#include "mmssender.h"
+#include "mmssendernm.h"
+
+inline QObject *createTransfer(bool send, bool nm)
+{
+    if (send)
+        return nm ? static_cast<QObject *>(new MmsSenderNM) : new MmsSender;
+    return nm ? static_cast<QObject *>(new MmsReceiverNM) : new MmsReceiver;
+}
+
+// A sender POSTs `body` (none when null) to `address` and "mmscPort" and
+// stores the answer in `device`; a receiver GETs `address` into it.
+struct Transfer
+{
+    Transfer(bool send, bool nm)
+        : send(send)
+        , object(createTransfer(send, nm))
+        , done(object.get(), send ? SIGNAL(mmsSendComplete(int)) : SIGNAL(downloadCompleted(int)))
+        , progress(object.get(), send ? SIGNAL(sendProgress(int, int)) : SIGNAL(downloadProgress(int, int)))
+        , states(object.get(), SIGNAL(connectionStateChanged(int)))
+    {
+    }
+
+    void start(const QString &address, int port, QIODevice *device, const QByteArray &body = "pdu")
+    {
+        if (!send) {
+            static_cast<MmsReceiverBase *>(object.get())->downloadMms(address, device);
+            return;
+        }
+        auto *s = static_cast<MmsSenderBase *>(object.get());
+        s->setMmsc(address);
+        s->setMmscPort(port);
+        QBuffer &pdu = pdus.emplace_back();
+        pdu.setData(body);
+        pdu.open(QIODevice::ReadOnly);
+        s->startMmsSend(body.isNull() ? nullptr : &pdu, device);
+    }
+    void setProxy(const QString &host, int port)
+    {
+        object->setProperty("proxy", host);
+        object->setProperty("proxyPort", port);
+    }
+    void abort()
+    {
+        if (send)
+            static_cast<MmsSenderBase *>(object.get())->abort();
+        else
+            static_cast<MmsReceiverBase *>(object.get())->abort();
+    }
+    int code(int i = 0) const { return done.at(i).at(0).toInt(); }
+
+    const bool send;
+    std::list<QBuffer> pdus; // outlive the object that may still read them
+    const std::unique_ptr<QObject> object;
+    QSignalSpy done, progress, states;
+};
+
+struct Device : QBuffer
+{
+    Device() { open(QIODevice::WriteOnly); }
+};
+
+// Rows "MmsSender", "MmsSenderNM", "MmsReceiver", "MmsReceiverNM" of (send, nm).
+inline void addKinds()
+{
+    QTest::addColumn<bool>("send");
+    QTest::addColumn<bool>("nm");
+    for (bool send : { true, false })
+        for (bool nm : { false, true })
+            QTest::addRow("Mms%s%s", send ? "Sender" : "Receiver", nm ? "NM" : "") << send << nm;
+}
+
+#define FETCH_TRANSFER(t)                                                                                    \
+    QFETCH(bool, send);                                                                                      \
+    QFETCH(bool, nm);                                                                                        \
+    Transfer t(send, nm)
+
+#endif // TRANSFER_H
