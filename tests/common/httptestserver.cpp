@@ -108,10 +108,8 @@ private:
 
     void takeBody(qint64 n)
     {
-        if (m_server->m_keepBodies) {
-            m_req.body += m_in.left(int(n));
-            m_req.raw += m_in.left(int(n));
-        }
+        m_req.body += m_in.left(int(n));
+        m_req.raw += m_in.left(int(n));
         m_req.bodySize += n;
         m_in.remove(0, int(n));
     }
@@ -400,18 +398,17 @@ int HttpTestServer::openConnectionCount() const
 
 void HttpTestServer::requestComplete(Connection *c, const HttpTestRequest &r, bool answered)
 {
-    const int index = m_requests.size();
     m_requests.append(r);
     m_requests.last().connection = m_connections.indexOf(c);
     if (!answered && !r.malformed)
-        m_waiting.append(qMakePair(c, index));
+        m_waiting.append(c);
     dispatch();
 }
 
 void HttpTestServer::dispatch()
 {
     while (!m_waiting.isEmpty() && (!m_queue.isEmpty() || m_hasDefault)) {
-        Connection *c = m_waiting.takeFirst().first;
+        Connection *c = m_waiting.takeFirst();
         if (!c->isOpen())
             continue;
         c->assign(m_queue.isEmpty() ? m_default : m_queue.takeFirst());

@@ -71,13 +71,13 @@ private:
 struct HttpTestRequest
 {
     int connection = -1; // 0-based index of the connection it came on
-    QByteArray raw; // every byte of it as received (empty body when keepBodies is off)
+    QByteArray raw; // every byte of it as received
     QByteArray method;
     QByteArray target; // request target exactly as sent
     QByteArray version; // "HTTP/1.1"
     QList<QPair<QByteArray, QByteArray>> headers; // in order, as sent (values trimmed)
     QByteArray body; // de-chunked
-    qint64 bodySize = 0; // counted even when keepBodies is off
+    qint64 bodySize = 0;
     bool malformed = false; // framing the server could not parse; nothing more is read
 
     QByteArray header(const QByteArray &name) const; // first value, case-insensitive
@@ -110,7 +110,6 @@ public:
     // the next one to reach waitForRelease() passes at once.
     void release();
     void closeAllConnections();
-    void setKeepBodies(bool keep) { m_keepBodies = keep; } // off for huge uploads
 
     QList<HttpTestRequest> requests() const { return m_requests; }
     HttpTestRequest request(int index) const { return m_requests.value(index); }
@@ -147,10 +146,9 @@ private:
     QList<Connection *> m_connections;
     QList<HttpTestRequest> m_requests;
     QList<HttpTestResponse> m_queue;
-    QList<QPair<Connection *, int>> m_waiting; // requests without an answer, in order
+    QList<Connection *> m_waiting; // requests without an answer, in order
     HttpTestResponse m_default;
     bool m_hasDefault = false;
-    bool m_keepBodies = true;
     int m_freeReleases = 0; // release() calls that found nobody waiting
 };
 

@@ -18,7 +18,6 @@ public:
     QStringList lines(QtMsgType type) const; // texts of one level
     QStringList matching(const QString &needle) const; // texts containing needle
     bool contains(const QString &needle) const { return !matching(needle).isEmpty(); }
-    void clear() { m_entries.clear(); }
 
 private:
     struct Entry
