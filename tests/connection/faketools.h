@@ -16,8 +16,8 @@ public:
 
     bool isValid() const { return m_dir.isValid(); }
 
-    // What the next runs of `tool` ("ifconfig" or "route") do, one per run:
-    // an exit code, "crash" or "hang". Runs beyond the list exit 0.
+    // What the next runs of `tool` do, one per run: an exit code, "crash" or
+    // "hang". Runs beyond the list exit 0.
     void script(const QString &tool, const QStringList &actions)
     {
         QFile file(m_dir.filePath(tool + ".exit"));
@@ -29,9 +29,9 @@ public:
     QStringList calls() const
     {
         QFile file(m_dir.filePath("calls.log"));
-        if (!file.open(QIODevice::ReadOnly))
-            return {};
-        return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+        return file.open(QIODevice::ReadOnly)
+            ? QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts)
+            : QStringList();
     }
 
     void clear()
