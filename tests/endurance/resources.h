@@ -1,8 +1,7 @@
 #ifndef RESOURCES_H
 #define RESOURCES_H
 
-// What a long-lived process could leak, counted the same way before and after
-// a long run.
+// What a long-lived process could leak, counted before and after a long run.
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusReply>
@@ -55,9 +54,8 @@ struct Resources
     }
 };
 
-// After warm-up nothing may grow. A leak of a few bytes per round shows over
-// thousands; the heap counts only under glibc's own allocator (a sanitizer or
-// valgrind replaces it, and then leaks are theirs to find).
+// Nothing may grow after warm-up; the heap counts only under glibc's own
+// allocator (under a sanitizer or valgrind, leaks are theirs to find).
 inline void compareResources(const Resources &before, const Resources &after, int rounds)
 {
     qInfo("%d rounds, after warm-up -> at the end: heap %lld -> %lld B, fds %d -> %d, children %d -> %d, "

@@ -1,8 +1,5 @@
-// Open/close cycles of the cellular-service connection in one process, on
-// one object and on a new object per cycle: each comes up and goes down, and
-// afterwards nothing is left over: no file descriptors, no child processes
-// (the interface and route commands), no match rules, no objects, no heap.
-// Runs in a private namespace with fake net-tools on a private bus with gprs-sim.
+// Open/close cycles of the cellular-service connection in one process: each
+// comes up and goes down, and nothing is left over afterwards.
 #include <QSignalSpy>
 #include <QtTest>
 #include <memory>

@@ -1,8 +1,5 @@
-// Thousands of transfers on long-lived transfer objects, as an MMS daemon
-// keeps them: every one delivered byte for byte, and once warmed up the
-// process does not grow: no heap, no file descriptors, no reply objects.
-// The server is the benchmarks' loopback server in a process of its own, so
-// that nothing it keeps counts against the library.
+// Thousands of transfers on long-lived objects, each byte for byte, and no
+// growth once warmed up. The server runs apart so its memory does not count.
 #include <QBuffer>
 #include <QProcess>
 #include <QSignalSpy>

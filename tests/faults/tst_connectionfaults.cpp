@@ -1,7 +1,5 @@
 // MmsConnectionImpl when the GPRS service or the bus fails it: one defined
-// outcome within the library's own time limits, never a hang, never "up"
-// when it is not. Runs in a private namespace on a private bus with gprs-sim;
-// the cases that kill the service or the bus run alone (see CMakeLists.txt).
+// outcome within the library's own time limits, never "up" when it is not.
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusReply>
@@ -58,8 +56,7 @@ private Q_SLOTS:
 
     void init()
     {
-        // A case that kills the service or the bus runs alone, named by
-        // TARNEX_FAULT_CASE; the others run together when it is not set.
+        // A case that kills the service or the bus runs alone (TARNEX_FAULT_CASE).
         const QByteArray only = qgetenv("TARNEX_FAULT_CASE");
         const QByteArray current = QTest::currentTestFunction();
         const bool destructive = current == "serviceDiesBeforePropertyReads" || current == "busGoesAway";
@@ -69,9 +66,8 @@ private Q_SLOTS:
         m_tools.clear();
     }
 
-    // "Delete" held by the service: the close gives up at the D-Bus timeout
-    // and says so; the interface is down already; a later close does not
-    // try again.
+    // "Delete" never answered: the close gives up at the D-Bus timeout with
+    // the interface down; a later close does not try again.
     void deleteNeverAnswered()
     {
         MmsConnectionImpl c;
@@ -96,8 +92,7 @@ private Q_SLOTS:
         QVERIFY(simPid > 0);
         QVERIFY(m_sim.holdNext(QStringLiteral("Get")));
 
-        // The library's property read blocks this thread; the kill comes from
-        // another one once the service has the read in hand.
+        // The property read blocks this thread: kill from another one.
         QThread *killer = QThread::create([simPid] {
             GprsSimControl watcher;
             if (watcher.waitForCalls(QStringLiteral("Get"), 1, 20000))
@@ -119,8 +114,7 @@ private Q_SLOTS:
     }
 
     // The bus dies under an open connection: closing still takes the
-    // interface down, reports the failed "Delete", and returns; opening again
-    // fails at once.
+    // interface down and reports failure; opening again fails at once.
     void busGoesAway()
     {
         MmsConnectionImpl c;

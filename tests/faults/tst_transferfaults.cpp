@@ -1,6 +1,5 @@
-// Every transfer variant against a server or proxy that fails at each phase
-// of an exchange: a transfer ends exactly once, never with success unless the
-// whole answer arrived, and the caller's device holds a prefix of the body.
+// Every transfer variant against a failing server or proxy: one end, never a
+// success without the whole answer, the device holding a prefix of the body.
 #include <QNetworkReply>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -49,8 +48,7 @@ private Q_SLOTS:
         qputenv("HOME", QFile::encodeName(m_home.path())); // no settings file: built-in identity
     }
 
-    // The server (or the server playing the proxy) closes at each phase of
-    // its answer. The network-manager variants may retry; every try meets
+    // The server (or proxy) closes at each phase; the manager's retries meet
     // the same fault.
     void cutAtEachPhase_data()
     {
@@ -130,8 +128,7 @@ private Q_SLOTS:
 
     void refused_data() { addKindsAndRoutes(); }
 
-    // Nobody listening at the server or at the proxy (Qt reports a refusing
-    // proxy as a refused connection).
+    // Nobody listening at the server or the proxy.
     void refused()
     {
         FETCH_TRANSFER(t);
@@ -161,8 +158,7 @@ private Q_SLOTS:
                         << send << nm << status;
     }
 
-    // A proxy that answers the request itself with a refusal: a defined
-    // failure, never success, and the proxy's page is not the message.
+    // A proxy that answers with a refusal: a failure, never success.
     void proxyRefusesRequest()
     {
         FETCH_TRANSFER(t);
@@ -185,8 +181,7 @@ private Q_SLOTS:
 
     void deviceClosedMidTransfer_data() { addKinds(); }
 
-    // The caller closes its device while the answer comes in: what it did not
-    // get is not reported as delivered.
+    // The caller closes its device while the answer comes in.
     void deviceClosedMidTransfer()
     {
         FETCH_TRANSFER(t);
@@ -199,8 +194,7 @@ private Q_SLOTS:
         Device out;
         start(t, server.url(QStringLiteral("/mms")), &out);
         QVERIFY(server.waitForRequests(1, 20000));
-        // The socket variants write the body as it arrives (while the server
-        // holds back the rest); the manager only at the end.
+        // The socket variants write the body as it arrives, the manager at the end.
         if (!nm)
             QTRY_VERIFY_WITH_TIMEOUT(out.data().size() > 0, 20000);
         out.close();

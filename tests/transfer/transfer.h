@@ -1,8 +1,7 @@
 #ifndef TRANSFER_H
 #define TRANSFER_H
 
-// Any of the four transfer classes behind one face, for the transfer, fault
-// and endurance tests.
+// The four transfer classes behind one face (transfer, fault, endurance tests).
 #include <QBuffer>
 #include <QSignalSpy>
 #include <QtTest>
@@ -21,8 +20,7 @@ inline QObject *createTransfer(bool send, bool nm)
     return nm ? static_cast<QObject *>(new MmsReceiverNM) : new MmsReceiver;
 }
 
-// A sender POSTs `body` (none when null) to `address` and "mmscPort" and
-// stores the answer in `device`; a receiver GETs `address` into it.
+// A sender POSTs `body` (none when null), a receiver GETs; answers go to `device`.
 struct Transfer
 {
     Transfer(bool send, bool nm)

@@ -1,7 +1,5 @@
-// The four transfer classes (MmsSender, MmsSenderNM, MmsReceiver,
-// MmsReceiverNM) and the identity settings they send, against the shared test
-// server and a real forward proxy. Shared behaviour runs from one table over
-// all four; what differs is a column or a test of its own.
+// The four transfer classes and the identity they send, against the shared
+// test server and a real forward proxy.
 #include <QNetworkReply>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -80,10 +78,8 @@ private Q_SLOTS:
         m_server = nullptr;
     }
 
-    // Defaults only when the file or key is missing, Qt's INI rules
-    // otherwise; reading never creates the file. A control character would
-    // end the header line and start a forged one: such a value counts as
-    // empty and is warned about even with debug off.
+    // A control character would end the header line and start a forged one:
+    // such a value counts as empty, with a warning even with debug off.
     void identityValues_data()
     {
         QTest::addColumn<QByteArray>("conf");
@@ -126,9 +122,8 @@ private Q_SLOTS:
         QCOMPARE(QFile::exists(m_home.filePath(QStringLiteral(".mms/profile.conf"))), !conf.isNull());
     }
 
-    // The socket variants byte for byte. The target is path and query; the
-    // sender goes to "mmscPort", the receiver to the URL's port; Host names
-    // the host alone (an IPv6 literal in brackets).
+    // The socket variants byte for byte; the sender goes to "mmscPort", the
+    // receiver to the URL's port.
     void socketWire_data()
     {
         QTest::addColumn<bool>("send");
@@ -192,8 +187,7 @@ private Q_SLOTS:
         QCOMPARE(m_server->request(0).raw, expected);
     }
 
-    // The manager's requests: target without fragment, the URL's own port
-    // when "mmscPort" is 0, our fields in order, the body byte for byte.
+    // The manager's requests; the URL's own port when "mmscPort" is 0.
     void nmWire_data()
     {
         QTest::addColumn<bool>("send");
@@ -232,10 +226,8 @@ private Q_SLOTS:
                 r.headerValues("Content-type"), QList<QByteArray>({ "application/vnd.wap.mms-message" }));
     }
 
-    // No PDU device, and no answer device (the manager's variants: one the
-    // caller deletes mid-transfer): an empty POST, the body dropped, the
-    // completion still logged, no crash; the same for socket client errors.
-    // A sender's non-zero "mmscPort" beats the URL's port.
+    // No devices (the manager's variants: one deleted mid-transfer), also on
+    // client errors: no crash, the completion still logged.
     void noDevices_data()
     {
         QTest::addColumn<bool>("send");
@@ -278,9 +270,8 @@ private Q_SLOTS:
         QCOMPARE(log.lines(QtWarningMsg), send && nm ? QStringList({ s_ignore }) : QStringList());
     }
 
-    // Any answer ends the transfer once with the variant's code, no debug
-    // line while the flag is off; a failing device is no success. (Cut-off,
-    // refused and device-closed transfers are in tests/faults.)
+    // Any answer ends the transfer once with the variant's code; a failing
+    // device is no success. (Cut-off and refused ones: tests/faults.)
     void outcomes_data()
     {
         QTest::addColumn<bool>("send");
@@ -299,8 +290,7 @@ private Q_SLOTS:
               };
         row("socket send 500", true, false, HttpTestServer::reply(500, "broken"), 500, "broken");
         row("nm send 200 empty", true, true, HttpTestServer::reply(200), 200, QByteArray(), false, s_ignore);
-        // The manager reports HTTP errors as its own codes; the error page is
-        // not handed on as if it were the MMSC's answer.
+        // The error page is not handed on as if it were the MMSC's answer.
         row("nm send 404", true, true, HttpTestServer::reply(404, "not here"), 203, QByteArray());
         row("nm send failing device", true, true, ten, 299, QByteArray(), true,
             "[LIBTARNEX] Could not store the MMSC's response");
@@ -338,9 +328,8 @@ private Q_SLOTS:
             QCOMPARE(log.matching(warning).size(), 1);
     }
 
-    // Socket: abort() is silent, but later states still reach the caller.
-    // Manager: reported as cancelled, and abort() after the end does nothing.
-    // Either way the object works again.
+    // Socket: abort() is silent, later states still come; manager: reported
+    // as cancelled. Either way the object works again.
     void abort_data() { addKinds(); }
 
     void abort()
@@ -362,8 +351,7 @@ private Q_SLOTS:
             QTRY_COMPARE(t.states.last().at(0).toInt(), 0);
             QVERIFY(t.states.count() > before);
         }
-        // Once the server has seen the aborted connection go, the next answer
-        // cannot be spent on it.
+        // The next answer must not be spent on the aborted connection.
         QVERIFY(m_server->waitForOpenConnections(0));
         QCOMPARE(t.done.count(), nm ? 1 : 0);
         QCOMPARE(device.data(), QByteArray());
@@ -378,7 +366,6 @@ private Q_SLOTS:
     }
 
     // Two transfers back to back: both go out, only the second is reported.
-    // The socket client runs them in turn; the manager drops the first.
     void secondTransferWins_data() { addKinds(); }
 
     void secondTransferWins()
@@ -412,8 +399,8 @@ private Q_SLOTS:
                 m_server->request(m_server->request(0).target == "/first" ? 0 : 1).body, QByteArray("first"));
     }
 
-    // The proxy gets the absolute form. Proxy and identity are read afresh
-    // for every transfer: cleared, the next one goes straight to the server.
+    // Proxy and identity are read afresh for every transfer: an emptied
+    // proxy means a direct connection again.
     void proxyAndClearedProxy_data() { addKinds(); }
 
     void proxyAndClearedProxy()
@@ -449,8 +436,7 @@ private Q_SLOTS:
         QCOMPARE(proxy.requests().size(), 1);
     }
 
-    // The one check of debug wording: every line of a socket send with the
-    // flag on, a state by name, an unknown state as "Unknown".
+    // The one check of debug wording: every line of a socket send.
     void socketDebugLines()
     {
         Transfer t(true, false);
@@ -487,8 +473,7 @@ private Q_SLOTS:
         QCOMPARE(t.states.last().at(0).toInt(), 7);
     }
 
-    // The manager holds an answer in memory until it ends: one announced or
-    // streamed past the limit is cut off, and nothing of it is stored.
+    // The manager holds an answer in memory: past the limit it is cut off.
     void nmAnswerLimit_data()
     {
         QTest::addColumn<bool>("send");
@@ -526,8 +511,7 @@ private Q_SLOTS:
         m_server->release();
     }
 
-    // The manager reports 64-bit progress; the signal carries ints (logged
-    // with the true values), and the sender's zero total becomes 1.
+    // 64-bit progress in int signals (logged true); a sender's zero total is 1.
     void nmProgressNarrowing_data()
     {
         QTest::addColumn<bool>("send");
