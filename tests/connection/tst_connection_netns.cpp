@@ -33,7 +33,8 @@ QString ip(const QStringList &args)
 
 bool gprs0Up()
 {
-    return ip({ "-o", "link", "show", "gprs0" }).contains(QRegularExpression("[<,]UP[,>]"));
+    // No regular expression: PCRE2's JIT reads past the string, which valgrind reports.
+    return ip({ "-o", "link", "show", "gprs0" }).section('<', 1).section('>', 0, 0).split(',').contains("UP");
 }
 
 bool peerReachable()

@@ -282,20 +282,6 @@ private Q_SLOTS:
         QCOMPARE(received, 0);
     }
 
-    // The proxy's arguments and 64-bit properties reach the service and back.
-    void proxy()
-    {
-        ComOrvelQuelmGprs proxy(
-            "com.orvel.quelm.GPRS", "/com/orvel/quelm/gprs", QDBusConnection::systemBus());
-        const QDBusObjectPath path = proxy.QuickConnect("internet", "IP", "user", "pass").value();
-        QCOMPARE(
-            m_sim->calls("QuickConnect").value(0).args, QStringList({ "internet", "IP", "user", "pass" }));
-        QCOMPARE(proxy.GetStatus().value().value(path).apn, QString("internet"));
-        m_sim->addContext("x", "IP", "gprs2", "10.9.9.9", true, Max64, 7);
-        QCOMPARE(proxy.rxBytes(), Max64);
-        QCOMPARE(proxy.txBytes(), qulonglong(7));
-    }
-
     // Clients connect by signature text.
     void signatures()
     {
