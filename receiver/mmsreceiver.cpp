@@ -2,23 +2,11 @@
 
 #include <QUrl>
 
-#include "mmsuaprof.h"
 #include "qhttp.h"
 #include "qhttprequestheader.h"
 #include "qhttpresponseheader.h"
+#include "sockettransfer_p.h"
 #include "tarnexdebug_p.h"
-
-namespace {
-
-const char *const s_stateNames[]
-    = { "Unconnected", "HostLookup", "Connecting", "Sending", "Reading", "Connected", "Closing" };
-
-const char *stateName(int state)
-{
-    return uint(state) <= 6 ? s_stateNames[state] : "Unknown";
-}
-
-} // namespace
 
 MmsReceiver::MmsReceiver()
     : m_http(new QHttp(this))
@@ -32,42 +20,14 @@ MmsReceiver::~MmsReceiver() = default;
 
 void MmsReceiver::downloadMms(const QString &url, QIODevice *device)
 {
-    QUrl target = QUrl::fromEncoded(url.toLatin1(), QUrl::TolerantMode);
-
-    // An empty proxy means a direct connection, whatever an earlier download used.
-    if (!proxy().isEmpty()) {
-        m_http->setProxy(proxy(), proxyPort(), QString(), QString());
-        m_proxy_set = true;
-    } else if (m_proxy_set) {
-        m_http->setProxy(QString(), 0, QString(), QString());
-        m_proxy_set = false;
-    }
-
+    const QUrl target = QUrl::fromEncoded(url.toLatin1(), QUrl::TolerantMode);
+    TarnexSocket::applyProxy(m_http, proxy(), proxyPort(), &m_proxy_set);
     // Always plain HTTP, whatever the scheme says, on the URL's port or 80.
     const int port = target.port(80);
     m_http->setHost(target.host(), QHttp::ConnectionModeHttp, quint16(port));
 
-    if (target.path().isEmpty())
-        target.setPath(QStringLiteral("/"));
-    // A fragment is never part of a request line.
-    const QString uri = QString::fromLatin1(
-        target.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment));
-
-    QHttpRequestHeader header(QStringLiteral("GET"), uri, 1, 1);
-    const QString userAgent = MmsUAProf::getUserAgent();
-    if (!userAgent.isEmpty()) {
-        TARNEX_DEBUG << "D: [LIBTARNEX] User-Agent: " << userAgent;
-        header.addValue(QStringLiteral("User-Agent"), userAgent);
-    }
-    const QString profileUrl = MmsUAProf::getProfileUrl();
-    if (!profileUrl.isEmpty()) {
-        TARNEX_DEBUG << "D: [LIBTARNEX] Profile URL: " << profileUrl;
-        header.addValue(QStringLiteral("x-wap-profile"), profileUrl);
-    }
-    // An IPv6 literal needs its brackets in a Host field, or its colons
-    // would read as a port.
-    const QString host = target.host();
-    header.setValue(QStringLiteral("Host"), host.contains(QLatin1Char(':')) ? '[' + host + ']' : host);
+    QString uri;
+    const QHttpRequestHeader header = TarnexSocket::requestHeader(QStringLiteral("GET"), target, QString(), &uri);
 
     TARNEX_DEBUG << "D: [LIBTARNEX] Sending HTTP GET to:" << target.host() << ":" << port << uri
                  << "via proxy" << proxy() << ":" << proxyPort();
@@ -110,6 +70,6 @@ void MmsReceiver::httpDataReceiveProgress(int done, int total)
 
 void MmsReceiver::httpConnectionState(int state)
 {
-    TARNEX_DEBUG << "D: [HTTP] Connection state" << stateName(state) << "(" << state << ")";
+    TARNEX_DEBUG << "D: [HTTP] Connection state" << TarnexSocket::stateName(state) << "(" << state << ")";
     emit connectionStateChanged(state);
 }

@@ -1,25 +1,18 @@
 #include "mmsreceivernm.h"
 
 #include <QNetworkAccessManager>
-#include <QNetworkConfiguration>
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QUrl>
 
-#include "mmsuaprof.h"
-#include "nmanswerlimit_p.h"
+#include "nmtransfer_p.h"
 #include "tarnexdebug_p.h"
 
 MmsReceiverNM::MmsReceiverNM()
-    : m_manager(new QNetworkAccessManager(this))
+    : m_manager(TarnexNm::newManager(this))
     , m_reply(nullptr)
 {
-    QT_WARNING_PUSH
-    QT_WARNING_DISABLE_DEPRECATED
-    m_manager->setNetworkAccessible(QNetworkAccessManager::Accessible);
-    m_manager->setConfiguration(QNetworkConfiguration());
-    QT_WARNING_POP
     connect(
         m_manager, SIGNAL(finished(QNetworkReply *)), this, SLOT(networkManagerFinished(QNetworkReply *)));
 }
@@ -42,16 +35,7 @@ void MmsReceiverNM::downloadMms(const QString &url, QIODevice *device)
         target.setPath(QStringLiteral("/"));
 
     QNetworkRequest request(target);
-    const QString userAgent = MmsUAProf::getUserAgent();
-    if (!userAgent.isEmpty()) {
-        request.setRawHeader("User-Agent", userAgent.toLatin1());
-        TARNEX_DEBUG << "D: [LIBTARNEX] User-Agent: " << userAgent;
-    }
-    const QString profileUrl = MmsUAProf::getProfileUrl();
-    if (!profileUrl.isEmpty()) {
-        request.setRawHeader("x-wap-profile", profileUrl.toLatin1());
-        TARNEX_DEBUG << "D: [LIBTARNEX] Profile URL: " << profileUrl;
-    }
+    TarnexNm::setIdentity(request);
 
     TARNEX_DEBUG << "D: [LIBTARNEX] Sending HTTP GET to:" << target.host() << ":" << target.port(80)
                  << QString::fromLatin1(

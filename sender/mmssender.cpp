@@ -2,23 +2,11 @@
 
 #include <QUrl>
 
-#include "mmsuaprof.h"
 #include "qhttp.h"
 #include "qhttprequestheader.h"
 #include "qhttpresponseheader.h"
+#include "sockettransfer_p.h"
 #include "tarnexdebug_p.h"
-
-namespace {
-
-const char *const s_stateNames[]
-    = { "Unconnected", "HostLookup", "Connecting", "Sending", "Reading", "Connected", "Closing" };
-
-const char *stateName(int state)
-{
-    return uint(state) <= 6 ? s_stateNames[state] : "Unknown";
-}
-
-} // namespace
 
 MmsSender::MmsSender()
     : m_http(new QHttp(this))
@@ -34,43 +22,14 @@ void MmsSender::startMmsSend(QIODevice *pdu, QIODevice *response)
 {
     TARNEX_DEBUG << "D: [LIBTARNEX] Start MMS sending, PDU size:" << (pdu ? pdu->size() : qint64(0));
 
-    QUrl url = QUrl::fromEncoded(mmsc().toLatin1(), QUrl::TolerantMode);
-
-    // An empty proxy means a direct connection: a proxy that an earlier send
-    // set must not carry this message somewhere the caller no longer wants.
-    if (!proxy().isEmpty()) {
-        m_http->setProxy(proxy(), proxyPort(), QString(), QString());
-        m_proxy_set = true;
-    } else if (m_proxy_set) {
-        m_http->setProxy(QString(), 0, QString(), QString());
-        m_proxy_set = false;
-    }
-
+    const QUrl url = QUrl::fromEncoded(mmsc().toLatin1(), QUrl::TolerantMode);
+    TarnexSocket::applyProxy(m_http, proxy(), proxyPort(), &m_proxy_set);
     // Always plain HTTP, to "mmscPort" (0: port 80); the URL's own port is not used.
     m_http->setHost(url.host(), QHttp::ConnectionModeHttp, quint16(mmscPort()));
 
-    if (url.path().isEmpty())
-        url.setPath(QStringLiteral("/"));
-    // A fragment is never part of a request line.
-    const QByteArray target
-        = url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment);
-
-    QHttpRequestHeader header(QStringLiteral("POST"), QString::fromLatin1(target), 1, 1);
-    header.setContentType(QStringLiteral("application/vnd.wap.mms-message"));
-    const QString userAgent = MmsUAProf::getUserAgent();
-    if (!userAgent.isEmpty()) {
-        TARNEX_DEBUG << "D: [LIBTARNEX] User-Agent: " << userAgent;
-        header.addValue(QStringLiteral("User-Agent"), userAgent);
-    }
-    const QString profileUrl = MmsUAProf::getProfileUrl();
-    if (!profileUrl.isEmpty()) {
-        TARNEX_DEBUG << "D: [LIBTARNEX] Profile URL: " << profileUrl;
-        header.addValue(QStringLiteral("x-wap-profile"), profileUrl);
-    }
-    // An IPv6 literal needs its brackets in a Host field, or its colons
-    // would read as a port.
-    const QString host = url.host();
-    header.setValue(QStringLiteral("Host"), host.contains(QLatin1Char(':')) ? '[' + host + ']' : host);
+    QString target;
+    const QHttpRequestHeader header = TarnexSocket::requestHeader(
+        QStringLiteral("POST"), url, QStringLiteral("application/vnd.wap.mms-message"), &target);
 
     TARNEX_DEBUG << "D: [LIBTARNEX] Sending HTTP POST to:" << url.host() << ":" << mmscPort() << target
                  << " via proxy " << proxy() << ":" << proxyPort();
@@ -113,6 +72,6 @@ void MmsSender::httpDataSendProgress(int done, int total)
 
 void MmsSender::httpConnectionState(int state)
 {
-    TARNEX_DEBUG << "D: [HTTP] Connection state" << stateName(state) << "(" << state << ")";
+    TARNEX_DEBUG << "D: [HTTP] Connection state" << TarnexSocket::stateName(state) << "(" << state << ")";
     emit connectionStateChanged(state);
 }

@@ -1,25 +1,18 @@
 #include "mmssendernm.h"
 
 #include <QNetworkAccessManager>
-#include <QNetworkConfiguration>
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QUrl>
 
-#include "mmsuaprof.h"
-#include "nmanswerlimit_p.h"
+#include "nmtransfer_p.h"
 #include "tarnexdebug_p.h"
 
 MmsSenderNM::MmsSenderNM()
-    : m_manager(new QNetworkAccessManager(this))
+    : m_manager(TarnexNm::newManager(this))
     , m_reply(nullptr)
 {
-    QT_WARNING_PUSH
-    QT_WARNING_DISABLE_DEPRECATED
-    m_manager->setNetworkAccessible(QNetworkAccessManager::Accessible);
-    m_manager->setConfiguration(QNetworkConfiguration());
-    QT_WARNING_POP
     connect(
         m_manager, SIGNAL(finished(QNetworkReply *)), this, SLOT(networkManagerFinished(QNetworkReply *)));
 }
@@ -50,16 +43,7 @@ void MmsSenderNM::startMmsSend(QIODevice *pdu, QIODevice *response)
         url.setPort(mmscPort());
 
     QNetworkRequest request(url);
-    const QString userAgent = MmsUAProf::getUserAgent();
-    if (!userAgent.isEmpty()) {
-        request.setRawHeader("User-Agent", userAgent.toLatin1());
-        TARNEX_DEBUG << "D: [LIBTARNEX] User-Agent: " << userAgent;
-    }
-    const QString profileUrl = MmsUAProf::getProfileUrl();
-    if (!profileUrl.isEmpty()) {
-        request.setRawHeader("x-wap-profile", profileUrl.toLatin1());
-        TARNEX_DEBUG << "D: [LIBTARNEX] Profile URL: " << profileUrl;
-    }
+    TarnexNm::setIdentity(request);
     request.setRawHeader("Content-type", "application/vnd.wap.mms-message");
 
     TARNEX_DEBUG << "D: [LIBTARNEX] url is " << url.toString();

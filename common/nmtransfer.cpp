@@ -1,9 +1,14 @@
-#include "nmanswerlimit_p.h"
+#include "nmtransfer_p.h"
 
 #include <QDebug>
+#include <QNetworkAccessManager>
+#include <QNetworkConfiguration>
 #include <QNetworkReply>
+#include <QNetworkRequest>
 
+#include "mmsuaprof.h"
 #include "tarnexconfig_p.h"
+#include "tarnexdebug_p.h"
 
 namespace {
 const char s_tooLarge[] = "_tarnex_answer_too_large";
@@ -28,6 +33,31 @@ void check(QNetworkReply *reply)
 }
 
 } // namespace
+
+QNetworkAccessManager *newManager(QObject *owner)
+{
+    auto *manager = new QNetworkAccessManager(owner);
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
+    manager->setNetworkAccessible(QNetworkAccessManager::Accessible);
+    manager->setConfiguration(QNetworkConfiguration());
+    QT_WARNING_POP
+    return manager;
+}
+
+void setIdentity(QNetworkRequest &request)
+{
+    const QString userAgent = MmsUAProf::getUserAgent();
+    if (!userAgent.isEmpty()) {
+        request.setRawHeader("User-Agent", userAgent.toLatin1());
+        TARNEX_DEBUG << "D: [LIBTARNEX] User-Agent: " << userAgent;
+    }
+    const QString profileUrl = MmsUAProf::getProfileUrl();
+    if (!profileUrl.isEmpty()) {
+        request.setRawHeader("x-wap-profile", profileUrl.toLatin1());
+        TARNEX_DEBUG << "D: [LIBTARNEX] Profile URL: " << profileUrl;
+    }
+}
 
 void limitAnswerSize(QNetworkReply *reply)
 {

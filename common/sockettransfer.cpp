@@ -1,0 +1,56 @@
+#include "sockettransfer_p.h"
+
+#include <QUrl>
+
+#include "mmsuaprof.h"
+#include "qhttp.h"
+#include "qhttprequestheader.h"
+#include "tarnexdebug_p.h"
+
+namespace TarnexSocket {
+
+const char *stateName(int state)
+{
+    static const char *const names[]
+        = { "Unconnected", "HostLookup", "Connecting", "Sending", "Reading", "Connected", "Closing" };
+    return uint(state) <= 6 ? names[state] : "Unknown";
+}
+
+void applyProxy(QHttp *http, const QString &proxy, int proxyPort, bool *proxySet)
+{
+    if (!proxy.isEmpty()) {
+        http->setProxy(proxy, proxyPort, QString(), QString());
+        *proxySet = true;
+    } else if (*proxySet) {
+        http->setProxy(QString(), 0, QString(), QString());
+        *proxySet = false;
+    }
+}
+
+QHttpRequestHeader requestHeader(
+    const QString &method, const QUrl &url, const QString &contentType, QString *target)
+{
+    QUrl u = url;
+    if (u.path().isEmpty())
+        u.setPath(QStringLiteral("/"));
+    *target = QString::fromLatin1(u.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment));
+
+    QHttpRequestHeader header(method, *target, 1, 1);
+    if (!contentType.isEmpty())
+        header.setContentType(contentType);
+    const QString userAgent = MmsUAProf::getUserAgent();
+    if (!userAgent.isEmpty()) {
+        TARNEX_DEBUG << "D: [LIBTARNEX] User-Agent: " << userAgent;
+        header.addValue(QStringLiteral("User-Agent"), userAgent);
+    }
+    const QString profileUrl = MmsUAProf::getProfileUrl();
+    if (!profileUrl.isEmpty()) {
+        TARNEX_DEBUG << "D: [LIBTARNEX] Profile URL: " << profileUrl;
+        header.addValue(QStringLiteral("x-wap-profile"), profileUrl);
+    }
+    const QString host = url.host();
+    header.setValue(QStringLiteral("Host"), host.contains(QLatin1Char(':')) ? '[' + host + ']' : host);
+    return header;
+}
+
+} // namespace TarnexSocket
