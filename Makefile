@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test asan memcheck endurance demo bench fuzz fuzz-build fuzz-long clean
+.PHONY: all deps configure build test abi-check asan memcheck endurance demo bench fuzz fuzz-build fuzz-long clean
 
 all: build
 
@@ -21,6 +21,11 @@ build: configure
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 	tests/security/check-logs $(BUILD)/Testing/Temporary/LastTest.log
+
+# The built library against the ABI of 1.0 (abi/README.md): clients built
+# against 1.0 must keep working.
+abi-check: build
+	scripts/abi-check $(BUILD)
 
 # MMS round trips through the library on a simulated operator network, in
 # private namespaces: both connection types x both transfer variants. Narrow
