@@ -43,7 +43,9 @@ public:
     void setTarget(const QString &target);
 
     // Starts opening; false when the attempt could not be started. The outcome
-    // of a started attempt arrives as connectionEstablished().
+    // of a started attempt arrives as connectionEstablished(). Opening and
+    // closing may block the caller's thread for a bounded time (worst cases:
+    // mmsconnectionimpl.h).
     virtual bool openConnection(const QString &apn, const QString &user, const QString &pass) = 0;
     virtual bool closeConnection() = 0;
 

@@ -7,6 +7,7 @@
 #include <QHostAddress>
 #include <QStringList>
 
+#include "addresscheck_p.h"
 #include "commandrunner_p.h"
 #include "tarnexdebug_p.h"
 
@@ -22,40 +23,13 @@ const QString Route = QStringLiteral("/sbin/route");
 
 const int QuickConnectTimeoutMs = 60000;
 const int CommandTimeoutMs = 30000;
-
-// The kernel's rule for interface names (at most 15 bytes, no '/', ':' or
-// blanks, not "." or ".."), plus no control characters and no leading '-',
-// which ifconfig would read as an option.
-bool isValidInterfaceName(const QString &name)
-{
-    if (name.isEmpty() || name.toUtf8().size() > 15 || name == QLatin1String(".")
-        || name == QLatin1String("..") || name.startsWith(QLatin1Char('-')))
-        return false;
-    for (const QChar c : name) {
-        if (c == QLatin1Char('/') || c == QLatin1Char(':') || c.isSpace() || c.unicode() < 0x20
-            || c.unicode() == 0x7f)
-            return false;
-    }
-    return true;
-}
-
-// A literal IPv4 or IPv6 address. IPv4 must be the plain dotted quad:
-// QHostAddress and inet_aton (used by ifconfig and route) read short and
-// octal forms differently, so "010.1.2.3" would not mean one address to both.
-bool isValidAddress(const QString &text)
-{
-    QHostAddress address;
-    if (!address.setAddress(text))
-        return false;
-    if (address.protocol() == QAbstractSocket::IPv4Protocol)
-        return address.toString() == text;
-    const QString allowed = QStringLiteral("0123456789abcdefABCDEF:.");
-    for (const QChar c : text) {
-        if (!allowed.contains(c))
-            return false;
-    }
-    return address.protocol() == QAbstractSocket::IPv6Protocol;
-}
+// The service answers a property read from what it holds: milliseconds, even
+// on a busy handset, so 3 s means it is not answering at all. A Delete may
+// wait for the network to release the context; beyond 5 s the caller's event
+// loop has been frozen long enough, and the context goes anyway once the
+// service gets to it.
+const int PropertyReadTimeoutMs = 3000;
+const int DeleteTimeoutMs = 5000;
 
 // Exit code of one program run, or -1 when it did not start, crashed or ran
 // past the limit: such a run configured nothing and must not count as success.
@@ -69,11 +43,41 @@ QString commandText(const QString &program, const QStringList &arguments)
     return (QStringList(program) + arguments).join(QLatin1Char(' '));
 }
 
+// Whether the commands may run with these values; warns about the first
+// one that is refused. An address no host can own or reach, or the loopback
+// interface, would take the handset's own traffic (a default route through
+// lo, 127.0.0.1 routed out of the MMS interface) or be refused by the kernel.
+bool acceptable(const QString &iface, const QString &address, const QString &routeTarget)
+{
+    if (!isValidInterfaceName(iface))
+        qWarning() << "[CONN] Invalid interface name, connection not set up:" << iface;
+    else if (isLoopbackInterface(iface))
+        qWarning() << "[CONN] Loopback interface, connection not set up:" << iface;
+    else if (!isValidAddress(address) || !isUnicastAddress(QHostAddress(address)))
+        qWarning() << "[CONN] Invalid IP address, connection not set up:" << address;
+    else if (!routeTarget.isEmpty()
+        && (!isValidAddress(routeTarget) || !isUnicastAddress(QHostAddress(routeTarget))))
+        qWarning() << "[CONN] Invalid target address, connection not set up:" << routeTarget;
+    else
+        return true;
+    return false;
+}
+
+// A call that got no answer: the service did not reply in time, left the
+// bus while the call was pending, or the bus itself went away.
+bool unanswered(const QDBusMessage &reply)
+{
+    if (reply.type() != QDBusMessage::ErrorMessage)
+        return false;
+    const QDBusError::ErrorType type = QDBusError(reply).type();
+    return type == QDBusError::NoReply || type == QDBusError::Timeout || type == QDBusError::Disconnected;
+}
+
 QDBusMessage deleteContext(const QDBusObjectPath &context)
 {
     QDBusMessage call = QDBusMessage::createMethodCall(
         GprsService, context.path(), ContextInterface, QStringLiteral("Delete"));
-    return QDBusConnection::systemBus().call(call);
+    return QDBusConnection::systemBus().call(call, QDBus::Block, DeleteTimeoutMs);
 }
 
 } // namespace
@@ -121,11 +125,23 @@ void MmsConnectionImpl::connectionCallback(QDBusObjectPath connectionContext)
     static const char *const properties[] = { "PDPAddress", "PDNSAddress", "SDNSAddress", "NetIF" };
     QString values[4];
     bool read[4] = { false, false, false, false };
+    // A read the service does not answer ends the reads and the open: the
+    // next ones would only wait as long, and the fields it leaves unread
+    // could still hold a previous connection's values.
+    bool answered = true;
     for (int i = 0; i < 4; ++i) {
         QDBusMessage get = QDBusMessage::createMethodCall(
             GprsService, m_context_path.path(), PropertiesInterface, QStringLiteral("Get"));
         get << ContextInterface << QString::fromLatin1(properties[i]);
-        QDBusReply<QDBusVariant> reply = bus.call(get);
+        const QDBusMessage message = bus.call(get, QDBus::Block, PropertyReadTimeoutMs);
+        if (unanswered(message)) {
+            qWarning() << "[CONN] GPRS service did not answer the" << properties[i] << "read of"
+                       << m_context_path.path() << "within" << PropertyReadTimeoutMs
+                       << "ms, connection not set up";
+            answered = false;
+            break;
+        }
+        const QDBusReply<QDBusVariant> reply(message);
         if (reply.isValid()) {
             values[i] = reply.value().variant().toString();
             read[i] = true;
@@ -144,15 +160,7 @@ void MmsConnectionImpl::connectionCallback(QDBusObjectPath connectionContext)
     const QString address = ipAddress();
     const QString routeTarget = target();
 
-    bool valid = false;
-    if (!isValidInterfaceName(iface))
-        qWarning() << "[CONN] Invalid interface name, connection not set up:" << iface;
-    else if (!isValidAddress(address))
-        qWarning() << "[CONN] Invalid IP address, connection not set up:" << address;
-    else if (!routeTarget.isEmpty() && !isValidAddress(routeTarget))
-        qWarning() << "[CONN] Invalid target address, connection not set up:" << routeTarget;
-    else
-        valid = true;
+    const bool valid = answered && acceptable(iface, address, routeTarget);
 
     int ifaceResult = -1;
     int routeResult = -1;
@@ -226,7 +234,7 @@ bool MmsConnectionImpl::closeConnection()
 
     // The name was checked when the connection came up, but a client can have
     // changed the property since.
-    if (isValidInterfaceName(iface)) {
+    if (isValidInterfaceName(iface) && !isLoopbackInterface(iface)) {
         const QStringList downArgs = { iface, QStringLiteral("down") };
         const int result = runCommand(Ifconfig, downArgs);
         TARNEX_DEBUG << "D: [LIBTARNEX] Closing GPRS connection, " << commandText(Ifconfig, downArgs)
@@ -238,6 +246,9 @@ bool MmsConnectionImpl::closeConnection()
     const QDBusMessage reply = deleteContext(m_context_path);
     TARNEX_DEBUG << "D: [LIBTARNEX] Closing GPRS connection, com.orvel.quelm.GPRS.Context.Delete returned:"
                  << reply.errorName();
+    if (unanswered(reply))
+        qWarning() << "[CONN] GPRS service did not answer Delete of" << m_context_path.path() << "within"
+                   << DeleteTimeoutMs << "ms";
 
     m_connected = false;
     return reply.type() != QDBusMessage::ErrorMessage;

@@ -20,11 +20,19 @@ public:
     // Closes an open connection first (blocking, like closeConnection()).
     ~MmsConnectionImpl() override;
 
-    // Sends an asynchronous QuickConnect; the outcome arrives as
-    // connectionEstablished(): 0 up, 1 set-up failed, else the D-Bus error type.
+    // Sends an asynchronous QuickConnect (its answer awaited up to 60 s, without
+    // blocking); the outcome arrives as connectionEstablished(): 0 up, 1 set-up
+    // failed or refused, else the D-Bus error type.
+    // Handling the answer blocks the caller's thread: at most 3 s for each of
+    // the four context property reads (a read left unanswered fails the open),
+    // 30 s for each of ifconfig and route, and, when a failed attempt is
+    // undone, 30 s for "ifconfig down" and 5 s for the context's Delete:
+    // 107 s in the worst case, milliseconds with a working service and tools.
     bool openConnection(const QString &apn, const QString &user, const QString &pass) override;
-    // Takes the interface down and deletes the context; false when the
-    // service refused the deletion. On a closed object: disconnected(), true.
+    // Takes the interface down and deletes the context; false when the service
+    // refused the deletion or did not answer within 5 s. On a closed object:
+    // disconnected(), true. Blocks the caller's thread for at most 35 s (30 s
+    // for ifconfig, 5 s for Delete).
     bool closeConnection() override;
 
 Q_SIGNALS:
