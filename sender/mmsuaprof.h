@@ -4,7 +4,9 @@
 #include <QString>
 
 // Identity strings that every MMS HTTP request carries, read from
-// ~/.mms/profile.conf (INI) on every call, with built-in defaults.
+// ~/.mms/profile.conf (INI) on every call, with built-in defaults. Only a
+// regular file (symlinks followed) of at most 64 KiB is read; anything else
+// there gives the defaults.
 class MmsUAProf
 {
 public:

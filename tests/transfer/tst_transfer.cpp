@@ -1,6 +1,7 @@
 // The four transfer classes and the identity they send, against the shared
 // test server and a real forward proxy.
 #include <QNetworkReply>
+#include <QSettings>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -12,6 +13,9 @@
 #include "tarnexconfig_p.h"
 #include "tinyproxyprocess.h"
 #include "transfer.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 const QByteArray s_ua = "Phone/1.0 (Linux, like Gecko)";
@@ -43,8 +47,10 @@ private:
     bool writeConf(const QByteArray &content)
     {
         const QString path = m_home.filePath(QStringLiteral(".mms/profile.conf"));
+        QDir(path).removeRecursively();
+        ::unlink(QFile::encodeName(path).constData()); // also a dangling link
         if (content.isNull())
-            return !QFile::exists(path) || QFile::remove(path);
+            return !QFileInfo(path).exists() && !QFileInfo(path).isSymLink();
         QDir(m_home.path()).mkpath(QStringLiteral(".mms"));
         QFile f(path);
         return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(content) == content.size();
@@ -78,8 +84,10 @@ private Q_SLOTS:
         m_server = nullptr;
     }
 
-    // A control character would end the header line and start a forged one:
-    // such a value counts as empty, with a warning even with debug off.
+    // The library's own rules on top of the file's: a missing key or file
+    // means the built-in default, an empty value no header, and a control
+    // character (which would end the header line and start a forged one)
+    // counts as empty, with a warning even with debug off.
     void identityValues_data()
     {
         QTest::addColumn<QByteArray>("conf");
@@ -91,18 +99,14 @@ private Q_SLOTS:
         QTest::newRow("no file") << QByteArray() << ua << pu << false;
         QTest::newRow("empty means empty") << QByteArray("user_agent=\nprofile_url=http://p/a.xml\n") << ""
                                            << "http://p/a.xml" << false;
-        QTest::newRow("quoted commas")
-            << QByteArray("user_agent=\"Mozilla/5.0 (Linux, like Gecko), Mobile\"\n")
-            << "Mozilla/5.0 (Linux, like Gecko), Mobile" << pu << false;
-        // Unquoted, Qt's INI reader makes a list of it, which reads as empty.
-        QTest::newRow("unquoted commas") << QByteArray("user_agent=a, b\n") << "" << pu << false;
-        QTest::newRow("not INI at all") << QByteArray("\x01\x02garbage\xff\n") << ua << pu << false;
         QTest::newRow("CR LF in user agent")
             << QByteArray("user_agent=\"A\\r\\nX-Evil: 1\"\n") << "" << pu << true;
         QTest::newRow("LF in profile")
             << QByteArray("profile_url=\"http://p/\\nHost: evil\"\n") << ua << "" << true;
         QTest::newRow("NUL in user agent") << QByteArray("user_agent=\"A\\0B\"\n") << "" << pu << true;
         QTest::newRow("CR alone in profile") << QByteArray("profile_url=\"x\\ry\"\n") << ua << "" << true;
+        // QSettings keeps a byte-order mark in the first key; it is skipped.
+        QTest::newRow("byte-order mark") << QByteArray("\xef\xbb\xbfuser_agent=U\n") << "U" << pu << false;
     }
 
     void identityValues()
@@ -120,6 +124,114 @@ private Q_SLOTS:
         if (warns)
             QVERIFY(log.lines().first().contains(userAgent.isEmpty() ? "user_agent" : "profile_url"));
         QCOMPARE(QFile::exists(m_home.filePath(QStringLiteral(".mms/profile.conf"))), !conf.isNull());
+    }
+
+    // The file means what QSettings' INI format makes of it, though QSettings
+    // no longer reads it: both read the same bytes here.
+    void iniAsQSettingsReadsIt_data()
+    {
+        QTest::addColumn<QByteArray>("conf");
+        const char *const rows[][2] = {
+            { "quoted commas", "user_agent=\"Mozilla/5.0 (Linux, like Gecko), Mobile\"\n" },
+            { "lists read as empty", "user_agent=a, b\nprofile_url=a,\n" },
+            { "blanks and CRLF", "  user_agent  =  spaced out \t \r\nprofile_url=\"  kept  \"  \r\n" },
+            { "later key wins", "user_agent=one\nuser_agent=two\n" },
+            { "comments", "user_agent=a ; comment\n; user_agent=b\nprofile_url=\"x;y=z\"\n" },
+            { "escapes", "user_agent=\"\\x41\\102\\t\\q\\\"\\\\\"\nprofile_url=\\x4g\\0101\n" },
+            { "continued line", "user_agent=line\\\n  continued\n" },
+            { "quotes span lines", "user_agent=\"spans\nlines\"\nprofile_url=p\n" },
+            { "unterminated quote", "user_agent=\"unterminated\nprofile_url=p\n" },
+            { "groups", "[General]\nuser_agent=g\n[other]\nprofile_url=o\n[%General]\nprofile_url=h\n" },
+            { "general after a group", "[mms]\nuser_agent=m\n[general]\nprofile_url=g\n" },
+            { "escaped keys", "user%5Fagent=escaped\nprofile%U005furl=wide\n" },
+            { "@ values", "user_agent=@ByteArray(Bytes \xc3\xa9)\nprofile_url=@@at\n" },
+            { "@Invalid", "user_agent=@Invalid()\nprofile_url=@foo\n" },
+            { "8-bit text", "user_agent=caf\xe9 \xc3\xa9\n" },
+            { "no or many =", "user_agent\nprofile_url==p=q\n=x\n" },
+        };
+        for (const auto &row : rows)
+            QTest::newRow(row[0]) << QByteArray(row[1]);
+    }
+
+    void iniAsQSettingsReadsIt()
+    {
+        QFETCH(QByteArray, conf);
+        QVERIFY(writeConf(conf));
+        // A copy of its own: QSettings would take a same-sized file written
+        // in the same millisecond for the one it has cached.
+        QTemporaryFile copy;
+        QVERIFY(copy.open() && copy.write(conf) == conf.size() && copy.flush());
+        QSettings settings(copy.fileName(), QSettings::IniFormat);
+        auto expected = [&settings](const char *key, const char *fallback) {
+            const QString value = settings.value(QLatin1String(key), QString::fromUtf8(fallback)).toString();
+            const bool control = value.contains(QLatin1Char('\r')) || value.contains(QLatin1Char('\n'))
+                || value.contains(QChar(0));
+            return control ? QString() : value;
+        };
+        QCOMPARE(MmsUAProf::getUserAgent(), expected("user_agent", TARNEX_DEFAULT_USER_AGENT));
+        QCOMPARE(MmsUAProf::getProfileUrl(), expected("profile_url", TARNEX_DEFAULT_PROFILE_URL));
+    }
+
+    // What is at the settings path decides whether it is read at all: only a
+    // regular file (a symlink to one included) of at most 64 KiB. Anything
+    // else gives the defaults at once, never a hang or a read without end;
+    // what is there but not used is said once, a missing or unreadable file
+    // not at all.
+    void settingsFileKinds_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("used");
+        QTest::addColumn<bool>("warns");
+        QTest::newRow("symlink to a regular file") << "link file" << true << false;
+        QTest::newRow("64 KiB") << "size 65536" << true << false;
+        QTest::newRow("64 KiB and one byte") << "size 65537" << false << true;
+        QTest::newRow("FIFO") << "fifo" << false << true;
+        QTest::newRow("symlink to a FIFO") << "link fifo" << false << true;
+        QTest::newRow("directory") << "directory" << false << true;
+        QTest::newRow("symlink to /dev/zero") << "link /dev/zero" << false << true;
+        QTest::newRow("dangling symlink") << "link nowhere" << false << false;
+        QTest::newRow("regular, but reading fails") << "link /proc/self/mem" << false << false;
+    }
+
+    void settingsFileKinds()
+    {
+        QFETCH(QString, kind);
+        QFETCH(bool, used);
+        QFETCH(bool, warns);
+        const QString path = m_home.filePath(QStringLiteral(".mms/profile.conf"));
+        const QString elsewhere = m_home.filePath(QStringLiteral("elsewhere"));
+        QVERIFY(writeConf(QByteArray()));
+        ::unlink(QFile::encodeName(elsewhere).constData());
+        const QByteArray conf = identityConf("Kind/1", "http://p.example/kind.xml");
+        auto fill = [&conf](const QString &file, int size) {
+            QFile f(file);
+            return f.open(QIODevice::WriteOnly)
+                && f.write(QByteArray(size - conf.size() - 1, ';') + '\n' + conf) == size;
+        };
+        const QString what = kind.section(' ', 1);
+        if (kind == "fifo")
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        else if (kind == "directory")
+            QVERIFY(QDir(m_home.path()).mkpath(QStringLiteral(".mms/profile.conf")));
+        else if (kind.startsWith("size"))
+            QVERIFY(fill(path, what.toInt()));
+        else if (what == "file")
+            QVERIFY(fill(elsewhere, 100) && QFile::link(elsewhere, path));
+        else if (what == "fifo")
+            QVERIFY(::mkfifo(QFile::encodeName(elsewhere).constData(), 0600) == 0
+                && QFile::link(elsewhere, path));
+        else
+            QVERIFY(QFile::link(what.startsWith('/') ? what : elsewhere, path));
+
+        DebugFlag off(false);
+        LogCapture log;
+        const QString ua = MmsUAProf::getUserAgent(), profile = MmsUAProf::getProfileUrl();
+        QCOMPARE(ua, used ? QStringLiteral("Kind/1") : QStringLiteral(TARNEX_DEFAULT_USER_AGENT));
+        QCOMPARE(profile,
+            used ? QStringLiteral("http://p.example/kind.xml") : QStringLiteral(TARNEX_DEFAULT_PROFILE_URL));
+        QCOMPARE(log.lines().size(), warns ? 1 : 0);
+        QVERIFY(writeConf(QByteArray()));
+        ::unlink(QFile::encodeName(elsewhere).constData());
     }
 
     // The socket variants byte for byte; the sender goes to "mmscPort", the

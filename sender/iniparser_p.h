@@ -1,0 +1,21 @@
+#ifndef INIPARSER_P_H
+#define INIPARSER_P_H
+
+#include <QByteArray>
+#include <QVariantMap>
+
+// Reads INI text as Qt's QSettings::IniFormat does, from bytes already in
+// memory, so the settings file is read by code that bounds what it reads.
+//
+// Keys outside any group (or in [General]) keep their name, others become
+// "group/key"; a later key replaces an earlier one. A value is a QString, a
+// QStringList for an unquoted comma-separated list, a QByteArray for
+// @ByteArray(...), or invalid for @Invalid(). Text is Latin-1, or UTF-8 when
+// the file starts with a byte-order mark (which is skipped).
+//
+// Serialised Qt types (@Variant, @DateTime, @Rect, @Size, @Point) are not
+// decoded: they read as invalid, which no identity value has a use for, and
+// QDataStream is not fed bytes from a file anybody may have written.
+QVariantMap parseIniSettings(const QByteArray &data);
+
+#endif // INIPARSER_P_H
