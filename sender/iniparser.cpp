@@ -3,6 +3,8 @@
 #include <QMap>
 #include <QStringList>
 
+#include <cctype>
+
 // The rules below are QSettings' own (quoting, escapes, lists, %-escaped
 // keys, comments, line continuations), so a file keeps meaning what it meant
 // when QSettings read it.
