@@ -1,10 +1,11 @@
 #ifndef NMTRANSFER_P_H
 #define NMTRANSFER_P_H
 
+#include <QPointer>
+
 class QNetworkAccessManager;
 class QNetworkReply;
 class QNetworkRequest;
-class QObject;
 
 // What MmsSenderNM and MmsReceiverNM do alike on Qt's network access manager.
 namespace TarnexNm {
@@ -24,6 +25,34 @@ void setIdentity(QNetworkRequest &request);
 // tells the transfer to end with UnknownContentError (299).
 void limitAnswerSize(QNetworkReply *reply);
 bool answerTooLarge(const QNetworkReply *reply);
+
+// Held around each signal the transfer classes emit from the manager's or a
+// reply's signals. A slot may delete the transfer object, which would delete
+// the manager and its replies while they are still inside their own signals
+// and touch themselves once it returns. Meanwhile the manager is not the
+// owner's child; if the owner has gone, the manager goes from the event loop.
+class ManagerHold
+{
+public:
+    ManagerHold(QObject *owner, QObject *manager)
+        : m_owner(owner)
+        , m_manager(manager)
+    {
+        manager->setParent(nullptr);
+    }
+    ~ManagerHold()
+    {
+        if (m_owner)
+            m_manager->setParent(m_owner);
+        else
+            m_manager->deleteLater();
+    }
+
+private:
+    Q_DISABLE_COPY(ManagerHold)
+    QPointer<QObject> m_owner;
+    QObject *const m_manager;
+};
 
 } // namespace TarnexNm
 

@@ -1,4 +1,5 @@
 #include "qhttp.h"
+#include "qhttp_p.h"
 
 #include "httprequestwriter.h"
 
@@ -28,7 +29,7 @@ int clampInt(qint64 v)
 
 } // namespace
 
-struct QHttp::Request
+struct QHttpPrivate::Request
 {
     enum Kind { SetHost, SetProxy, Http };
     explicit Request(Kind k)
@@ -39,7 +40,7 @@ struct QHttp::Request
     int id = 0;
     QString host;
     quint16 port = 0;
-    ConnectionMode mode = ConnectionModeHttp;
+    QHttp::ConnectionMode mode = QHttp::ConnectionModeHttp;
     QString user;
     QString password;
     QHttpRequestHeader header;
@@ -49,13 +50,139 @@ struct QHttp::Request
     bool hasTo = false;
 };
 
+// Held by every way into this object from outside: the event loop, the
+// socket, the host lookup, the body device and the caller's abort(). Once the
+// QHttp is gone and the last frame returns, this object goes too, from the
+// event loop: the socket may still be inside the signal that led here.
+class QHttpPrivate::Frame
+{
+public:
+    explicit Frame(QHttpPrivate *d)
+        : m_d(d)
+    {
+        ++d->m_depth;
+    }
+    ~Frame()
+    {
+        if (--m_d->m_depth == 0 && !m_d->q)
+            m_d->deleteLater();
+    }
+
+private:
+    Q_DISABLE_COPY(Frame)
+    QHttpPrivate *const m_d;
+};
+
 QHttp::QHttp(QObject *parent)
     : QObject(parent)
-    , m_parser(this)
+    , d(new QHttpPrivate(this))
 {
 }
 
 QHttp::~QHttp()
+{
+    d->release();
+}
+
+int QHttp::setHost(const QString &hostName, ConnectionMode mode, quint16 port)
+{
+    auto *r = new QHttpPrivate::Request(QHttpPrivate::Request::SetHost);
+    r->host = hostName;
+    r->mode = mode;
+    r->port = port ? port : 80;
+    return d->enqueue(r);
+}
+
+int QHttp::setHost(const QString &hostName, quint16 port)
+{
+    return setHost(hostName, ConnectionModeHttp, port);
+}
+
+int QHttp::setProxy(const QString &host, int port, const QString &username, const QString &password)
+{
+    auto *r = new QHttpPrivate::Request(QHttpPrivate::Request::SetProxy);
+    r->host = host;
+    r->port = port > 0 && port <= 65535 ? quint16(port) : 80;
+    r->user = username;
+    r->password = password;
+    return d->enqueue(r);
+}
+
+int QHttp::request(const QHttpRequestHeader &header, QIODevice *data, QIODevice *to)
+{
+    auto *r = new QHttpPrivate::Request(QHttpPrivate::Request::Http);
+    r->header = header;
+    r->data = data;
+    r->to = to;
+    r->hasData = data != nullptr;
+    r->hasTo = to != nullptr;
+    return d->enqueue(r);
+}
+
+int QHttp::currentId() const
+{
+    return d->m_pending.isEmpty() ? 0 : d->m_pending.first()->id;
+}
+
+QIODevice *QHttp::currentSourceDevice() const
+{
+    return d->m_pending.isEmpty() ? nullptr : d->m_pending.first()->data.data();
+}
+
+QIODevice *QHttp::currentDestinationDevice() const
+{
+    return d->m_pending.isEmpty() ? nullptr : d->m_pending.first()->to.data();
+}
+
+QHttpRequestHeader QHttp::currentRequest() const
+{
+    return d->m_pending.isEmpty() ? QHttpRequestHeader() : d->m_pending.first()->header;
+}
+
+bool QHttp::hasPendingRequests() const
+{
+    return d->m_pending.size() > 1;
+}
+
+void QHttp::clearPendingRequests()
+{
+    d->clearPendingRequests();
+}
+
+QHttp::State QHttp::state() const
+{
+    return d->m_state;
+}
+
+QHttp::Error QHttp::error() const
+{
+    return d->m_error;
+}
+
+QString QHttp::errorString() const
+{
+    if (d->m_error == NoError)
+        return tr("Unknown error");
+    return d->m_errorString;
+}
+
+QHttpResponseHeader QHttp::lastResponse() const
+{
+    return d->m_lastResponse;
+}
+
+void QHttp::abort()
+{
+    d->abort();
+}
+
+QHttpPrivate::QHttpPrivate(QHttp *q)
+    : q(q)
+    , m_parser(this)
+{
+}
+
+QHttpPrivate::~QHttpPrivate()
 {
     if (m_lookupId >= 0)
         QHostInfo::abortHostLookup(m_lookupId);
@@ -66,97 +193,44 @@ QHttp::~QHttp()
     qDeleteAll(m_pending);
 }
 
-int QHttp::enqueue(Request *r)
+void QHttpPrivate::release()
 {
-    r->id = ++m_lastId;
-    m_lastId = r->id;
-    m_pending.append(r);
-    scheduleNext();
-    return r->id;
+    q = nullptr;
+    ++m_generation; // the code on the stack stops at its next check
+    if (m_lookupId >= 0) {
+        QHostInfo::abortHostLookup(m_lookupId);
+        m_lookupId = -1;
+    }
+    if (m_socket)
+        dropSocket();
+    if (m_depth == 0)
+        delete this;
 }
 
-int QHttp::setHost(const QString &hostName, ConnectionMode mode, quint16 port)
-{
-    Request *r = new Request(Request::SetHost);
-    r->host = hostName;
-    r->mode = mode;
-    r->port = port ? port : 80;
-    return enqueue(r);
-}
-
-int QHttp::setHost(const QString &hostName, quint16 port)
-{
-    return setHost(hostName, ConnectionModeHttp, port);
-}
-
-int QHttp::setProxy(const QString &host, int port, const QString &username, const QString &password)
-{
-    Request *r = new Request(Request::SetProxy);
-    r->host = host;
-    r->port = port > 0 && port <= 65535 ? quint16(port) : 80;
-    r->user = username;
-    r->password = password;
-    return enqueue(r);
-}
-
-int QHttp::request(const QHttpRequestHeader &header, QIODevice *data, QIODevice *to)
-{
-    Request *r = new Request(Request::Http);
-    r->header = header;
-    r->data = data;
-    r->to = to;
-    r->hasData = data != nullptr;
-    r->hasTo = to != nullptr;
-    return enqueue(r);
-}
-
-int QHttp::currentId() const
-{
-    return m_pending.isEmpty() ? 0 : m_pending.first()->id;
-}
-
-QIODevice *QHttp::currentSourceDevice() const
-{
-    return m_pending.isEmpty() ? nullptr : m_pending.first()->data.data();
-}
-
-QIODevice *QHttp::currentDestinationDevice() const
-{
-    return m_pending.isEmpty() ? nullptr : m_pending.first()->to.data();
-}
-
-QHttpRequestHeader QHttp::currentRequest() const
-{
-    return m_pending.isEmpty() ? QHttpRequestHeader() : m_pending.first()->header;
-}
-
-bool QHttp::hasPendingRequests() const
-{
-    return m_pending.size() > 1;
-}
-
-void QHttp::clearPendingRequests()
+void QHttpPrivate::clearPendingRequests()
 {
     while (m_pending.size() > 1)
         delete m_pending.takeLast();
 }
 
-QString QHttp::errorString() const
+int QHttpPrivate::enqueue(Request *r)
 {
-    if (m_error == NoError)
-        return tr("Unknown error");
-    return m_errorString;
+    r->id = ++m_lastId;
+    m_pending.append(r);
+    scheduleNext();
+    return r->id;
 }
 
-void QHttp::setState(State state)
+void QHttpPrivate::setState(QHttp::State state)
 {
     if (state == m_state)
         return;
     m_state = state;
-    emit stateChanged(state);
+    if (q)
+        emit q->stateChanged(state);
 }
 
-void QHttp::scheduleNext()
+void QHttpPrivate::scheduleNext()
 {
     if (m_running || m_startScheduled || m_pending.isEmpty())
         return;
@@ -164,24 +238,25 @@ void QHttp::scheduleNext()
     QMetaObject::invokeMethod(this, "startNextRequest", Qt::QueuedConnection);
 }
 
-QHttp::Request *QHttp::httpRequest() const
+QHttpPrivate::Request *QHttpPrivate::httpRequest() const
 {
     if (!m_running || m_pending.isEmpty() || m_pending.first()->kind != Request::Http)
         return nullptr;
     return m_pending.first();
 }
 
-void QHttp::startNextRequest()
+void QHttpPrivate::startNextRequest()
 {
     m_startScheduled = false;
-    if (m_running || m_pending.isEmpty())
+    if (!q || m_running || m_pending.isEmpty())
         return;
+    Frame frame(this);
     m_running = true;
     Request *r = m_pending.first();
-    m_error = NoError;
+    m_error = QHttp::NoError;
     m_errorString.clear();
     const quint64 generation = m_generation;
-    emit requestStarted(r->id);
+    emit q->requestStarted(r->id);
     if (generation != m_generation)
         return;
     switch (r->kind) {
@@ -189,14 +264,14 @@ void QHttp::startNextRequest()
         m_hostName = r->host;
         m_port = r->port;
         m_mode = r->mode;
-        finishRequest(NoError, QString());
+        finishRequest(QHttp::NoError, QString());
         break;
     case Request::SetProxy:
         m_proxyHost = r->host;
         m_proxyPort = r->port;
         m_proxyUser = r->user;
         m_proxyPassword = r->password;
-        finishRequest(NoError, QString());
+        finishRequest(QHttp::NoError, QString());
         break;
     case Request::Http:
         startHttpRequest();
@@ -204,21 +279,21 @@ void QHttp::startNextRequest()
     }
 }
 
-void QHttp::finishRequest(Error error, const QString &errorString)
+void QHttpPrivate::finishRequest(QHttp::Error error, const QString &errorString)
 {
     Request *r = m_pending.first();
     ++m_generation;
     m_lookupId = -1;
     m_error = error;
     m_errorString = errorString;
-    if (error != NoError)
+    if (error != QHttp::NoError)
         m_anyError = true;
     // The request stays current while its end is reported, so the slot can
     // still ask for currentId() and currentDestinationDevice().
     m_finishing = true;
-    QPointer<QHttp> self(this);
-    emit requestFinished(r->id, error != NoError);
-    if (!self)
+    if (q)
+        emit q->requestFinished(r->id, error != QHttp::NoError);
+    if (!q)
         return;
     m_finishing = false;
     m_pending.removeOne(r);
@@ -227,20 +302,21 @@ void QHttp::finishRequest(Error error, const QString &errorString)
     if (m_abortedInFinish) {
         m_abortedInFinish = false;
         m_anyError = false;
-        emit done(true);
+        emit q->done(true);
     } else if (m_pending.isEmpty()) {
         const bool anyError = m_anyError;
         m_anyError = false;
-        emit done(anyError);
+        emit q->done(anyError);
     }
-    if (self)
+    if (q)
         scheduleNext();
 }
 
-void QHttp::abort()
+void QHttpPrivate::abort()
 {
     if (m_aborting)
         return;
+    Frame frame(this);
     if (m_finishing) {
         // The current request has already been reported; only the queue
         // and the connection go.
@@ -260,11 +336,11 @@ void QHttp::abort()
     closeConnection();
     m_aborting = false;
     if (generation == m_generation)
-        finishRequest(Aborted, tr("Request aborted"));
+        finishRequest(QHttp::Aborted, QHttp::tr("Request aborted"));
 }
 
 // Closes the connection, if any, reporting Closing and Unconnected.
-void QHttp::closeConnection()
+void QHttpPrivate::closeConnection()
 {
     if (m_lookupId >= 0) {
         QHostInfo::abortHostLookup(m_lookupId);
@@ -273,12 +349,16 @@ void QHttp::closeConnection()
     m_addresses.clear();
     if (m_socket) {
         dropSocket();
-        setState(Closing);
+        const quint64 generation = m_generation;
+        setState(QHttp::Closing);
+        if (generation != m_generation)
+            return;
     }
-    setState(Unconnected);
+    setState(QHttp::Unconnected);
 }
 
-void QHttp::dropSocket()
+// The socket may be inside one of its own signals: it goes from the event loop.
+void QHttpPrivate::dropSocket()
 {
     QTcpSocket *s = m_socket;
     m_socket = nullptr;
@@ -288,7 +368,7 @@ void QHttp::dropSocket()
     s->deleteLater();
 }
 
-void QHttp::failRequest(Error error, const QString &errorString)
+void QHttpPrivate::failRequest(QHttp::Error error, const QString &errorString)
 {
     const quint64 generation = m_generation;
     closeConnection();
@@ -296,29 +376,30 @@ void QHttp::failRequest(Error error, const QString &errorString)
         finishRequest(error, errorString);
 }
 
-void QHttp::startHttpRequest()
+void QHttpPrivate::startHttpRequest()
 {
     // Requests that cannot start leave an idle connection as it is.
     Request *r = m_pending.first();
-    if (m_mode != ConnectionModeHttp) {
-        finishRequest(UnknownError, tr("HTTPS connection requested but SSL support not compiled in"));
+    if (m_mode != QHttp::ConnectionModeHttp) {
+        finishRequest(
+            QHttp::UnknownError, QHttp::tr("HTTPS connection requested but SSL support not compiled in"));
         return;
     }
     if (m_hostName.isEmpty()) {
-        finishRequest(HostNotFound, tr("No server set to connect to"));
+        finishRequest(QHttp::HostNotFound, QHttp::tr("No server set to connect to"));
         return;
     }
     if (!HttpRequestWriter::isValidHost(m_hostName)) {
         // No such host can exist, and the name would go on the wire as it is.
-        finishRequest(HostNotFound, tr("Invalid host name"));
+        finishRequest(QHttp::HostNotFound, QHttp::tr("Invalid host name"));
         return;
     }
     if (r->hasData && (!r->data || !r->data->isReadable())) {
-        finishRequest(UnknownError, tr("Request body device is not open for reading"));
+        finishRequest(QHttp::UnknownError, QHttp::tr("Request body device is not open for reading"));
         return;
     }
     if (r->hasTo && (!r->to || !r->to->isWritable())) {
-        finishRequest(UnknownError, tr("Destination device is not open for writing"));
+        finishRequest(QHttp::UnknownError, QHttp::tr("Destination device is not open for writing"));
         return;
     }
 
@@ -340,6 +421,14 @@ void QHttp::startHttpRequest()
             m_bodyTotal = qMax<qint64>(0, r->data->size() - m_bodyStart);
         }
     }
+    startExchange();
+}
+
+// The body is known: the head is made and the request goes to the server,
+// over the idle connection when it leads there.
+void QHttpPrivate::startExchange()
+{
+    Request *r = m_pending.first();
     QString problem;
     HttpRequestWriter::Route route;
     route.host = m_hostName;
@@ -348,14 +437,14 @@ void QHttp::startHttpRequest()
     route.proxyUser = m_proxyUser;
     route.proxyPassword = m_proxyPassword;
     if (!HttpRequestWriter::head(r->header, route, r->hasData, m_bodyTotal, &m_head, &problem)) {
-        finishRequest(UnknownError, problem);
+        finishRequest(QHttp::UnknownError, problem);
         return;
     }
 
     const bool viaProxy = !m_proxyHost.isEmpty();
     const QString connHost = viaProxy ? m_proxyHost : m_hostName;
     const quint16 connPort = viaProxy ? m_proxyPort : m_port;
-    if (m_socket && m_socketConnected && m_state == Connected && m_connHost == connHost
+    if (m_socket && m_socketConnected && m_state == QHttp::Connected && m_connHost == connHost
         && m_connPort == connPort && m_connServer == m_hostName && m_connServerPort == m_port
         && m_socket->state() == QAbstractSocket::ConnectedState) {
         m_connReused = true;
@@ -375,11 +464,11 @@ void QHttp::startHttpRequest()
     connectToServer();
 }
 
-void QHttp::connectToServer()
+void QHttpPrivate::connectToServer()
 {
     m_connReused = false;
     const quint64 generation = m_generation;
-    setState(HostLookup);
+    setState(QHttp::HostLookup);
     if (generation != m_generation)
         return;
     QHostAddress literal;
@@ -394,13 +483,14 @@ void QHttp::connectToServer()
     m_lookupId = QHostInfo::lookupHost(m_connHost, this, SLOT(hostLookedUp(QHostInfo)));
 }
 
-void QHttp::hostLookedUp(const QHostInfo &info)
+void QHttpPrivate::hostLookedUp(const QHostInfo &info)
 {
     if (info.lookupId() != m_lookupId || !httpRequest())
         return;
+    Frame frame(this);
     m_lookupId = -1;
     if (info.error() != QHostInfo::NoError || info.addresses().isEmpty()) {
-        failRequest(HostNotFound, tr("Host %1 not found").arg(m_connHost));
+        failRequest(QHttp::HostNotFound, QHttp::tr("Host %1 not found").arg(m_connHost));
         return;
     }
     m_addresses = info.addresses();
@@ -408,43 +498,45 @@ void QHttp::hostLookedUp(const QHostInfo &info)
     tryNextAddress();
 }
 
-void QHttp::tryNextAddress()
+void QHttpPrivate::tryNextAddress()
 {
     if (m_addresses.isEmpty()) {
-        failRequest(ConnectionRefused, m_connectError.isEmpty() ? tr("Connection refused") : m_connectError);
+        failRequest(QHttp::ConnectionRefused,
+            m_connectError.isEmpty() ? QHttp::tr("Connection refused") : m_connectError);
         return;
     }
     const QHostAddress address = m_addresses.takeFirst();
     const quint64 generation = m_generation;
-    setState(Connecting);
+    setState(QHttp::Connecting);
     if (generation != m_generation)
         return;
     m_socket = new QTcpSocket(this);
     m_socketConnected = false;
     m_socket->setProxy(QNetworkProxy::NoProxy); // proxies are this class's business
-    connect(m_socket, &QTcpSocket::connected, this, &QHttp::socketConnected);
-    connect(m_socket, &QTcpSocket::readyRead, this, &QHttp::socketReadyRead);
-    connect(m_socket, &QTcpSocket::bytesWritten, this, &QHttp::socketBytesWritten);
-    connect(m_socket, &QTcpSocket::disconnected, this, &QHttp::socketDisconnected);
-    connect(m_socket, &QTcpSocket::errorOccurred, this, &QHttp::socketError);
+    connect(m_socket, &QTcpSocket::connected, this, &QHttpPrivate::socketConnected);
+    connect(m_socket, &QTcpSocket::readyRead, this, &QHttpPrivate::socketReadyRead);
+    connect(m_socket, &QTcpSocket::bytesWritten, this, &QHttpPrivate::socketBytesWritten);
+    connect(m_socket, &QTcpSocket::disconnected, this, &QHttpPrivate::socketDisconnected);
+    connect(m_socket, &QTcpSocket::errorOccurred, this, &QHttpPrivate::socketError);
     m_socket->connectToHost(address, m_connPort, QIODevice::ReadWrite | QIODevice::Unbuffered);
 }
 
-void QHttp::socketConnected()
+void QHttpPrivate::socketConnected()
 {
     if (!m_socket || !httpRequest())
         return;
+    Frame frame(this);
     m_socketConnected = true;
     // Small requests must not wait for the acknowledgement of the last one.
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     sendRequest();
 }
 
-void QHttp::sendRequest()
+void QHttpPrivate::sendRequest()
 {
     Request *r = m_pending.first();
     const quint64 generation = m_generation;
-    setState(Sending);
+    setState(QHttp::Sending);
     if (generation != m_generation)
         return;
     m_parser.reset(r->header.method().compare(QLatin1String("HEAD"), Qt::CaseInsensitive) != 0);
@@ -454,7 +546,7 @@ void QHttp::sendRequest()
     m_extraBytes = false;
     m_bodyQueued = 0;
     if (!m_bodyBuffered && m_bodyTotal > 0 && (!r->data || !r->data->seek(m_bodyStart))) {
-        failRequest(UnknownError, tr("Request body device cannot be read"));
+        failRequest(QHttp::UnknownError, QHttp::tr("Request body device cannot be read"));
         return;
     }
 
@@ -472,7 +564,7 @@ void QHttp::sendRequest()
             got = r->data->read(out.data() + headSize, first);
         }
         if (got <= 0) {
-            failRequest(UnknownError, tr("Request body device cannot be read"));
+            failRequest(QHttp::UnknownError, QHttp::tr("Request body device cannot be read"));
             return;
         }
         out.resize(headSize + int(got));
@@ -485,7 +577,7 @@ void QHttp::sendRequest()
     fillSocket();
 }
 
-void QHttp::fillSocket()
+void QHttpPrivate::fillSocket()
 {
     Request *r = httpRequest();
     if (m_filling || !r || !m_socket || m_writeFailed)
@@ -505,7 +597,7 @@ void QHttp::fillSocket()
         }
         if (got <= 0) {
             // The device ended before the length that went out in the head.
-            failRequest(UnknownError, tr("Request body device ended early"));
+            failRequest(QHttp::UnknownError, QHttp::tr("Request body device ended early"));
             return;
         }
         if (m_socket->write(piece, got) < 0) {
@@ -520,7 +612,7 @@ void QHttp::fillSocket()
     reportSendProgress();
 }
 
-void QHttp::reportSendProgress()
+void QHttpPrivate::reportSendProgress()
 {
     if (!m_socket || !httpRequest())
         return;
@@ -529,47 +621,50 @@ void QHttp::reportSendProgress()
     if (m_bodyTotal > 0 && done > m_bodyReported) {
         m_bodyReported = done;
         const quint64 generation = m_generation;
-        emit dataSendProgress(clampInt(done), clampInt(m_bodyTotal));
+        if (q)
+            emit q->dataSendProgress(clampInt(done), clampInt(m_bodyTotal));
         if (generation != m_generation)
             return;
     }
     if (!m_requestSent && m_bodyQueued == m_bodyTotal && unsent == 0) {
         m_requestSent = true;
-        if (m_state == Sending)
-            setState(Reading);
+        if (m_state == QHttp::Sending)
+            setState(QHttp::Reading);
     }
 }
 
-void QHttp::socketBytesWritten()
+void QHttpPrivate::socketBytesWritten()
 {
     if (m_filling)
         return;
+    Frame frame(this);
     if (m_bodyQueued < m_bodyTotal)
         fillSocket();
     else
         reportSendProgress();
 }
 
-void QHttp::reportReadProgress()
+void QHttpPrivate::reportReadProgress()
 {
     const qint64 done = m_parser.bodyBytes();
     if (done == m_readReported || done == 0)
         return;
     m_readReported = done;
     const qint64 total = m_parser.contentLength();
-    emit dataReadProgress(clampInt(done), total > 0 ? clampInt(total) : 0);
+    if (q)
+        emit q->dataReadProgress(clampInt(done), total > 0 ? clampInt(total) : 0);
 }
 
-bool QHttp::headerReceived(const QHttpResponseHeader &header)
+bool QHttpPrivate::headerReceived(const QHttpResponseHeader &header)
 {
     m_lastResponse = header;
     const quint64 generation = m_generation;
-    QPointer<QHttp> self(this);
-    emit responseHeaderReceived(header);
-    return self && generation == m_generation;
+    if (q)
+        emit q->responseHeaderReceived(header);
+    return generation == m_generation;
 }
 
-bool QHttp::bodyReceived(const char *data, qint64 size)
+bool QHttpPrivate::bodyReceived(const char *data, qint64 size)
 {
     Request *r = m_pending.first();
     if (!r->hasTo)
@@ -581,10 +676,11 @@ bool QHttp::bodyReceived(const char *data, qint64 size)
     return true;
 }
 
-void QHttp::socketReadyRead()
+void QHttpPrivate::socketReadyRead()
 {
     if (!m_socket)
         return;
+    Frame frame(this);
     if (!httpRequest() || !m_socketConnected) {
         // Bytes (or the close) on an idle connection answer nothing we
         // asked: the connection cannot be used for another request.
@@ -598,7 +694,7 @@ void QHttp::socketReadyRead()
 
 // Reads what the kernel has and feeds it to the parser. Returns true when the
 // peer closed the connection (or it broke) with the response unfinished.
-bool QHttp::readResponse()
+bool QHttpPrivate::readResponse()
 {
     const quint64 generation = m_generation;
     if (m_readBuffer.size() != ReadChunk)
@@ -609,8 +705,8 @@ bool QHttp::readResponse()
             return true;
         if (n == 0)
             break;
-        if (m_state == Sending) {
-            setState(Reading);
+        if (m_state == QHttp::Sending) {
+            setState(QHttp::Reading);
             if (generation != m_generation)
                 return false;
         }
@@ -618,11 +714,12 @@ bool QHttp::readResponse()
         if (generation != m_generation || !m_socket)
             return false;
         if (m_writeFailed) {
-            failRequest(UnknownError, tr("Could not write the response into the destination device"));
+            failRequest(
+                QHttp::UnknownError, QHttp::tr("Could not write the response into the destination device"));
             return false;
         }
         if (m_parser.hasError()) {
-            failRequest(InvalidResponseHeader, m_parser.errorString());
+            failRequest(QHttp::InvalidResponseHeader, m_parser.errorString());
             return false;
         }
         if (m_parser.isComplete()) {
@@ -638,14 +735,15 @@ bool QHttp::readResponse()
     return false;
 }
 
-void QHttp::responseComplete()
+void QHttpPrivate::responseComplete()
 {
     Request *r = m_pending.first();
     const quint64 generation = m_generation;
     if (QFileDevice *file = qobject_cast<QFileDevice *>(r->to.data())) {
         // A file keeps a write buffer; data that never reaches the disk was not delivered.
         if (!file->flush()) {
-            failRequest(UnknownError, tr("Could not write the response into the destination device"));
+            failRequest(
+                QHttp::UnknownError, QHttp::tr("Could not write the response into the destination device"));
             return;
         }
     }
@@ -657,29 +755,31 @@ void QHttp::responseComplete()
         && r->header.value(QStringLiteral("connection")).compare(QLatin1String("close"), Qt::CaseInsensitive)
             != 0;
     if (reusable)
-        setState(Connected);
+        setState(QHttp::Connected);
     else
         closeConnection();
     if (generation != m_generation)
         return;
     const int code = m_lastResponse.statusCode();
     if (code == 401)
-        finishRequest(AuthenticationRequiredError, tr("Authentication required"));
+        finishRequest(QHttp::AuthenticationRequiredError, QHttp::tr("Authentication required"));
     else if (code == 407)
-        finishRequest(ProxyAuthenticationRequiredError, tr("Proxy authentication required"));
+        finishRequest(QHttp::ProxyAuthenticationRequiredError, QHttp::tr("Proxy authentication required"));
     else
-        finishRequest(NoError, QString());
+        finishRequest(QHttp::NoError, QString());
 }
 
-void QHttp::socketDisconnected()
+void QHttpPrivate::socketDisconnected()
 {
+    Frame frame(this);
     connectionLost();
 }
 
-void QHttp::socketError()
+void QHttpPrivate::socketError()
 {
     if (!m_socket || sender() != m_socket)
         return;
+    Frame frame(this);
     if (!m_socketConnected) {
         if (!httpRequest())
             return;
@@ -695,7 +795,7 @@ void QHttp::socketError()
 
 // A server may answer and close before it has read the whole request; its
 // answer then still waits to be read.
-void QHttp::writeFailed()
+void QHttpPrivate::writeFailed()
 {
     const quint64 generation = m_generation;
     readResponse();
@@ -704,7 +804,7 @@ void QHttp::writeFailed()
 }
 
 // The server closed the connection or it broke.
-void QHttp::connectionLost()
+void QHttpPrivate::connectionLost()
 {
     if (!m_socket)
         return;
@@ -730,13 +830,13 @@ void QHttp::connectionLost()
     }
     switch (m_parser.error()) {
     case HttpResponseParser::UnexpectedClose:
-        failRequest(UnexpectedClose, tr("Connection closed unexpectedly"));
+        failRequest(QHttp::UnexpectedClose, QHttp::tr("Connection closed unexpectedly"));
         break;
     case HttpResponseParser::WrongContentLength:
-        failRequest(WrongContentLength, tr("Wrong content length"));
+        failRequest(QHttp::WrongContentLength, QHttp::tr("Wrong content length"));
         break;
     default:
-        failRequest(InvalidResponseHeader, m_parser.errorString());
+        failRequest(QHttp::InvalidResponseHeader, m_parser.errorString());
         break;
     }
 }

@@ -1,21 +1,15 @@
 #ifndef QHTTP_H
 #define QHTTP_H
 
-#include <QByteArray>
-#include <QHostAddress>
-#include <QList>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 
-#include "httpresponseparser.h"
 #include "qhttpheader.h"
 #include "qhttprequestheader.h"
 #include "qhttpresponseheader.h"
 
-class QHostInfo;
+class QHttpPrivate;
 class QIODevice;
-class QTcpSocket;
 
 // Socket-level HTTP/1.1 client with the interface of Qt 4's QHttp, on which
 // the socket sender and receiver are written.
@@ -29,7 +23,11 @@ class QTcpSocket;
 //
 // Unlike Qt 4, a failed request ends only itself: the requests queued after it
 // still run, so a caller waiting for one of them is not left hanging.
-class QHttp : public QObject, private HttpResponseParser::Handler
+//
+// The client (or its owner) may be deleted from a slot connected to any of
+// its signals: the work in progress is dropped, the connection closed, and
+// nothing more is emitted.
+class QHttp : public QObject
 {
     Q_OBJECT
 
@@ -82,10 +80,10 @@ public:
     bool hasPendingRequests() const;
     void clearPendingRequests();
 
-    State state() const { return m_state; }
-    Error error() const { return m_error; }
+    State state() const;
+    Error error() const;
     QString errorString() const;
-    QHttpResponseHeader lastResponse() const { return m_lastResponse; }
+    QHttpResponseHeader lastResponse() const;
 
 public Q_SLOTS:
     void abort();
@@ -99,94 +97,9 @@ Q_SIGNALS:
     void dataReadProgress(int done, int total);
     void done(bool error);
 
-private Q_SLOTS:
-    void startNextRequest();
-    void hostLookedUp(const QHostInfo &info);
-    void socketConnected();
-    void socketReadyRead();
-    void socketBytesWritten();
-    void socketDisconnected();
-    void socketError();
-
 private:
-    struct Request;
-
-    bool headerReceived(const QHttpResponseHeader &header) override;
-    bool bodyReceived(const char *data, qint64 size) override;
-
-    int enqueue(Request *r);
-    void scheduleNext();
-    Request *httpRequest() const; // the running HTTP request, if any
-    void startHttpRequest();
-    void connectToServer();
-    void tryNextAddress();
-    void sendRequest();
-    void fillSocket();
-    void reportSendProgress();
-    void reportReadProgress();
-    bool readResponse();
-    void writeFailed();
-    void connectionLost();
-    void responseComplete();
-    void failRequest(Error error, const QString &errorString);
-    void finishRequest(Error error, const QString &errorString);
-    void closeConnection();
-    void dropSocket();
-    void setState(State state);
-
-    int m_lastId = 0;
-    QList<Request *> m_pending; // m_pending.first() is the current request once started
-    bool m_running = false; // the first request has started
-    bool m_startScheduled = false;
-    bool m_finishing = false; // inside requestFinished of the current request
-    bool m_abortedInFinish = false;
-    bool m_anyError = false;
-    quint64 m_generation = 0; // changes when the current request ends
-
-    // Settings applied by the setHost/setProxy requests as they are reached.
-    QString m_hostName;
-    quint16 m_port = 80;
-    ConnectionMode m_mode = ConnectionModeHttp;
-    QString m_proxyHost;
-    quint16 m_proxyPort = 80;
-    QString m_proxyUser;
-    QString m_proxyPassword;
-
-    // Connection.
-    QTcpSocket *m_socket = nullptr;
-    QString m_connHost; // where the socket goes and for which server
-    quint16 m_connPort = 0;
-    QString m_connServer;
-    quint16 m_connServerPort = 0;
-    bool m_connReused = false;
-    bool m_retried = false;
-    bool m_socketConnected = false;
-    int m_lookupId = -1;
-    QList<QHostAddress> m_addresses;
-    QString m_connectError;
-
-    // Current exchange.
-    HttpResponseParser m_parser;
-    QByteArray m_readBuffer;
-    QByteArray m_head;
-    QByteArray m_chunk;
-    QByteArray m_sendBuffer; // a sequential body, read whole first
-    bool m_bodyBuffered = false;
-    qint64 m_bodyStart = 0; // position of a random-access body
-    qint64 m_bodyTotal = 0;
-    qint64 m_bodyQueued = 0; // handed to the socket
-    qint64 m_bodyReported = -1; // last dataSendProgress value
-    qint64 m_readReported = -1; // last dataReadProgress value
-    bool m_requestSent = false;
-    bool m_filling = false;
-    bool m_writeFailed = false;
-    bool m_extraBytes = false;
-    bool m_aborting = false;
-
-    State m_state = Unconnected;
-    Error m_error = NoError;
-    QString m_errorString;
-    QHttpResponseHeader m_lastResponse;
+    friend class QHttpPrivate;
+    QHttpPrivate *d;
 };
 
 #endif // QHTTP_H

@@ -7,7 +7,8 @@
 class QIODevice;
 
 // Abstract MMS downloader: the optional HTTP proxy as properties, one GET per
-// downloadMms(), outcome and progress through signals.
+// downloadMms(), outcome and progress through signals. A receiver may be
+// deleted from a slot connected to any of its signals.
 class MmsReceiverBase : public QObject
 {
     Q_OBJECT

@@ -57,6 +57,7 @@ void MmsReceiverNM::abort()
 void MmsReceiverNM::httpDataReceiveProgress(qint64 done, qint64 total)
 {
     TARNEX_DEBUG << "D: [LIBTARNEX] MMS download progress, " << done << " of " << total;
+    TarnexNm::ManagerHold hold(this, m_manager);
     emit downloadProgress(int(done), int(total));
 }
 
@@ -88,5 +89,6 @@ void MmsReceiverNM::networkManagerFinished(QNetworkReply *reply)
         if (error == QNetworkReply::NoError)
             code = QNetworkReply::UnknownContentError;
     }
+    TarnexNm::ManagerHold hold(this, m_manager);
     emit downloadCompleted(code);
 }

@@ -8,7 +8,8 @@ class QIODevice;
 
 // Abstract MMS sender: the MMSC and optional HTTP proxy as properties, one
 // POST per startMmsSend(), outcome and progress through signals. The
-// properties are read afresh by every send.
+// properties are read afresh by every send. A sender may be deleted from a
+// slot connected to any of its signals.
 class MmsSenderBase : public QObject
 {
     Q_OBJECT

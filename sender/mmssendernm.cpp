@@ -70,6 +70,7 @@ void MmsSenderNM::abort()
 void MmsSenderNM::httpDataSendProgress(qint64 done, qint64 total)
 {
     TARNEX_DEBUG << "D: [LIBTARNEX] MMS sending progress, " << done << " of " << total;
+    TarnexNm::ManagerHold hold(this, m_manager);
     if (total == 0)
         emit sendProgress(0, 1);
     else
@@ -107,5 +108,6 @@ void MmsSenderNM::networkManagerFinished(QNetworkReply *reply)
             code = QNetworkReply::UnknownContentError;
         TARNEX_DEBUG << "D: [LIBTARNEX] MMS sending error: " << code;
     }
+    TarnexNm::ManagerHold hold(this, m_manager);
     emit mmsSendComplete(code);
 }

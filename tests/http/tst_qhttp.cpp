@@ -427,6 +427,45 @@ private Q_SLOTS:
         QCOMPARE(http->lastResponse().statusCode(), 200);
     }
 
+    // The owner may delete the client from a slot of any of its signals (the
+    // transfer classes do on completion): the connection goes with it. The
+    // memcheck and ASan runs see any read of it after. The signals the
+    // transfer classes pass on: tests/faults/tst_transfermisuse.
+    void deletedFromOwnSignal_data()
+    {
+        QTest::addColumn<QString>("signal");
+        QTest::addColumn<bool>("cut"); // the server breaks the answer off
+        QTest::newRow("requestStarted") << "requestStarted" << false;
+        QTest::newRow("responseHeaderReceived") << "responseHeaderReceived" << false;
+        QTest::newRow("done") << "done" << false;
+        QTest::newRow("done, error") << "done" << true;
+    }
+    void deletedFromOwnSignal()
+    {
+        QFETCH(QString, signal);
+        QFETCH(bool, cut);
+        const QByteArray answer = HttpTestServer::reply(200, HttpTestServer::pattern(20000));
+        m_server->enqueue(cut ? HttpTestResponse(answer).closeAfter(10000) : HttpTestResponse(answer));
+        QObject *owner = new QObject;
+        QPointer<QObject> alive(owner);
+        auto *http = new QHttp(owner);
+        auto kill = [=] { delete owner; };
+        if (signal == QLatin1String("requestStarted"))
+            connect(http, &QHttp::requestStarted, [=](int id) {
+                if (id == 2) // the request's, not setHost's
+                    kill();
+            });
+        else if (signal == QLatin1String("responseHeaderReceived"))
+            connect(http, &QHttp::responseHeaderReceived, kill);
+        else
+            connect(http, &QHttp::done, kill);
+        PatternDevice body(100000);
+        http->setHost(HttpTestServer::host(), m_server->port());
+        http->request(post(), &body);
+        QTRY_VERIFY(alive.isNull());
+        QVERIFY(m_server->waitForOpenConnections(0));
+    }
+
     // abort() from the client's own signals leaves it sane.
     void abortFromSlots()
     {

@@ -1,0 +1,130 @@
+#ifndef QHTTP_P_H
+#define QHTTP_P_H
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include "httpresponseparser.h"
+#include "qhttp.h"
+
+class QHostInfo;
+class QTcpSocket;
+
+// The working half of QHttp. It is not owned through the QObject tree: when
+// the QHttp goes while one of its signals is being emitted (its owner deleted
+// from a slot), this half lives on until the code on the stack has returned,
+// so nothing there reads freed memory, and nothing more is emitted.
+class QHttpPrivate : public QObject, private HttpResponseParser::Handler
+{
+    Q_OBJECT
+
+public:
+    explicit QHttpPrivate(QHttp *q);
+    ~QHttpPrivate() override;
+
+    // From ~QHttp: stops all work; deletes this now or once the stack has
+    // unwound.
+    void release();
+
+    struct Request;
+    int enqueue(Request *r);
+    void abort();
+    void clearPendingRequests();
+
+    QHttp *q;
+    QList<Request *> m_pending; // m_pending.first() is the current request once started
+    QHttp::State m_state = QHttp::Unconnected;
+    QHttp::Error m_error = QHttp::NoError;
+    QString m_errorString;
+    QHttpResponseHeader m_lastResponse;
+
+private Q_SLOTS:
+    void startNextRequest();
+    void hostLookedUp(const QHostInfo &info);
+    void socketConnected();
+    void socketReadyRead();
+    void socketBytesWritten();
+    void socketDisconnected();
+    void socketError();
+
+private:
+    class Frame;
+
+    bool headerReceived(const QHttpResponseHeader &header) override;
+    bool bodyReceived(const char *data, qint64 size) override;
+
+    void scheduleNext();
+    Request *httpRequest() const; // the running HTTP request, if any
+    void startHttpRequest();
+    void startExchange();
+    void connectToServer();
+    void tryNextAddress();
+    void sendRequest();
+    void fillSocket();
+    void reportSendProgress();
+    void reportReadProgress();
+    bool readResponse();
+    void writeFailed();
+    void connectionLost();
+    void responseComplete();
+    void failRequest(QHttp::Error error, const QString &errorString);
+    void finishRequest(QHttp::Error error, const QString &errorString);
+    void closeConnection();
+    void dropSocket();
+    void setState(QHttp::State state);
+
+    int m_lastId = 0;
+    bool m_running = false; // the first request has started
+    bool m_startScheduled = false;
+    bool m_finishing = false; // inside requestFinished of the current request
+    bool m_abortedInFinish = false;
+    bool m_anyError = false;
+    quint64 m_generation = 0; // changes when the current request ends, and on release()
+    int m_depth = 0; // frames of this object's code on the stack
+
+    // Settings applied by the setHost/setProxy requests as they are reached.
+    QString m_hostName;
+    quint16 m_port = 80;
+    QHttp::ConnectionMode m_mode = QHttp::ConnectionModeHttp;
+    QString m_proxyHost;
+    quint16 m_proxyPort = 80;
+    QString m_proxyUser;
+    QString m_proxyPassword;
+
+    // Connection.
+    QTcpSocket *m_socket = nullptr;
+    QString m_connHost; // where the socket goes and for which server
+    quint16 m_connPort = 0;
+    QString m_connServer;
+    quint16 m_connServerPort = 0;
+    bool m_connReused = false;
+    bool m_retried = false;
+    bool m_socketConnected = false;
+    int m_lookupId = -1;
+    QList<QHostAddress> m_addresses;
+    QString m_connectError;
+
+    // Current exchange.
+    HttpResponseParser m_parser;
+    QByteArray m_readBuffer;
+    QByteArray m_head;
+    QByteArray m_chunk;
+    QByteArray m_sendBuffer; // a sequential body, read whole first
+    bool m_bodyBuffered = false;
+    qint64 m_bodyStart = 0; // position of a random-access body
+    qint64 m_bodyTotal = 0;
+    qint64 m_bodyQueued = 0; // handed to the socket
+    qint64 m_bodyReported = -1; // last dataSendProgress value
+    qint64 m_readReported = -1; // last dataReadProgress value
+    bool m_requestSent = false;
+    bool m_filling = false;
+    bool m_writeFailed = false;
+    bool m_extraBytes = false;
+    bool m_aborting = false;
+};
+
+#endif // QHTTP_P_H
