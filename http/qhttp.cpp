@@ -7,6 +7,7 @@
 #include <QHostInfo>
 #include <QIODevice>
 #include <QNetworkProxy>
+#include <QProcess>
 #include <QScopedValueRollback>
 #include <QTcpSocket>
 
@@ -21,6 +22,7 @@ namespace {
 // cost low on fast links.
 const int ReadChunk = 256 * 1024;
 const int WriteChunk = 256 * 1024;
+const int BodyDeviceChunk = 64 * 1024;
 
 int clampInt(qint64 v)
 {
@@ -201,6 +203,7 @@ void QHttpPrivate::release()
         QHostInfo::abortHostLookup(m_lookupId);
         m_lookupId = -1;
     }
+    stopReadingBody();
     if (m_socket)
         dropSocket();
     if (m_depth == 0)
@@ -240,7 +243,8 @@ void QHttpPrivate::scheduleNext()
 
 QHttpPrivate::Request *QHttpPrivate::httpRequest() const
 {
-    if (!m_running || m_pending.isEmpty() || m_pending.first()->kind != Request::Http)
+    // While a sequential body is still being read nothing is on the wire.
+    if (!m_running || m_readingBody || m_pending.isEmpty() || m_pending.first()->kind != Request::Http)
         return nullptr;
     return m_pending.first();
 }
@@ -284,6 +288,7 @@ void QHttpPrivate::finishRequest(QHttp::Error error, const QString &errorString)
     Request *r = m_pending.first();
     ++m_generation;
     m_lookupId = -1;
+    stopReadingBody();
     m_error = error;
     m_errorString = errorString;
     if (error != QHttp::NoError)
@@ -410,17 +415,116 @@ void QHttpPrivate::startHttpRequest()
     m_bodyReported = -1;
     m_readReported = -1;
     m_retried = false;
-    if (r->data) {
-        if (r->data->isSequential()) {
-            // Cannot be rewound for a retry, and has no size to announce.
-            m_sendBuffer = r->data->readAll();
-            m_bodyBuffered = true;
-            m_bodyTotal = m_sendBuffer.size();
-        } else {
-            m_bodyStart = r->data->pos();
-            m_bodyTotal = qMax<qint64>(0, r->data->size() - m_bodyStart);
+    if (!r->data) {
+        startExchange();
+    } else if (!r->data->isSequential()) {
+        m_bodyStart = r->data->pos();
+        m_bodyTotal = qMax<qint64>(0, r->data->size() - m_bodyStart);
+        startExchange();
+    } else if (qobject_cast<QFileDevice *>(r->data)) {
+        // A pipe or FIFO opened as a file: its reads wait for data, and
+        // return nothing only at its end.
+        m_sendBuffer = r->data->readAll();
+        m_bodyBuffered = true;
+        m_bodyTotal = m_sendBuffer.size();
+        startExchange();
+    } else {
+        // Has no size to announce and cannot be rewound for a retry: it is
+        // read whole first, as its data comes.
+        m_bodyBuffered = true;
+        m_readingBody = true;
+        m_bodyDevice = r->data;
+        QIODevice *device = r->data;
+        connect(device, &QIODevice::readyRead, this, &QHttpPrivate::bodyDeviceReadyRead);
+        connect(device, &QIODevice::readChannelFinished, this, &QHttpPrivate::bodyDeviceReadyRead);
+        connect(device, &QIODevice::aboutToClose, this, &QHttpPrivate::bodyDeviceClosing);
+        connect(device, &QObject::destroyed, this, &QHttpPrivate::bodyDeviceDestroyed);
+        if (QProcess *process = qobject_cast<QProcess *>(device)) {
+            connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+                &QHttpPrivate::bodyDeviceReadyRead);
+            connect(process, &QProcess::errorOccurred, this, &QHttpPrivate::bodyDeviceReadyRead);
         }
+        readBodyDevice();
     }
+}
+
+void QHttpPrivate::stopReadingBody()
+{
+    if (m_bodyDevice)
+        m_bodyDevice->disconnect(this);
+    m_bodyDevice = nullptr;
+    m_readingBody = false;
+}
+
+void QHttpPrivate::bodyDeviceReadyRead()
+{
+    if (!m_readingBody)
+        return;
+    Frame frame(this);
+    readBodyDevice();
+}
+
+// Closed by its owner, perhaps only once it had ended (a process closed on
+// its finished signal before this client saw that).
+void QHttpPrivate::bodyDeviceClosing()
+{
+    if (!m_readingBody)
+        return;
+    Frame frame(this);
+    const quint64 generation = m_generation;
+    readBodyDevice();
+    if (generation == m_generation && m_readingBody)
+        bodyDeviceLost();
+}
+
+void QHttpPrivate::bodyDeviceDestroyed()
+{
+    if (!m_readingBody)
+        return;
+    Frame frame(this);
+    bodyDeviceLost();
+}
+
+// What was read so far cannot be told from a whole body.
+void QHttpPrivate::bodyDeviceLost()
+{
+    finishRequest(QHttp::UnknownError, QHttp::tr("Request body device closed before its end"));
+}
+
+// Takes what the body device has. It has ended when a read fails, as one
+// does past the end of a stream (a process that has exited and been drained,
+// a socket the peer closed). A process must also have exited normally with
+// status 0: otherwise its output may be cut short.
+void QHttpPrivate::readBodyDevice()
+{
+    QIODevice *device = m_bodyDevice;
+    if (!device) {
+        bodyDeviceLost();
+        return;
+    }
+    for (;;) {
+        const int held = m_sendBuffer.size();
+        if (held > std::numeric_limits<int>::max() - BodyDeviceChunk) {
+            finishRequest(QHttp::UnknownError, QHttp::tr("Request body too large"));
+            return;
+        }
+        m_sendBuffer.resize(held + BodyDeviceChunk);
+        const qint64 n = device->read(m_sendBuffer.data() + held, BodyDeviceChunk);
+        m_sendBuffer.resize(held + int(qMax<qint64>(n, 0)));
+        if (n < 0)
+            break;
+        if (n == 0)
+            return; // more to come
+    }
+    stopReadingBody();
+    QProcess *process = qobject_cast<QProcess *>(device);
+    if (process
+        && (process->error() == QProcess::FailedToStart || process->exitStatus() != QProcess::NormalExit
+            || process->exitCode() != 0)) {
+        finishRequest(QHttp::UnknownError, QHttp::tr("Request body process failed"));
+        return;
+    }
+    m_bodyTotal = m_sendBuffer.size();
     startExchange();
 }
 

@@ -16,9 +16,9 @@ class QIODevice;
 //
 // setHost(), setProxy() and request() each queue a request and return its id
 // (1, 2, 3, ...). Requests run one after another, starting only once control
-// is back in the event loop. A request body is streamed from the data device,
-// the response body is written into the destination device as it arrives;
-// neither is held whole in memory. An idle connection is kept for the next
+// is back in the event loop. A request body is streamed from a random-access
+// data device, the response body is written into the destination device as
+// it arrives; neither is held whole in memory. An idle connection is kept for the next
 // request to the same server.
 //
 // Unlike Qt 4, a failed request ends only itself: the requests queued after it
@@ -69,8 +69,13 @@ public:
     int setProxy(const QString &host, int port, const QString &username = QString(),
         const QString &password = QString());
     // data: request body, read from its current position to its end (may be
-    // null). to: receives the response body (null: the body is dropped).
-    // Both must stay alive until the request has finished.
+    // null). A sequential device (a process, a socket) is read to its end
+    // before the request goes out: until read() fails, as it does past the
+    // end of a stream (a process exited and drained, a socket its peer
+    // closed). A device closed or destroyed before that, or a process that
+    // crashed or exited non-zero, fails the request. to: receives the
+    // response body (null: the body is dropped). Both must stay alive until
+    // the request has finished.
     int request(const QHttpRequestHeader &header, QIODevice *data = nullptr, QIODevice *to = nullptr);
 
     int currentId() const;

@@ -50,6 +50,9 @@ private Q_SLOTS:
     void socketBytesWritten();
     void socketDisconnected();
     void socketError();
+    void bodyDeviceReadyRead();
+    void bodyDeviceClosing();
+    void bodyDeviceDestroyed();
 
 private:
     class Frame;
@@ -60,6 +63,9 @@ private:
     void scheduleNext();
     Request *httpRequest() const; // the running HTTP request, if any
     void startHttpRequest();
+    void readBodyDevice();
+    void bodyDeviceLost();
+    void stopReadingBody();
     void startExchange();
     void connectToServer();
     void tryNextAddress();
@@ -114,6 +120,8 @@ private:
     QByteArray m_head;
     QByteArray m_chunk;
     QByteArray m_sendBuffer; // a sequential body, read whole first
+    bool m_readingBody = false; // from a sequential device, before anything goes out
+    QPointer<QIODevice> m_bodyDevice;
     bool m_bodyBuffered = false;
     qint64 m_bodyStart = 0; // position of a random-access body
     qint64 m_bodyTotal = 0;

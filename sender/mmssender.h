@@ -8,6 +8,9 @@ class QHttp;
 // MMS sender on the socket-level HTTP client: one plain-HTTP POST per send,
 // to "mmscPort" of the MMSC's host (or through the proxy), with the answer
 // streamed by the client into the response device.
+// A sequential PDU device (a process, a socket) is read to its end before the
+// POST goes out. One closed before its end, or a process that crashed or
+// exited non-zero, ends the send with 1 (UnknownError) and nothing is sent.
 class MmsSender : public MmsSenderBase
 {
     Q_OBJECT

@@ -49,7 +49,7 @@ struct Sink : QBuffer
 };
 
 // Makes its bytes up as they are read: random-access, or once front to back
-// like a pipe's.
+// like a pipe's, whose reads fail at its end.
 struct PatternDevice : QIODevice
 {
     PatternDevice(qint64 size, bool sequential = false)
@@ -65,6 +65,8 @@ struct PatternDevice : QIODevice
     {
         m_at = m_sequential ? m_at : pos();
         const qint64 n = qMin(maxSize, m_size - m_at);
+        if (n == 0 && m_sequential)
+            return -1;
         memcpy(data, HttpTestServer::pattern(n, m_at).constData(), size_t(n));
         m_at += n;
         largestRead = qMax(largestRead, n);

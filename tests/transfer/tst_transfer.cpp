@@ -1,6 +1,7 @@
 // The four transfer classes and the identity they send, against the shared
 // test server and a real forward proxy.
 #include <QNetworkReply>
+#include <QProcess>
 #include <QSettings>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -27,6 +28,17 @@ QByteArray identityConf(const QByteArray &ua, const QByteArray &profile)
 {
     return "user_agent=\"" + ua + "\"\nprofile_url=\"" + profile + "\"\n";
 }
+
+// A sequential device of the caller's own: nothing to read yet, no end
+// announced.
+struct SilentDevice : QIODevice
+{
+    SilentDevice() { open(ReadOnly); }
+    bool isSequential() const override { return true; }
+    qint64 readData(char *, qint64) override { return ++reads, 0; }
+    qint64 writeData(const char *, qint64) override { return -1; }
+    int reads = 0;
+};
 
 QString withPort(QString s, int port)
 {
@@ -583,6 +595,96 @@ private Q_SLOTS:
         QVERIFY(QMetaObject::invokeMethod(t.object.get(), "httpConnectionState", Q_ARG(int, 7)));
         QCOMPARE(log.lines().last(), QStringLiteral("D: [HTTP] Connection state Unknown ( 7 )"));
         QCOMPARE(t.states.last().at(0).toInt(), 7);
+    }
+
+    // A PDU from a process or a socket comes in parts: it goes out whole once
+    // its source has ended well. A source that fails or goes away first gave
+    // no whole PDU.
+    void sequentialPdu_data()
+    {
+        QTest::addColumn<bool>("nm");
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("ending");
+        QTest::addColumn<int>("code");
+        auto row = [](const char *name, bool nm, const char *source, const char *ending, int code) {
+            QTest::newRow(name) << nm << QString::fromLatin1(source) << QString::fromLatin1(ending) << code;
+        };
+        row("MmsSender, process exits", false, "process", "exit 0", 200);
+        row("MmsSenderNM, process exits", true, "process", "exit 0", 200);
+        row("MmsSender, process exits 3", false, "process", "exit 3", 1);
+        row("MmsSender, process killed", false, "process", "kill", 1);
+        row("MmsSender, process deleted", false, "process", "delete", 1);
+        row("MmsSender, peer closes socket", false, "socket", "end", 200);
+        row("MmsSender, socket closed", false, "socket", "close", 1);
+        // A device of the caller's own that says nothing when it goes.
+        row("MmsSender, own device deleted", false, "own", "delete", 1);
+    }
+
+    void sequentialPdu()
+    {
+        QFETCH(bool, nm);
+        QFETCH(QString, source);
+        QFETCH(QString, ending);
+        QFETCH(int, code);
+        const QByteArray first = HttpTestServer::pattern(5000), second = HttpTestServer::pattern(7000, 5000);
+        QTcpServer listener;
+        QTcpSocket *peer = nullptr;
+        QIODevice *pdu;
+        if (source == QLatin1String("process")) {
+            auto *process = new QProcess(this);
+            process->start(QStringLiteral("/bin/sh"),
+                { QStringLiteral("-c"), "cat; " + (ending.startsWith("exit") ? ending : QString()) });
+            QVERIFY(process->waitForStarted());
+            pdu = process;
+        } else if (source == QLatin1String("own")) {
+            pdu = new SilentDevice;
+        } else {
+            QVERIFY(listener.listen(QHostAddress::LocalHost));
+            auto *socket = new QTcpSocket(this);
+            socket->connectToHost(listener.serverAddress(), listener.serverPort());
+            QVERIFY(socket->waitForConnected() && listener.waitForNewConnection(10000));
+            peer = listener.nextPendingConnection();
+            pdu = socket;
+        }
+        QIODevice *feed = peer ? static_cast<QIODevice *>(peer) : pdu;
+        if (source != QLatin1String("own"))
+            feed->write(first);
+        m_server->enqueue(HttpTestServer::reply(200, "stored"));
+        Transfer t(true, nm);
+        auto *sender = static_cast<MmsSenderBase *>(t.object.get());
+        sender->setMmsc(url(QStringLiteral("/m")));
+        sender->setMmscPort(m_server->port());
+        Device device;
+        QSignalSpy arrived(pdu, &QIODevice::readyRead);
+        sender->startMmsSend(pdu, &device);
+        // The first part has come, and the sender took it.
+        if (auto *own = dynamic_cast<SilentDevice *>(pdu))
+            QTRY_VERIFY(own->reads > 0);
+        else
+            QVERIFY(arrived.wait());
+        QTRY_COMPARE(pdu->bytesAvailable(), qint64(0));
+
+        if (ending == QLatin1String("kill")) {
+            static_cast<QProcess *>(pdu)->kill();
+        } else if (ending == QLatin1String("close")) {
+            pdu->close();
+        } else if (ending == QLatin1String("delete")) {
+            delete pdu;
+        } else {
+            feed->write(second);
+            if (peer)
+                peer->disconnectFromHost();
+            else
+                static_cast<QProcess *>(pdu)->closeWriteChannel();
+        }
+        QTRY_COMPARE(t.done.count(), 1);
+        QCOMPARE(t.code(0), code);
+        if (code == 200) {
+            QCOMPARE(m_server->request(0).body, first + second);
+            QCOMPARE(device.data(), QByteArray("stored"));
+        } else {
+            QCOMPARE(m_server->requestCount(), 0);
+        }
     }
 
     // The manager holds an answer in memory: past the limit it is cut off.
