@@ -52,8 +52,8 @@ asan: deps
 	  ctest --output-on-failure -j$(JOBS) -E '^packaging$$'
 	tests/security/check-logs $(ASAN_BUILD)/Testing/Temporary/LastTest.log
 
-# The transfer and connection tests under valgrind: no error, no definite leak.
-MEMCHECK_TESTS ?= transfer|uaprof|connection|qhttp|gprs|kavlo|faults|injection
+# The transfer, connection and resolver tests under valgrind: no error, no definite leak.
+MEMCHECK_TESTS ?= transfer|uaprof|connection|qhttp|gprs|kavlo|faults|injection|dnsresolver
 memcheck: build
 	JOBS=$(JOBS) tests/sanitizers/memcheck $(BUILD) '$(MEMCHECK_TESTS)'
 
