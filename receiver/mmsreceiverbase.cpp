@@ -1,8 +1,11 @@
 #include "mmsreceiverbase.h"
 
+#include "transferoptions_p.h"
+
 MmsReceiverBase::MmsReceiverBase()
     : QObject(nullptr)
 {
+    new TransferOptions(this);
 }
 
 MmsReceiverBase::~MmsReceiverBase() = default;
@@ -25,4 +28,24 @@ int MmsReceiverBase::proxyPort()
 void MmsReceiverBase::setProxyPort(int port)
 {
     m_proxy_port = port;
+}
+
+void MmsReceiverBase::setTransferTimeout(int msecs)
+{
+    TransferOptions::of(this)->transferTimeout = qMax(0, msecs);
+}
+
+int MmsReceiverBase::transferTimeout() const
+{
+    return TransferOptions::of(this)->transferTimeout;
+}
+
+void MmsReceiverBase::setMaxResponseSize(qint64 bytes)
+{
+    TransferOptions::of(this)->maxResponseSize = qMax<qint64>(0, bytes);
+}
+
+qint64 MmsReceiverBase::maxResponseSize() const
+{
+    return TransferOptions::of(this)->maxResponseSize;
 }

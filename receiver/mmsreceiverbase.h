@@ -29,6 +29,32 @@ public:
     virtual void downloadMms(const QString &url, QIODevice *device) = 0;
     virtual void abort() = 0;
 
+    // Limits of a transfer, read when it starts (settings made meanwhile
+    // count from the next one).
+    //
+    // No-progress time limit in milliseconds, 120000 by default; 0 (or less)
+    // means none. It counts from the start of a transfer and restarts whenever
+    // a byte goes out or comes in, through name look-up, connecting (to the
+    // server or the proxy), waiting for the answer and the body both ways, so
+    // a slow transfer that keeps moving is never ended by it. When it runs
+    // out the transfer ends once with downloadCompleted(7) on the socket
+    // variants (their "aborted" code: the library ended it) and 4
+    // (QNetworkReply::TimeoutError) on the network-manager variants, and the
+    // object can be used again at once.
+    void setTransferTimeout(int msecs);
+    int transferTimeout() const;
+    // Largest answer body in bytes; 0 (or less) means none. The socket
+    // variants stream the body and have no limit by default; the
+    // network-manager variants hold it in memory and default to the limit
+    // set when the library was built (32 MiB unless changed). An answer that
+    // announces more ends before any of its body reaches the device; one
+    // without a length ends as the limit would be passed, with nothing past
+    // it in the device. Outcome 6 on the socket variants (their
+    // wrong-content-length code), 299 (QNetworkReply::UnknownContentError)
+    // on the network-manager variants.
+    void setMaxResponseSize(qint64 bytes);
+    qint64 maxResponseSize() const;
+
 Q_SIGNALS:
     void downloadCompleted(int httpError);
     void downloadProgress(int done, int total);

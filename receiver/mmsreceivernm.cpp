@@ -7,12 +7,15 @@
 #include <QUrl>
 
 #include "nmtransfer_p.h"
+#include "tarnexconfig_p.h"
 #include "tarnexdebug_p.h"
 
 MmsReceiverNM::MmsReceiverNM()
     : m_manager(TarnexNm::newManager(this))
     , m_reply(nullptr)
 {
+    // The manager holds the whole answer in memory: bounded unless the caller says otherwise.
+    setMaxResponseSize(TARNEX_NM_MAX_ANSWER_BYTES);
     connect(
         m_manager, SIGNAL(finished(QNetworkReply *)), this, SLOT(networkManagerFinished(QNetworkReply *)));
 }

@@ -1,8 +1,11 @@
 #include "mmssenderbase.h"
 
+#include "transferoptions_p.h"
+
 MmsSenderBase::MmsSenderBase()
     : QObject(nullptr)
 {
+    new TransferOptions(this);
 }
 
 MmsSenderBase::~MmsSenderBase() = default;
@@ -45,4 +48,24 @@ int MmsSenderBase::proxyPort()
 void MmsSenderBase::setProxyPort(int port)
 {
     m_proxy_port = port;
+}
+
+void MmsSenderBase::setTransferTimeout(int msecs)
+{
+    TransferOptions::of(this)->transferTimeout = qMax(0, msecs);
+}
+
+int MmsSenderBase::transferTimeout() const
+{
+    return TransferOptions::of(this)->transferTimeout;
+}
+
+void MmsSenderBase::setMaxResponseSize(qint64 bytes)
+{
+    TransferOptions::of(this)->maxResponseSize = qMax<qint64>(0, bytes);
+}
+
+qint64 MmsSenderBase::maxResponseSize() const
+{
+    return TransferOptions::of(this)->maxResponseSize;
 }

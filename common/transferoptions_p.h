@@ -1,0 +1,27 @@
+#ifndef TRANSFEROPTIONS_P_H
+#define TRANSFEROPTIONS_P_H
+
+#include <QObject>
+
+// Settings of a sender or receiver that came after 1.0. The public classes'
+// layouts are part of the library's ABI, so the settings live in a private
+// child object that the base constructors create and the transfer code finds
+// again through its parent.
+class TransferOptions : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum { DefaultTransferTimeoutMs = 120000 };
+
+    explicit TransferOptions(QObject *transfer);
+
+    // The options of `transfer`. Made anew with the defaults if a client has
+    // deleted the object's children.
+    static TransferOptions *of(const QObject *transfer);
+
+    int transferTimeout = DefaultTransferTimeoutMs; // no-progress limit in ms; 0: none
+    qint64 maxResponseSize = 0; // answer body limit in bytes; 0: none
+};
+
+#endif // TRANSFEROPTIONS_P_H
