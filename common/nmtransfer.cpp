@@ -6,12 +6,13 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
-#include "mmsuaprof.h"
+#include "requestprofile_p.h"
 #include "tarnexconfig_p.h"
 #include "tarnexdebug_p.h"
 
 namespace {
 const char s_tooLarge[] = "_tarnex_answer_too_large";
+const char s_closePending[] = "_tarnex_close_pending";
 }
 
 namespace TarnexNm {
@@ -32,6 +33,31 @@ void check(QNetworkReply *reply)
     reply->abort();
 }
 
+bool asksForClose(const QNetworkReply *reply)
+{
+    return reply->request().rawHeader("Connection").compare("close", Qt::CaseInsensitive) == 0;
+}
+
+// The manager keeps a connection for the next request even when the request
+// said "Connection: close" and the server left it open. Its connections are
+// dropped instead once the reply has ended, before the transfer reports its
+// end (so the caller cannot start another on it first); while another reply
+// is still running that waits, since dropping the cache would silently stall
+// that one.
+void closeIfAsked(QNetworkAccessManager *manager, QNetworkReply *finished)
+{
+    if (asksForClose(finished))
+        manager->setProperty(s_closePending, true);
+    if (!manager->property(s_closePending).toBool())
+        return;
+    for (const QNetworkReply *reply :
+        manager->findChildren<QNetworkReply *>(QString(), Qt::FindDirectChildrenOnly))
+        if (reply != finished && reply->isRunning())
+            return;
+    manager->setProperty(s_closePending, false);
+    manager->clearConnectionCache();
+}
+
 } // namespace
 
 QNetworkAccessManager *newManager(QObject *owner)
@@ -42,21 +68,23 @@ QNetworkAccessManager *newManager(QObject *owner)
     manager->setNetworkAccessible(QNetworkAccessManager::Accessible);
     manager->setConfiguration(QNetworkConfiguration());
     QT_WARNING_POP
+    // Connected first, so it runs before the transfer class hears of the end.
+    QObject::connect(manager, &QNetworkAccessManager::finished, manager,
+        [manager](QNetworkReply *reply) { closeIfAsked(manager, reply); });
     return manager;
 }
 
 void setIdentity(QNetworkRequest &request)
 {
-    const QString userAgent = MmsUAProf::getUserAgent();
-    if (!userAgent.isEmpty()) {
-        request.setRawHeader("User-Agent", userAgent.toLatin1());
-        TARNEX_DEBUG << "D: [LIBTARNEX] User-Agent: " << userAgent;
+    const RequestProfile profile = RequestProfile::current();
+    if (!profile.userAgent.isEmpty()) {
+        TARNEX_DEBUG << "D: [LIBTARNEX] User-Agent: " << profile.userAgent;
     }
-    const QString profileUrl = MmsUAProf::getProfileUrl();
-    if (!profileUrl.isEmpty()) {
-        request.setRawHeader("x-wap-profile", profileUrl.toLatin1());
-        TARNEX_DEBUG << "D: [LIBTARNEX] Profile URL: " << profileUrl;
+    if (!profile.profileUrl.isEmpty()) {
+        TARNEX_DEBUG << "D: [LIBTARNEX] Profile URL: " << profile.profileUrl;
     }
+    for (const auto &field : profile.fields)
+        request.setRawHeader(field.first, field.second.toLatin1());
 }
 
 void limitAnswerSize(QNetworkReply *reply)

@@ -11,11 +11,12 @@ class QNetworkRequest;
 namespace TarnexNm {
 
 // A manager owned by `owner` that never waits for a network configuration
-// (the MMS connection is brought up by the caller, not by Qt's bearer layer).
+// (the MMS connection is brought up by the caller, not by Qt's bearer layer),
+// and that reuses no connection after a request with "Connection: close".
 QNetworkAccessManager *newManager(QObject *owner);
 
-// Sets the identity values of the settings file on `request`, with their
-// debug lines.
+// Sets the fields the settings file asks for (RequestProfile) on `request`,
+// with the identity values' debug lines.
 void setIdentity(QNetworkRequest &request);
 
 // The manager holds an answer in memory until it has ended, and the classes

@@ -2,9 +2,9 @@
 
 #include <QUrl>
 
-#include "mmsuaprof.h"
 #include "qhttp.h"
 #include "qhttprequestheader.h"
+#include "requestprofile_p.h"
 #include "tarnexdebug_p.h"
 
 namespace TarnexSocket {
@@ -38,16 +38,17 @@ QHttpRequestHeader requestHeader(
     QHttpRequestHeader header(method, *target, 1, 1);
     if (!contentType.isEmpty())
         header.setContentType(contentType);
-    const QString userAgent = MmsUAProf::getUserAgent();
-    if (!userAgent.isEmpty()) {
-        TARNEX_DEBUG << "D: [LIBTARNEX] User-Agent: " << userAgent;
-        header.addValue(QStringLiteral("User-Agent"), userAgent);
+    const RequestProfile profile = RequestProfile::current();
+    if (!profile.userAgent.isEmpty()) {
+        TARNEX_DEBUG << "D: [LIBTARNEX] User-Agent: " << profile.userAgent;
     }
-    const QString profileUrl = MmsUAProf::getProfileUrl();
-    if (!profileUrl.isEmpty()) {
-        TARNEX_DEBUG << "D: [LIBTARNEX] Profile URL: " << profileUrl;
-        header.addValue(QStringLiteral("x-wap-profile"), profileUrl);
+    if (!profile.profileUrl.isEmpty()) {
+        TARNEX_DEBUG << "D: [LIBTARNEX] Profile URL: " << profile.profileUrl;
     }
+    // A "Connection: close" among them also keeps the client from reusing
+    // the connection after the answer.
+    for (const auto &field : profile.fields)
+        header.addValue(QString::fromLatin1(field.first), field.second);
     const QString host = url.host();
     header.setValue(QStringLiteral("Host"), host.contains(QLatin1Char(':')) ? '[' + host + ']' : host);
     return header;

@@ -20,8 +20,8 @@ const char *stateName(int state);
 void applyProxy(QHttp *http, const QString &proxy, int proxyPort, bool *proxySet);
 
 // The request for `url`: its path ("/" when empty) and query as the target,
-// never the fragment; the content type when given; the identity values of
-// the settings file; and the URL's host as Host (an IPv6 literal bracketed,
+// never the fragment; the content type when given; the fields the settings
+// file asks for (RequestProfile); and the URL's host as Host (an IPv6 literal bracketed,
 // or its colons would read as a port). `target` receives the request target.
 QHttpRequestHeader requestHeader(
     const QString &method, const QUrl &url, const QString &contentType, QString *target);

@@ -7,26 +7,6 @@
 
 namespace {
 
-bool isToken(const QByteArray &s)
-{
-    if (s.isEmpty())
-        return false;
-    for (char c : s) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u <= 32 || u >= 127 || std::strchr("\"(),/:;<=>?@[\\]{}", c))
-            return false;
-    }
-    return true;
-}
-
-bool hasLineBreakOrNul(const QString &s)
-{
-    for (QChar c : s)
-        if (c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QChar(0))
-            return true;
-    return false;
-}
-
 QString hostForUrl(const QString &host)
 {
     return host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host;
@@ -38,6 +18,26 @@ QString tr(const char *text)
 }
 
 } // namespace
+
+bool HttpRequestWriter::isToken(const QByteArray &s)
+{
+    if (s.isEmpty())
+        return false;
+    for (char c : s) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u <= 32 || u >= 127 || std::strchr("\"(),/:;<=>?@[\\]{}", c))
+            return false;
+    }
+    return true;
+}
+
+bool HttpRequestWriter::hasLineBreakOrNul(const QString &s)
+{
+    for (QChar c : s)
+        if (c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QChar(0))
+            return true;
+    return false;
+}
 
 bool HttpRequestWriter::isValidHost(const QString &host)
 {

@@ -17,7 +17,8 @@
 class HttpRequestWriter
 {
 public:
-    struct Route {
+    struct Route
+    {
         QString host; // the origin server
         quint16 port = 80;
         QString proxyHost; // empty: direct
@@ -29,7 +30,13 @@ public:
     // it (and for POST, PUT and PATCH) with bodyLength; the header's own
     // Content-Length and Transfer-Encoding fields are never sent.
     static bool head(const QHttpRequestHeader &header, const Route &route, bool hasBody, qint64 bodyLength,
-                     QByteArray *out, QString *problem);
+        QByteArray *out, QString *problem);
+
+    // A field name or method: an HTTP token (RFC 9110), nothing that could
+    // end a line or split a field.
+    static bool isToken(const QByteArray &s);
+    // A CR, LF or NUL in a field value would end the line early.
+    static bool hasLineBreakOrNul(const QString &s);
 
     // A host name or address literal that can stand in a Host field and in an
     // absolute URL without changing either's structure.

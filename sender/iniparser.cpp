@@ -294,7 +294,7 @@ QVariant listToVariant(const QStringList &list)
 
 } // namespace
 
-QVariantMap parseIniSettings(const QByteArray &data)
+QVariantMap parseIniSettings(const QByteArray &data, QStringList *order)
 {
     // Lines are gathered by group first (a group may appear more than once)
     // and the groups read in the order of their names.
@@ -345,6 +345,8 @@ QVariantMap parseIniSettings(const QByteArray &data)
             QString text;
             QStringList list;
             const bool isList = unescapeValue(lines, equals + 1, start + length, utf8, text, list);
+            if (order && !settings.contains(key))
+                order->append(key);
             settings.insert(key, isList ? listToVariant(list) : toVariant(text));
         }
     }

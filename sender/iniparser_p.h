@@ -2,6 +2,7 @@
 #define INIPARSER_P_H
 
 #include <QByteArray>
+#include <QStringList>
 #include <QVariantMap>
 
 // Reads INI text as Qt's QSettings::IniFormat does, from bytes already in
@@ -16,6 +17,10 @@
 // Serialised Qt types (@Variant, @DateTime, @Rect, @Size, @Point) are not
 // decoded: they read as invalid, which no identity value has a use for, and
 // QDataStream is not fed bytes from a file anybody may have written.
-QVariantMap parseIniSettings(const QByteArray &data);
+//
+// `order`, when given, receives each key once, group after group (sorted by
+// name), the keys of one group in the order the file first gives them: for
+// settings whose order matters (header fields).
+QVariantMap parseIniSettings(const QByteArray &data, QStringList *order = nullptr);
 
 #endif // INIPARSER_P_H

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "httprequestwriter.h"
 #include "iniparser_p.h"
 #include "tarnexconfig_p.h"
 
@@ -27,7 +28,7 @@ struct Snapshot
     QString path;
     bool exists = false;
     struct stat st = {};
-    QVariantMap settings;
+    ProfileSettings settings;
 
     bool matches(const QString &p, bool e, const struct stat &s) const
     {
@@ -90,41 +91,23 @@ QByteArray readSettingsFile(const QString &path, const struct stat &st)
     return data;
 }
 
-// A value that goes verbatim into an HTTP header line: a line break or NUL
-// in it would let the settings file forge further header lines or end the
-// request early, so such a value is dropped as if it were empty.
-QString headerValue(const char *key, const char *fallback)
-{
-    QString path;
-    const QVariantMap settings = profileSettings(&path);
-    const auto it = settings.constFind(QLatin1String(key));
-    const QString value = it == settings.cend() ? QString::fromUtf8(fallback) : it->toString();
-    for (const QChar c : value) {
-        if (c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QChar(0)) {
-            qWarning() << "[LIBTARNEX] Ignoring" << key << "of" << path
-                       << "since it contains a line break or NUL";
-            return QString();
-        }
-    }
-    return value;
-}
-
 } // namespace
 
-QVariantMap profileSettings(QString *pathOut)
+ProfileSettings profileSettings()
 {
     static QMutex lock;
     static Snapshot snapshot;
 
     const QString path = QDir::homePath() + QLatin1String("/.mms/profile.conf");
-    if (pathOut)
-        *pathOut = path;
     struct stat st = {};
     const bool exists = ::stat(QFile::encodeName(path).constData(), &st) == 0;
 
     QMutexLocker locker(&lock);
     if (!snapshot.matches(path, exists, st)) {
-        snapshot.settings = exists ? parseIniSettings(readSettingsFile(path, st)) : QVariantMap();
+        snapshot.settings.path = path;
+        snapshot.settings.order.clear();
+        snapshot.settings.values
+            = exists ? parseIniSettings(readSettingsFile(path, st), &snapshot.settings.order) : QVariantMap();
         snapshot.path = path;
         snapshot.exists = exists;
         snapshot.st = st;
@@ -133,12 +116,24 @@ QVariantMap profileSettings(QString *pathOut)
     return snapshot.settings;
 }
 
+QString identityValue(const ProfileSettings &settings, const char *key, const char *fallback)
+{
+    const auto it = settings.values.constFind(QLatin1String(key));
+    const QString value = it == settings.values.cend() ? QString::fromUtf8(fallback) : it->toString();
+    if (HttpRequestWriter::hasLineBreakOrNul(value)) {
+        qWarning() << "[LIBTARNEX] Ignoring" << key << "of" << settings.path
+                   << "since it contains a line break or NUL";
+        return QString();
+    }
+    return value;
+}
+
 QString MmsUAProf::getUserAgent()
 {
-    return headerValue("user_agent", TARNEX_DEFAULT_USER_AGENT);
+    return identityValue(profileSettings(), "user_agent", TARNEX_DEFAULT_USER_AGENT);
 }
 
 QString MmsUAProf::getProfileUrl()
 {
-    return headerValue("profile_url", TARNEX_DEFAULT_PROFILE_URL);
+    return identityValue(profileSettings(), "profile_url", TARNEX_DEFAULT_PROFILE_URL);
 }

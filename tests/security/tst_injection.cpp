@@ -113,29 +113,46 @@ private Q_SLOTS:
         QCOMPARE(log.contains(QStringLiteral("header field dropped")), !kept);
     }
 
-    // Identity values with line breaks or NULs in the settings file, through
-    // each of the four transfers.
+    // Line breaks and NULs in what the settings file puts into the request
+    // (identity values, [headers] names and values, the UAProf field's name),
+    // through each of the four transfers: left out, said so, never echoed raw.
     void settingsValues_data()
     {
         QTest::addColumn<int>("variant");
         QTest::addColumn<QByteArray>("conf");
-        // QSettings turns the INI escapes \r, \n and \0 into the characters.
-        const QList<QPair<const char *, QByteArray>> confs = {
+        QTest::addColumn<QString>("warning");
+        // The INI escapes \r, \n and \0 (and %0D, %0A in keys) become the characters.
+        const QString breaks = QStringLiteral("line break or NUL"),
+                      token = QStringLiteral("not an HTTP token");
+        const struct
+        {
+            const char *name;
+            QByteArray conf;
+            QString warning;
+        } confs[] = {
             { "CR LF in user agent, NUL in profile",
-                "user_agent=\"UA/1\\r\\nX-Evil: 1\"\nprofile_url=\"http://p.example/\\0X-Evil: 1\"\n" },
+                "user_agent=\"UA/1\\r\\nX-Evil: 1\"\nprofile_url=\"http://p.example/\\0X-Evil: 1\"\n",
+                breaks },
             { "NUL in user agent, request smuggled by LF in profile",
-                "user_agent=\"UA\\0X-Evil: 1\"\nprofile_url=\"x\\n\\nGET /X-Evil HTTP/1.1\\nHost: evil\"\n" },
+                "user_agent=\"UA\\0X-Evil: 1\"\nprofile_url=\"x\\n\\nGET /X-Evil HTTP/1.1\\nHost: evil\"\n",
+                breaks },
+            { "CR LF, lone CR, NUL in [headers] values",
+                "[headers]\nX-A=\"1\\r\\nX-Evil: 1\"\nX-B=\"2\\rX-Evil: 1\"\nX-C=\"3\\0X-Evil: 1\"\n",
+                breaks },
+            { "line breaks in field names",
+                "uaprof_header=\"X-P\\r\\nInjected: 1\"\n[headers]\nX-D%0D%0AInjected%3A%201=1\n", token },
         };
         const char *names[] = { "MmsSender", "MmsSenderNM", "MmsReceiver", "MmsReceiverNM" };
         for (int variant = 0; variant < 4; ++variant)
             for (const auto &conf : confs)
-                QTest::addRow("%s, %s", names[variant], conf.first) << variant << conf.second;
+                QTest::addRow("%s, %s", names[variant], conf.name) << variant << conf.conf << conf.warning;
     }
 
     void settingsValues()
     {
         QFETCH(int, variant);
         QFETCH(QByteArray, conf);
+        QFETCH(QString, warning);
         QFile file(m_home.filePath(QStringLiteral(".mms/profile.conf")));
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         QCOMPARE(file.write(conf), conf.size());
@@ -168,11 +185,17 @@ private Q_SLOTS:
         const HttpTestRequest request = server.request(0);
         QVERIFY(!request.malformed);
         QCOMPARE(request.target, QByteArray("/mms"));
-        QVERIFY2(!request.raw.contains("X-Evil"), request.raw.constData());
+        QVERIFY2(
+            !request.raw.contains("X-Evil") && !request.raw.contains("Injected"), request.raw.constData());
         QVERIFY(!request.raw.contains('\0'));
-        // The refused value is said to be refused, and never shown.
-        QVERIFY(log.contains(QStringLiteral("line break or NUL")));
+        // The refusal is said; a refused value is never shown, and nothing
+        // from the file reaches the log with its line breaks.
+        QVERIFY(log.contains(warning));
         QCOMPARE(log.matching(QStringLiteral("X-Evil")), QStringList());
+        for (const QString &line : log.lines())
+            QVERIFY2(!line.contains(QLatin1Char('\r')) && !line.contains(QLatin1Char('\n'))
+                    && !line.contains(QChar(0)),
+                qPrintable(line));
     }
 };
 
