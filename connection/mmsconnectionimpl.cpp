@@ -80,6 +80,25 @@ QDBusMessage deleteContext(const QDBusObjectPath &context)
     return QDBusConnection::systemBus().call(call, QDBus::Block, DeleteTimeoutMs);
 }
 
+// After a re-open has brought up a new context: the one it replaces would
+// otherwise stay on the service, and its interface up, with nothing left
+// that could take them down.
+void releaseReplaced(const QString &iface, const QString &newIface, const QDBusObjectPath &context)
+{
+    TARNEX_DEBUG << "D: [LIBTARNEX] Replacing GPRS connection:" << iface << " on " << context.path();
+    if (iface != newIface && isValidInterfaceName(iface) && !isLoopbackInterface(iface)) {
+        const QStringList downArgs = { iface, QStringLiteral("down") };
+        const int result = runCommand(Ifconfig, downArgs);
+        TARNEX_DEBUG << "D: [LIBTARNEX] Replacing GPRS connection, " << commandText(Ifconfig, downArgs)
+                     << " returned:" << result;
+    }
+    const QDBusMessage reply = deleteContext(context);
+    TARNEX_DEBUG << "D: [LIBTARNEX] Replacing GPRS connection, com.orvel.quelm.GPRS.Context.Delete returned:"
+                 << reply.errorName();
+    if (reply.type() == QDBusMessage::ErrorMessage)
+        qWarning() << "[CONN] Could not delete replaced GPRS context" << context.path() << reply.errorName();
+}
+
 } // namespace
 
 MmsConnectionImpl::MmsConnectionImpl()
@@ -183,6 +202,8 @@ void MmsConnectionImpl::connectionCallback(QDBusObjectPath connectionContext)
 
     if (ifaceResult == 0 && routeResult == 0) {
         m_connected = true;
+        if (wasOpen && openContext != m_context_path)
+            releaseReplaced(openInterface, iface, openContext);
         emit connectionEstablished(0);
         return;
     }

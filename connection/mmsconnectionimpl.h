@@ -11,6 +11,11 @@
 // MMS packet-data connection through the handset's cellular GPRS service:
 // the service creates the context, this class configures the interface and
 // the route with /sbin/ifconfig and /sbin/route and takes them down again.
+//
+// The service's Detached arrives as disconnected(), but the object still
+// counts as open: its interface and context stay until closeConnection() (or
+// the destructor) takes them down, and that close emits no second
+// disconnected(). After disconnected(), call closeConnection() all the same.
 class MmsConnectionImpl : public MmsConnection
 {
     Q_OBJECT
@@ -23,11 +28,15 @@ public:
     // Sends an asynchronous QuickConnect (its answer awaited up to 60 s, without
     // blocking); the outcome arrives as connectionEstablished(): 0 up, 1 set-up
     // failed or refused, else the D-Bus error type.
+    // On an open object the new connection replaces the open one once it is
+    // up: the old context is deleted, and its interface taken down if the new
+    // one is another; a failed attempt leaves the open one as it was.
     // Handling the answer blocks the caller's thread: at most 3 s for each of
     // the four context property reads (a read left unanswered fails the open),
     // 30 s for each of ifconfig and route, and, when a failed attempt is
-    // undone, 30 s for "ifconfig down" and 5 s for the context's Delete:
-    // 107 s in the worst case, milliseconds with a working service and tools.
+    // undone or a replaced connection released, 30 s for "ifconfig down" and
+    // 5 s for the context's Delete: 107 s in the worst case, milliseconds with
+    // a working service and tools.
     bool openConnection(const QString &apn, const QString &user, const QString &pass) override;
     // Takes the interface down and deletes the context; false when the service
     // refused the deletion or did not answer within 5 s. On a closed object:

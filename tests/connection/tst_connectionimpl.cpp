@@ -104,38 +104,55 @@ private Q_SLOTS:
 
     // A second open on an open object. A failed one takes back only its own
     // set-up (not the open interface, context or properties); a successful
-    // one replaces the first, whose context is left to the service.
+    // one replaces the first: its context is deleted (a refusal does not fail
+    // the new connection), its interface taken down if it is another. Either
+    // way one connectionEstablished() and no disconnected().
     void reopenWhileOpen_data()
     {
         QTest::addColumn<QString>("iface"); // of the second context
         QTest::addColumn<int>("route"); // exit code of route on the second open
+        QTest::addColumn<bool>("deleteRefused");
         QTest::addColumn<QStringList>("calls");
-        const QString up = FakeTools::up(), route = FakeTools::route(Target);
-        QTest::newRow("succeeds") << "gprs0" << 0 << QStringList({ up, route });
-        QTest::newRow("fails, same interface") << "gprs0" << 7 << QStringList({ up, route });
+        QTest::addColumn<int>("contextsLeft"); // after the second open
+        const QString up = FakeTools::up(), route = FakeTools::route(Target), down = FakeTools::down();
+        const QStringList other
+            = { "ifconfig [gprs1] [10.1.2.3] [up]", "route [add] [" + Target + "] [dev] [gprs1]" };
+        QTest::newRow("succeeds") << "gprs0" << 0 << false << QStringList({ up, route }) << 1;
+        QTest::newRow("succeeds, other interface") << "gprs1" << 0 << false << other + QStringList(down) << 1;
+        QTest::newRow("succeeds, old context's Delete refused")
+            << "gprs0" << 0 << true << QStringList({ up, route }) << 2;
+        QTest::newRow("fails, same interface") << "gprs0" << 7 << false << QStringList({ up, route }) << 1;
         QTest::newRow("fails, other interface")
-            << "gprs1" << 7
-            << QStringList({ "ifconfig [gprs1] [10.1.2.3] [up]", "route [add] [" + Target + "] [dev] [gprs1]",
-                   "ifconfig [gprs1] [down]" });
+            << "gprs1" << 7 << false << other + QStringList("ifconfig [gprs1] [down]") << 1;
     }
 
     void reopenWhileOpen()
     {
         QFETCH(QString, iface);
         QFETCH(int, route);
+        QFETCH(bool, deleteRefused);
         QFETCH(QStringList, calls);
+        QFETCH(int, contextsLeft);
         MmsConnectionImpl c;
         c.setTarget(Target);
         QCOMPARE(open(c), 0);
         m_tools.clear();
         QVERIFY(m_sim.setContextProperty("NetIF", iface));
         m_tools.script("route", { QString::number(route) });
+        if (deleteRefused)
+            QVERIFY(m_sim.failNext("Delete", "com.orvel.quelm.GPRS.Error.Busy"));
+        QSignalSpy gone(&c, SIGNAL(disconnected()));
+        LogCapture log;
         const bool ok = route == 0;
         QCOMPARE(open(c), ok ? 0 : 1);
         QCOMPARE(m_tools.calls(), calls);
-        QCOMPARE(contexts(), ok ? 2 : 1);
-        QCOMPARE(closeOutcome(c), QStringList({ FakeTools::down() }));
-        QCOMPARE(contexts(), ok ? 1 : 0);
+        QCOMPARE(contexts(), contextsLeft);
+        QCOMPARE(gone.count(), 0);
+        QCOMPARE(log.matching("Could not delete replaced GPRS context").size(), deleteRefused ? 1 : 0);
+        // The close takes down what is open now.
+        const QString openIface = ok ? iface : QStringLiteral("gprs0");
+        QCOMPARE(closeOutcome(c), QStringList("ifconfig [" + openIface + "] [down]"));
+        QCOMPARE(contexts(), contextsLeft - 1);
     }
 
     // Detached says disconnected() and leaves the close to the client; an
