@@ -9,6 +9,7 @@
 
 #include "addresscheck_p.h"
 #include "commandrunner_p.h"
+#include "connectionlimits_p.h"
 #include "tarnexdebug_p.h"
 
 namespace {
@@ -21,21 +22,11 @@ const QString PropertiesInterface = QStringLiteral("org.freedesktop.DBus.Propert
 const QString Ifconfig = QStringLiteral("/sbin/ifconfig");
 const QString Route = QStringLiteral("/sbin/route");
 
-const int QuickConnectTimeoutMs = 60000;
-const int CommandTimeoutMs = 30000;
-// The service answers a property read from what it holds: milliseconds, even
-// on a busy handset, so 3 s means it is not answering at all. A Delete may
-// wait for the network to release the context; beyond 5 s the caller's event
-// loop has been frozen long enough, and the context goes anyway once the
-// service gets to it.
-const int PropertyReadTimeoutMs = 3000;
-const int DeleteTimeoutMs = 5000;
-
 // Exit code of one program run, or -1 when it did not start, crashed or ran
 // past the limit: such a run configured nothing and must not count as success.
 int runCommand(const QString &program, const QStringList &arguments)
 {
-    return runProgram(program, arguments, CommandTimeoutMs);
+    return runProgram(program, arguments, connectionLimits().commandMs);
 }
 
 QString commandText(const QString &program, const QStringList &arguments)
@@ -77,7 +68,7 @@ QDBusMessage deleteContext(const QDBusObjectPath &context)
 {
     QDBusMessage call = QDBusMessage::createMethodCall(
         GprsService, context.path(), ContextInterface, QStringLiteral("Delete"));
-    return QDBusConnection::systemBus().call(call, QDBus::Block, DeleteTimeoutMs);
+    return QDBusConnection::systemBus().call(call, QDBus::Block, connectionLimits().deleteMs);
 }
 
 // After a re-open has brought up a new context: the one it replaces would
@@ -126,7 +117,8 @@ bool MmsConnectionImpl::openConnection(const QString &apn, const QString &user, 
         GprsService, GprsPath, GprsInterface, QStringLiteral("QuickConnect"));
     call << apn << QStringLiteral("IP") << user << pass;
     return QDBusConnection::systemBus().callWithCallback(call, this,
-        SLOT(connectionCallback(QDBusObjectPath)), SLOT(connectionError(QDBusError)), QuickConnectTimeoutMs);
+        SLOT(connectionCallback(QDBusObjectPath)), SLOT(connectionError(QDBusError)),
+        connectionLimits().quickConnectMs);
 }
 
 void MmsConnectionImpl::connectionCallback(QDBusObjectPath connectionContext)
@@ -148,15 +140,15 @@ void MmsConnectionImpl::connectionCallback(QDBusObjectPath connectionContext)
     // next ones would only wait as long, and the fields it leaves unread
     // could still hold a previous connection's values.
     bool answered = true;
+    const int readLimit = connectionLimits().propertyReadMs;
     for (int i = 0; i < 4; ++i) {
         QDBusMessage get = QDBusMessage::createMethodCall(
             GprsService, m_context_path.path(), PropertiesInterface, QStringLiteral("Get"));
         get << ContextInterface << QString::fromLatin1(properties[i]);
-        const QDBusMessage message = bus.call(get, QDBus::Block, PropertyReadTimeoutMs);
+        const QDBusMessage message = bus.call(get, QDBus::Block, readLimit);
         if (unanswered(message)) {
             qWarning() << "[CONN] GPRS service did not answer the" << properties[i] << "read of"
-                       << m_context_path.path() << "within" << PropertyReadTimeoutMs
-                       << "ms, connection not set up";
+                       << m_context_path.path() << "within" << readLimit << "ms, connection not set up";
             answered = false;
             break;
         }
@@ -269,7 +261,7 @@ bool MmsConnectionImpl::closeConnection()
                  << reply.errorName();
     if (unanswered(reply))
         qWarning() << "[CONN] GPRS service did not answer Delete of" << m_context_path.path() << "within"
-                   << DeleteTimeoutMs << "ms";
+                   << connectionLimits().deleteMs << "ms";
 
     m_connected = false;
     return reply.type() != QDBusMessage::ErrorMessage;
