@@ -2,6 +2,8 @@
 // would make it. See README.md, "Demo".
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QUrl>
 
 #include <cstdio>
@@ -19,7 +21,14 @@ int usage(const QString &message)
 
 QString defaultPdu()
 {
-    return QStringLiteral(MMS_DEMO_DATA_DIR "/m-send-req.mms");
+    const QDir here(QCoreApplication::applicationDirPath());
+    const QStringList dirs = QStringLiteral(MMS_DEMO_DATA_DIRS).split(QLatin1Char(':'));
+    for (const QString &dir : dirs) {
+        const QString file = QDir::cleanPath(here.filePath(dir + QStringLiteral("/m-send-req.mms")));
+        if (QFileInfo::exists(file))
+            return file;
+    }
+    return QDir::cleanPath(here.filePath(dirs.first() + QStringLiteral("/m-send-req.mms")));
 }
 } // namespace
 

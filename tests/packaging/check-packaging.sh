@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Usage: check-packaging.sh BUILD_DIR SOURCE_DIR "Class1;Class2;..."
-# Checks the SONAME, that nothing but the public classes is exported, and that
-# a consumer builds and runs against an installed tree through pkg-config and
-# through find_package(Tarnex).
+# Usage: check-packaging.sh BUILD_DIR SOURCE_DIR "Class1;Class2;..." MMSC_SIM
+# Checks the SONAME, that nothing but the public classes is exported, that an
+# install holds libtarnex alone (not the handset's libraries), and that a
+# consumer and the send-one example build and run against the installed tree
+# through pkg-config and through find_package(Tarnex), with the handset's
+# libraries somewhere else, as on a device.
 set -euo pipefail
-build=$1 here=$2 classes=$3
+build=$1 top=$2 classes=$3 mmsc_sim=$4
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+sim_pid=""
+trap '[ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 lib=$build/libtarnex.so.1.0.0
@@ -27,11 +30,36 @@ prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
 libdir=$(dirname "$(find "$prefix" -name libtarnex.so.1 | head -n1)")
 [ -n "$libdir" ] || fail "libtarnex.so.1 not installed"
-[ -f "$prefix/include/tarnex/mmslogger.h" ] || fail "mmslogger.h not installed"
+# On a handset these are the vendor's: an install brings them only when asked,
+# and never into libtarnex's own header directory.
+option() { grep -q "^$1:BOOL=ON$" "$build/CMakeCache.txt"; }
+extras() { find "$prefix" \( "$@" \) -printf '%P\n' | sort | tr '\n' ' '; }
+standins=$(extras -name 'libselvra.so*' -o -name 'libkavlo.so*' -o -name mmslogger.h -o -name kavlo.h)
+tools=$(extras -name mms-demo -o -name mmspdu -o -name mmsc-sim -o -name gprs-sim -o -name tarnex-demo)
+if option TARNEX_INSTALL_PLATFORM_STANDINS; then
+    want="include/kavlo.h include/mmslogger.h ${libdir#"$prefix"/}/libkavlo.so"
+    [[ "$standins" == "$want"* ]] || fail "stand-ins installed as: $standins"
+else
+    [ -z "$standins" ] || fail "installed without being asked for: $standins"
+fi
+if option TARNEX_INSTALL_TOOLS; then
+    [ "$(wc -w <<<"$tools")" = 5 ] || fail "tools installed: $tools"
+else
+    [ -z "$tools" ] || fail "installed without being asked for: $tools"
+fi
 for f in "$prefix"/include/tarnex/*.h; do
     grep -q '_p\.h' "$f" && fail "$f includes a private header"
+    grep -Eq '#include [<"](mmslogger|kavlo)\.h' "$f" && fail "$f needs a header of the handset's libraries"
 done
 [ -z "$(find "$prefix/include" -name '*_p.h')" ] || fail "private header installed"
+
+# The handset's libraries, where its vendor put them: not in libtarnex's prefix.
+# Only the run-time linker (and the link editor, checking libtarnex's own
+# needs) is told where they are.
+vendor=$work/vendor
+mkdir -p "$vendor"
+cp -P "$build"/platform/selvra/libselvra.so.1* "$build"/platform/kavlo/libkavlo.so.0* "$vendor"/
+export LD_LIBRARY_PATH=$vendor:$libdir
 
 # A consumer that includes every installed header and touches the library.
 mkdir -p "$work/consumer"
@@ -40,21 +68,36 @@ mkdir -p "$work/consumer"
     cat <<'CPP'
 #include <QCoreApplication>
 #include <cstdio>
+#if TARNEX_VERSION < TARNEX_VERSION_CHECK(1, 0, 0)
+#error tarnexversion.h is not in step with the library
+#endif
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    MMSLogger::qdebugEnabled = false;
-    std::printf("%s\n", MmsSenderBase::staticMetaObject.className());
+    std::printf("%s %s\n", MmsSenderBase::staticMetaObject.className(), TARNEX_VERSION_STRING);
     return 0;
 }
 CPP
 } > "$work/consumer/main.cpp"
+version=$(sed -n 's/^project(tarnex VERSION \([0-9.]*\).*/\1/p' "$top/CMakeLists.txt")
+[ -n "$version" ] || fail "no project version in CMakeLists.txt"
+
+# Links only what it names: libtarnex and Qt, never the handset's libraries.
+only_tarnex() {
+    local needed
+    needed=$(objdump -p "$1" | awk '/NEEDED/ {print $2}')
+    grep -qx 'libtarnex.so.1' <<<"$needed" || fail "$1 does not link libtarnex"
+    ! grep -Eq '^lib(selvra|kavlo)\.' <<<"$needed" || fail "$1 links the handset's libraries itself"
+}
 
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 flags=$(pkg-config --cflags --libs tarnex) || fail "pkg-config tarnex"
-g++ -std=c++17 -fPIC "$work/consumer/main.cpp" -o "$work/consumer/by-pkgconfig" $flags
-out=$(LD_LIBRARY_PATH=$libdir "$work/consumer/by-pkgconfig") || fail "pkg-config consumer did not run"
-[ "$out" = "MmsSenderBase" ] || fail "pkg-config consumer printed '$out'"
+grep -Eq -- '-l(selvra|kavlo)' <<<"$flags" && fail "tarnex.pc hands the handset's libraries to clients: $flags"
+pkg-config --static --libs tarnex | grep -q -- '-lselvra' || fail "tarnex.pc lost its private libraries"
+g++ -std=c++17 -fPIC -Wl,--no-as-needed "$work/consumer/main.cpp" -o "$work/consumer/by-pkgconfig" $flags
+only_tarnex "$work/consumer/by-pkgconfig"
+out=$("$work/consumer/by-pkgconfig") || fail "pkg-config consumer did not run"
+[ "$out" = "MmsSenderBase $version" ] || fail "pkg-config consumer printed '$out'"
 
 cat > "$work/consumer/CMakeLists.txt" <<'CM'
 cmake_minimum_required(VERSION 3.16)
@@ -64,9 +107,42 @@ find_package(Tarnex 1 REQUIRED)
 add_executable(by-cmake main.cpp)
 target_link_libraries(by-cmake PRIVATE Tarnex::tarnex)
 CM
-cmake -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null \
-    || fail "find_package(Tarnex) consumer did not configure"
+cmake -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_EXE_LINKER_FLAGS=-Wl,--no-as-needed >/dev/null || fail "find_package(Tarnex) consumer did not configure"
 cmake --build "$work/consumer/build" >/dev/null || fail "find_package(Tarnex) consumer did not build"
-out=$(LD_LIBRARY_PATH=$libdir "$work/consumer/build/by-cmake") || fail "cmake consumer did not run"
-[ "$out" = "MmsSenderBase" ] || fail "cmake consumer printed '$out'"
+only_tarnex "$work/consumer/build/by-cmake"
+out=$("$work/consumer/build/by-cmake") || fail "cmake consumer did not run"
+[ "$out" = "MmsSenderBase $version" ] || fail "cmake consumer printed '$out'"
+
+# The example, both ways, sending the sample to the simulated MMSC and once to
+# a port where nothing listens.
+example=$top/examples/send-one
+g++ -std=c++17 -fPIC "$example/send-one.cpp" -o "$work/send-one-pc" $(pkg-config --cflags --libs tarnex) \
+    || fail "send-one does not build through pkg-config"
+cmake -S "$example" -B "$work/send-one" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null \
+    && cmake --build "$work/send-one" >/dev/null || fail "send-one does not build through find_package"
+
+mkfifo "$work/sim.fifo"
+"$mmsc_sim" --listen 127.0.0.1 --port 0 --log "$work/sim.log" >"$work/sim.fifo" 2>"$work/sim.err" &
+sim_pid=$!
+read -r -t 20 ready <"$work/sim.fifo" || true
+port=${ready#ready port=}
+[[ "$port" =~ ^[0-9]+$ ]] || fail "mmsc-sim did not start: $ready $(cat "$work/sim.err")"
+closed=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+
+sample=$top/examples/data/m-send-req.mms
+while read -r program variant url want_rc want; do
+    [ "$variant" = nm ] && opt=--nm || opt=""
+    url=${url/PORT/$port}
+    url=${url/CLOSED/$closed}
+    rc=0
+    out=$("$work/$program" $opt "$url" "$sample") || rc=$?
+    [ "$rc" = "$want_rc" ] && [[ "$out" == *"$want"* ]] \
+        || fail "$program $opt $url: exit $rc, printed '$out'; wanted exit $want_rc and '$want'"
+done <<EOF
+send-one-pc        socket http://127.0.0.1:PORT/mms   0 libtarnex $version, MmsSender: 200 HTTP 200
+send-one/send-one  nm     http://127.0.0.1:PORT/mms   0 MmsSenderNM: 200 HTTP 200
+send-one/send-one  socket http://127.0.0.1:CLOSED/mms 1 MmsSender: 3 ConnectionRefused, 0 bytes
+send-one-pc        nm     http://127.0.0.1:CLOSED/mms 1 MmsSenderNM: 1 ConnectionRefusedError
+EOF
 echo "packaging: ok"
