@@ -4,12 +4,16 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test abi-check asan memcheck endurance demo bench fuzz fuzz-build fuzz-long clean
+.PHONY: all deps deps-packaging configure build test abi-check deb deb-test asan memcheck endurance demo bench fuzz fuzz-build fuzz-long clean
 
 all: build
 
 deps:
 	@scripts/install-deps
+
+# What building and checking the Debian packages needs on top.
+deps-packaging: deps
+	@scripts/install-deps --packaging
 
 configure: deps
 	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
@@ -26,6 +30,17 @@ test: build
 # against 1.0 must keep working.
 abi-check: build
 	scripts/abi-check $(BUILD)
+
+# The Debian packages (debian/), built with dpkg-buildpackage in a clean copy
+# of the git tree and checked by lintian; they land in $(DEB_OUT).
+DEB_OUT ?= build-deb
+deb: deps-packaging
+	scripts/deb $(DEB_OUT) $(JOBS)
+
+# The built packages installed into a fresh Debian 12 root: the send-one
+# example built against them both ways, and the demo run from them.
+deb-test: deps-packaging
+	scripts/deb-test $(DEB_OUT)
 
 # MMS round trips through the library on a simulated operator network, in
 # private namespaces: both connection types x both transfer variants. Narrow
@@ -80,4 +95,4 @@ fuzz-long: fuzz-build
 	fuzz/run $(FUZZ_BUILD) -runs=$(FUZZ_RUNS)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(DEB_OUT)
