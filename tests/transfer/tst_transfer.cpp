@@ -487,12 +487,10 @@ private Q_SLOTS:
         QCOMPARE(r.method + ' ' + r.target + ' ' + r.version,
             QByteArray(send ? "POST /mms?x=1 HTTP/1.1" : "GET /mms?x=1 HTTP/1.1"));
         QCOMPARE(r.body, send ? pdu : QByteArray());
+        // The identity fields: carrierHeaders.
         const QList<QByteArray> names = r.headerNames();
-        const int ua = names.indexOf("User-Agent"), wp = names.indexOf("x-wap-profile");
-        QVERIFY(ua >= 0 && ua < wp
-            && (send ? wp < names.indexOf("Content-type") : !names.contains("Content-type")));
-        QCOMPARE(r.header("User-Agent"), s_ua);
-        QCOMPARE(r.header("x-wap-profile"), s_profile);
+        QVERIFY(send ? names.indexOf("x-wap-profile") < names.indexOf("Content-type")
+                     : !names.contains("Content-type"));
         if (send)
             QCOMPARE(
                 r.headerValues("Content-type"), QList<QByteArray>({ "application/vnd.wap.mms-message" }));
