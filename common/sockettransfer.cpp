@@ -6,6 +6,7 @@
 #include "qhttprequestheader.h"
 #include "requestprofile_p.h"
 #include "tarnexdebug_p.h"
+#include "transferoptions_p.h"
 
 namespace TarnexSocket {
 
@@ -52,6 +53,13 @@ QHttpRequestHeader requestHeader(
     const QString host = url.host();
     header.setValue(QStringLiteral("Host"), host.contains(QLatin1Char(':')) ? '[' + host + ']' : host);
     return header;
+}
+
+void applyLimits(QHttp *http, const QObject *transfer)
+{
+    const TransferOptions *options = TransferOptions::of(transfer);
+    http->setTransferTimeout(options->transferTimeout);
+    http->setMaxResponseSize(options->maxResponseSize);
 }
 
 } // namespace TarnexSocket

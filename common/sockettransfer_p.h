@@ -6,6 +6,7 @@
 
 class QHttp;
 class QHttpRequestHeader;
+class QObject;
 class QUrl;
 
 // What MmsSender and MmsReceiver do alike on the socket client.
@@ -25,6 +26,10 @@ void applyProxy(QHttp *http, const QString &proxy, int proxyPort, bool *proxySet
 // or its colons would read as a port). `target` receives the request target.
 QHttpRequestHeader requestHeader(
     const QString &method, const QUrl &url, const QString &contentType, QString *target);
+
+// Gives the client the time and size limits `transfer` holds now, for the
+// request queued next.
+void applyLimits(QHttp *http, const QObject *transfer);
 
 } // namespace TarnexSocket
 

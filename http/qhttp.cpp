@@ -10,9 +10,13 @@
 #include <QProcess>
 #include <QScopedValueRollback>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <cstring>
 #include <limits>
+
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 
 namespace {
 
@@ -50,6 +54,8 @@ struct QHttpPrivate::Request
     QPointer<QIODevice> to;
     bool hasData = false;
     bool hasTo = false;
+    int transferTimeout = 0;
+    qint64 maxResponseSize = 0;
 };
 
 // Held by every way into this object from outside: the event loop, the
@@ -118,7 +124,19 @@ int QHttp::request(const QHttpRequestHeader &header, QIODevice *data, QIODevice 
     r->to = to;
     r->hasData = data != nullptr;
     r->hasTo = to != nullptr;
+    r->transferTimeout = d->m_transferTimeout;
+    r->maxResponseSize = d->m_maxResponseSize;
     return d->enqueue(r);
+}
+
+void QHttp::setTransferTimeout(int msecs)
+{
+    d->m_transferTimeout = qMax(0, msecs);
+}
+
+void QHttp::setMaxResponseSize(qint64 bytes)
+{
+    d->m_maxResponseSize = qMax<qint64>(0, bytes);
 }
 
 int QHttp::currentId() const
@@ -181,7 +199,12 @@ void QHttp::abort()
 QHttpPrivate::QHttpPrivate(QHttp *q)
     : q(q)
     , m_parser(this)
+    , m_stallTimer(new QTimer(this))
 {
+    m_stallTimer->setSingleShot(true);
+    // A coarse timer may fire 5 % late: six seconds on a two-minute limit.
+    m_stallTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_stallTimer, &QTimer::timeout, this, &QHttpPrivate::stallTimerFired);
 }
 
 QHttpPrivate::~QHttpPrivate()
@@ -199,6 +222,7 @@ void QHttpPrivate::release()
 {
     q = nullptr;
     ++m_generation; // the code on the stack stops at its next check
+    m_stallTimer->stop();
     if (m_lookupId >= 0) {
         QHostInfo::abortHostLookup(m_lookupId);
         m_lookupId = -1;
@@ -288,6 +312,7 @@ void QHttpPrivate::finishRequest(QHttp::Error error, const QString &errorString)
     Request *r = m_pending.first();
     ++m_generation;
     m_lookupId = -1;
+    m_stallTimer->stop();
     stopReadingBody();
     m_error = error;
     m_errorString = errorString;
@@ -385,6 +410,13 @@ void QHttpPrivate::startHttpRequest()
 {
     // Requests that cannot start leave an idle connection as it is.
     Request *r = m_pending.first();
+    m_stallLimit = r->transferTimeout;
+    m_sizeLimit = r->maxResponseSize;
+    m_polling = false;
+    if (m_stallLimit > 0) {
+        m_lastMove.start();
+        m_stallTimer->start(m_stallLimit);
+    }
     if (m_mode != QHttp::ConnectionModeHttp) {
         finishRequest(
             QHttp::UnknownError, QHttp::tr("HTTPS connection requested but SSL support not compiled in"));
@@ -491,6 +523,39 @@ void QHttpPrivate::bodyDeviceLost()
     finishRequest(QHttp::UnknownError, QHttp::tr("Request body device closed before its end"));
 }
 
+// Bytes are only noted as they move, which costs a clock read; the timer
+// is set again for what is left when it finds that they moved meanwhile.
+// What the kernel took may take long to leave on a slow link, and it
+// reports nothing as it goes: while some of it is unacknowledged the timer
+// comes back often enough to see the acknowledgements.
+void QHttpPrivate::stallTimerFired()
+{
+    if (!q || m_finishing || m_aborting || !m_running || m_pending.isEmpty()
+        || m_pending.first()->kind != Request::Http)
+        return;
+    m_polling = false;
+    int unacked = 0;
+    if (m_socket && m_socketConnected && httpRequest()
+        && ::ioctl(int(m_socket->socketDescriptor()), SIOCOUTQ, &unacked) == 0) {
+        const qint64 acked = m_outHanded - m_socket->bytesToWrite() - unacked;
+        if (acked > m_outAcked) {
+            m_outAcked = acked;
+            noteMove();
+        }
+        m_polling = unacked > 0;
+    }
+    const qint64 idle = m_lastMove.elapsed();
+    if (idle < m_stallLimit) {
+        const qint64 left = m_stallLimit - idle;
+        m_stallTimer->start(int(m_polling ? qMin<qint64>(left, pollInterval()) : left));
+        return;
+    }
+    Frame frame(this);
+    qWarning() << "[LIBTARNEX] Nothing sent or received for" << m_stallLimit
+               << "ms (the transfer time limit), request" << m_pending.first()->id << "ended";
+    failRequest(QHttp::Aborted, QHttp::tr("No progress for %1 ms").arg(m_stallLimit));
+}
+
 // Takes what the body device has. It has ended when a read fails, as one
 // does past the end of a stream (a process that has exited and been drained,
 // a socket the peer closed). A process must also have exited normally with
@@ -515,6 +580,7 @@ void QHttpPrivate::readBodyDevice()
             break;
         if (n == 0)
             return; // more to come
+        noteMove();
     }
     stopReadingBody();
     QProcess *process = qobject_cast<QProcess *>(device);
@@ -648,7 +714,11 @@ void QHttpPrivate::sendRequest()
     m_requestSent = false;
     m_writeFailed = false;
     m_extraBytes = false;
+    m_tooLarge = false;
     m_bodyQueued = 0;
+    m_outHanded = 0;
+    m_outMoved = 0;
+    m_outAcked = 0;
     if (!m_bodyBuffered && m_bodyTotal > 0 && (!r->data || !r->data->seek(m_bodyStart))) {
         failRequest(QHttp::UnknownError, QHttp::tr("Request body device cannot be read"));
         return;
@@ -678,6 +748,8 @@ void QHttpPrivate::sendRequest()
         writeFailed();
         return;
     }
+    m_outHanded = out.size();
+    noteSent();
     fillSocket();
 }
 
@@ -709,6 +781,8 @@ void QHttpPrivate::fillSocket()
             return;
         }
         m_bodyQueued += got;
+        m_outHanded += got;
+        noteSent();
         reportSendProgress();
         if (generation != m_generation || !m_socket)
             return;
@@ -737,8 +811,25 @@ void QHttpPrivate::reportSendProgress()
     }
 }
 
+// Counts what the kernel has taken: bytes left in the socket's own buffer
+// have not moved.
+void QHttpPrivate::noteSent()
+{
+    const qint64 moved = m_outHanded - m_socket->bytesToWrite();
+    if (moved > m_outMoved) {
+        m_outMoved = moved;
+        noteMove();
+        if (m_stallLimit > 0 && !m_polling) {
+            m_polling = true;
+            m_stallTimer->start(pollInterval());
+        }
+    }
+}
+
 void QHttpPrivate::socketBytesWritten()
 {
+    if (m_socket && httpRequest())
+        noteSent();
     if (m_filling)
         return;
     Frame frame(this);
@@ -762,6 +853,14 @@ void QHttpPrivate::reportReadProgress()
 bool QHttpPrivate::headerReceived(const QHttpResponseHeader &header)
 {
     m_lastResponse = header;
+    if (m_sizeLimit > 0 && m_parser.bodyKind() == HttpResponseParser::LengthBody
+        && m_parser.contentLength() > m_sizeLimit) {
+        qWarning() << "[LIBTARNEX] Answer of" << m_parser.contentLength()
+                   << "bytes is larger than the limit of" << m_sizeLimit << "bytes, request"
+                   << m_pending.first()->id << "ended";
+        m_tooLarge = true;
+        return false;
+    }
     const quint64 generation = m_generation;
     if (q)
         emit q->responseHeaderReceived(header);
@@ -771,13 +870,16 @@ bool QHttpPrivate::headerReceived(const QHttpResponseHeader &header)
 bool QHttpPrivate::bodyReceived(const char *data, qint64 size)
 {
     Request *r = m_pending.first();
-    if (!r->hasTo)
-        return true; // nothing would read it
-    if (!r->to || r->to->write(data, size) != size) {
-        m_writeFailed = true;
-        return false;
+    const qint64 past = m_sizeLimit > 0 ? m_parser.bodyBytes() - m_sizeLimit : 0;
+    if (past > 0) {
+        qWarning() << "[LIBTARNEX] Answer without a length passed the limit of" << m_sizeLimit
+                   << "bytes, request" << r->id << "ended";
+        m_tooLarge = true;
+        size -= past; // what still fits goes in, like the rest of a failed answer
     }
-    return true;
+    if (r->hasTo && size > 0 && (!r->to || r->to->write(data, size) != size))
+        m_writeFailed = true;
+    return !m_writeFailed && !m_tooLarge;
 }
 
 void QHttpPrivate::socketReadyRead()
@@ -809,6 +911,7 @@ bool QHttpPrivate::readResponse()
             return true;
         if (n == 0)
             break;
+        noteMove();
         if (m_state == QHttp::Sending) {
             setState(QHttp::Reading);
             if (generation != m_generation)
@@ -820,6 +923,10 @@ bool QHttpPrivate::readResponse()
         if (m_writeFailed) {
             failRequest(
                 QHttp::UnknownError, QHttp::tr("Could not write the response into the destination device"));
+            return false;
+        }
+        if (m_tooLarge) {
+            failRequest(QHttp::WrongContentLength, QHttp::tr("Answer larger than %1 bytes").arg(m_sizeLimit));
             return false;
         }
         if (m_parser.hasError()) {

@@ -78,6 +78,19 @@ public:
     // the request has finished.
     int request(const QHttpRequestHeader &header, QIODevice *data = nullptr, QIODevice *to = nullptr);
 
+    // Limits of the requests queued from now on; 0 (the default) means none.
+    // A request that moves no byte for msecs ends with Aborted: its clock
+    // runs from its start through host lookup, connecting, waiting for the
+    // answer and the body both ways, and starts again whenever bytes come
+    // from the socket, the kernel takes or the peer acknowledges bytes sent,
+    // or a sequential body device still being read delivers. An answer body
+    // larger than bytes ends the request with WrongContentLength: as soon as
+    // its Content-Length says so, before any of it reaches the destination,
+    // otherwise when the limit would be passed, with nothing past it
+    // written. Each logs a warning.
+    void setTransferTimeout(int msecs);
+    void setMaxResponseSize(qint64 bytes);
+
     int currentId() const;
     QIODevice *currentSourceDevice() const;
     QIODevice *currentDestinationDevice() const;

@@ -2,6 +2,7 @@
 #define QHTTP_P_H
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
@@ -13,6 +14,7 @@
 
 class QHostInfo;
 class QTcpSocket;
+class QTimer;
 
 // The working half of QHttp. It is not owned through the QObject tree: when
 // the QHttp goes while one of its signals is being emitted (its owner deleted
@@ -41,6 +43,8 @@ public:
     QHttp::Error m_error = QHttp::NoError;
     QString m_errorString;
     QHttpResponseHeader m_lastResponse;
+    int m_transferTimeout = 0; // for requests queued from now on
+    qint64 m_maxResponseSize = 0;
 
 private Q_SLOTS:
     void startNextRequest();
@@ -53,6 +57,7 @@ private Q_SLOTS:
     void bodyDeviceReadyRead();
     void bodyDeviceClosing();
     void bodyDeviceDestroyed();
+    void stallTimerFired();
 
 private:
     class Frame;
@@ -71,6 +76,16 @@ private:
     void tryNextAddress();
     void sendRequest();
     void fillSocket();
+    void noteMove()
+    {
+        if (m_stallLimit > 0)
+            m_lastMove.start();
+    }
+    void noteSent();
+    // How often the kernel's unacknowledged bytes are looked at: a fraction
+    // of the limit, so a slow upload is seen moving, and half a second at
+    // most, so a stall is seen soon after the limit.
+    int pollInterval() const { return qBound(1, m_stallLimit / 4, 500); }
     void reportSendProgress();
     void reportReadProgress();
     bool readResponse();
@@ -133,6 +148,17 @@ private:
     bool m_writeFailed = false;
     bool m_extraBytes = false;
     bool m_aborting = false;
+
+    // Limits of the running request.
+    QTimer *m_stallTimer;
+    QElapsedTimer m_lastMove; // since bytes last moved
+    int m_stallLimit = 0;
+    qint64 m_sizeLimit = 0;
+    qint64 m_outHanded = 0; // head and body bytes given to the socket
+    qint64 m_outMoved = 0; // of which the kernel has taken
+    qint64 m_outAcked = 0; // of which the peer has acknowledged
+    bool m_polling = false; // while the kernel holds unacknowledged bytes
+    bool m_tooLarge = false;
 };
 
 #endif // QHTTP_P_H

@@ -7,6 +7,8 @@ class QHttp;
 
 // MMS downloader on the socket-level HTTP client: one plain-HTTP GET per
 // download, the body streamed by the client straight into the caller's device.
+// A download ended by the time or size limit leaves what had arrived there
+// (never more than the size limit).
 class MmsReceiver : public MmsReceiverBase
 {
     Q_OBJECT

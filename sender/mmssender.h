@@ -11,6 +11,9 @@ class QHttp;
 // A sequential PDU device (a process, a socket) is read to its end before the
 // POST goes out. One closed before its end, or a process that crashed or
 // exited non-zero, ends the send with 1 (UnknownError) and nothing is sent.
+// The time limit (setTransferTimeout) covers that reading too: a stream that
+// delivers nothing for that long ends the send with 7. On either limit, what
+// of the answer had arrived stays in the response device.
 class MmsSender : public MmsSenderBase
 {
     Q_OBJECT
