@@ -1,0 +1,496 @@
+// The time and size limits of every transfer variant against peers that stall
+// or answer too much: a stalled transfer ends once, with its code, soon after
+// its limit; one that keeps moving never does; an answer over the size limit
+// never leaves more than the limit in the device.
+#include <QElapsedTimer>
+#include <QNetworkDatagram>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QUdpSocket>
+#include <QtTest>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "httptestserver.h"
+#include "logcapture.h"
+#include "netnsguard.h"
+#include "qhttp.h"
+#include "transfer.h"
+
+namespace {
+
+// Short, so that the table runs fast; longer under valgrind, which slows
+// the client as much as the peers that pace it.
+const bool Slowed = !qEnvironmentVariableIsEmpty("TARNEX_UNDER_VALGRIND");
+const int Limit = Slowed ? 4000 : 400; // ms
+const int Late = Slowed ? 10000 : 1000; // how long after the limit a stall may end
+const qint64 SizeLimit = 10000;
+const QString Mmsc = QStringLiteral("http://mmsc.invalid:8002/mms"); // reachable only through a proxy
+const QByteArray Body = HttpTestServer::pattern(20000);
+
+// What the library ends a transfer with, by variant.
+int timedOutCode(bool nm)
+{
+    Q_UNUSED(nm);
+    return QHttp::Aborted;
+}
+
+int tooLargeCode(bool nm)
+{
+    Q_UNUSED(nm);
+    return QHttp::WrongContentLength;
+}
+
+// The variants that honour the limits.
+const struct
+{
+    bool send, nm;
+    const char *name;
+} Kinds[] = { { true, false, "MmsSender" }, { false, false, "MmsReceiver" } };
+
+void addKindRows(bool sendersOnly = false)
+{
+    QTest::addColumn<bool>("send");
+    QTest::addColumn<bool>("nm");
+    for (const auto &k : Kinds)
+        if (k.send || !sendersOnly)
+            QTest::newRow(k.name) << k.send << k.nm;
+}
+
+void setLimits(Transfer &t, int msecs, qint64 bytes = 0)
+{
+    if (t.send) {
+        static_cast<MmsSenderBase *>(t.object.get())->setTransferTimeout(msecs);
+        static_cast<MmsSenderBase *>(t.object.get())->setMaxResponseSize(bytes);
+    } else {
+        static_cast<MmsReceiverBase *>(t.object.get())->setTransferTimeout(msecs);
+        static_cast<MmsReceiverBase *>(t.object.get())->setMaxResponseSize(bytes);
+    }
+}
+
+void start(Transfer &t, const QString &url, QIODevice *out, const QByteArray &pdu = "pdu")
+{
+    t.start(url, QUrl(url).port(80), out, pdu);
+}
+
+// A loopback port whose connections nobody accepts. Full, it has one
+// connection waiting and a backlog of none, so the kernel ignores further
+// attempts: a server too busy to complete a connection. Otherwise
+// connections complete and what is sent to them stays unread: a peer that
+// has stopped reading.
+class Unserved
+{
+public:
+    explicit Unserved(bool full)
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr *>(&a), len) != 0
+            || ::listen(m_fd, full ? 0 : 4) != 0
+            || ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+            return;
+        m_port = ntohs(a.sin_port);
+        if (full) {
+            m_filler.connectToHost(QHostAddress::LocalHost, m_port);
+            if (!m_filler.waitForConnected(5000))
+                m_port = 0;
+        }
+    }
+    ~Unserved()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    quint16 port() const { return m_port; }
+
+private:
+    int m_fd = -1;
+    quint16 m_port = 0;
+    QTcpSocket m_filler;
+};
+
+// Takes one request, reading at most `piece` bytes every `everyMs`, and
+// answers 200 once it has it all: an upload that keeps moving, slowly.
+class SlowReader : public QObject
+{
+public:
+    SlowReader(qint64 piece, int everyMs)
+        : m_piece(piece)
+    {
+        m_server.listen(QHostAddress::LocalHost);
+        connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            m_socket = m_server.nextPendingConnection();
+            // The rest waits in the client's kernel: what this end takes in
+            // has been acknowledged, and after the last acknowledgement the
+            // client waits for the answer with nothing moving.
+            m_socket->setReadBufferSize(m_piece);
+            m_socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, int(m_piece));
+        });
+        connect(&m_tick, &QTimer::timeout, this, &SlowReader::readSome);
+        m_tick.start(everyMs);
+    }
+    quint16 port() const { return m_server.serverPort(); }
+    qint64 bodyBytes() const { return m_body; }
+
+private:
+    void readSome()
+    {
+        if (!m_socket || m_answered)
+            return;
+        QByteArray in = m_socket->read(m_piece);
+        if (m_length < 0) {
+            m_head += in;
+            const int end = m_head.indexOf("\r\n\r\n");
+            if (end < 0)
+                return;
+            const int at = m_head.toLower().indexOf("content-length:");
+            m_length = m_head.mid(at + 15, m_head.indexOf('\r', at) - at - 15).trimmed().toLongLong();
+            in = m_head.mid(end + 4);
+        }
+        m_body += in.size();
+        if (m_body >= m_length) {
+            m_answered = true;
+            m_socket->write(HttpTestServer::reply(200, "stored"));
+        }
+    }
+
+    QTcpServer m_server;
+    QTimer m_tick;
+    QTcpSocket *m_socket = nullptr;
+    const qint64 m_piece;
+    QByteArray m_head;
+    qint64 m_length = -1;
+    qint64 m_body = 0;
+    bool m_answered = false;
+};
+
+// A stream that has nothing yet and never ends, like a pipe from a hung process.
+struct Stuck : QIODevice
+{
+    Stuck() { open(ReadOnly); }
+    bool isSequential() const override { return true; }
+    qint64 readData(char *, qint64) override { return 0; }
+    qint64 writeData(const char *, qint64) override { return -1; }
+};
+
+enum Peer { Server, Proxy, ServerNeverConnects, ProxyNeverConnects, ServerNeverReads, PduNeverEnds };
+
+} // namespace
+
+class tst_TransferLimits : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_home;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_home.isValid());
+        qputenv("HOME", QFile::encodeName(m_home.path())); // no settings file: built-in identity
+    }
+
+    // Nothing moves from some point on: the transfer ends once, with the
+    // variant's code, between the limit and a second after it, the
+    // connection closed and what had arrived in the device. The object works
+    // again at once.
+    void stallEnds_data()
+    {
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<bool>("nm");
+        QTest::addColumn<int>("peer");
+        QTest::addColumn<QByteArray>("answered"); // what the server sends before it stalls
+        QTest::addColumn<int>("pduSize");
+        QTest::addColumn<QByteArray>("inDevice"); // by the socket variants
+        const QByteArray whole = HttpTestServer::reply(200, Body);
+        const QByteArray head = whole.left(whole.indexOf("\r\n\r\n") + 4);
+        const struct
+        {
+            const char *phase;
+            int peer;
+            QByteArray answered;
+            int pduSize;
+            QByteArray inDevice;
+            bool sendOnly;
+        } phases[] = {
+            { "server never answers", Server, QByteArray(), 3000, QByteArray(), false },
+            { "stall after the head", Server, head, 3000, QByteArray(), false },
+            { "stall mid-body", Server, head + Body.left(10), 3000, Body.left(10), false },
+            { "proxy accepts, never forwards", Proxy, QByteArray(), 3000, QByteArray(), false },
+            { "server never completes the connection", ServerNeverConnects, QByteArray(), 3000, QByteArray(),
+                false },
+            { "proxy never completes the connection", ProxyNeverConnects, QByteArray(), 3000, QByteArray(),
+                false },
+            // More than the kernels on both ends hold.
+            { "server stops reading the upload", ServerNeverReads, QByteArray(), 32 * 1024 * 1024,
+                QByteArray(), true },
+            { "PDU stream never ends", PduNeverEnds, QByteArray(), 0, QByteArray(), true },
+        };
+        for (const auto &p : phases)
+            for (const auto &k : Kinds)
+                if (k.send || !p.sendOnly)
+                    QTest::addRow("%s %s", k.name, p.phase)
+                        << k.send << k.nm << p.peer << p.answered << p.pduSize << p.inDevice;
+    }
+
+    void stallEnds()
+    {
+        FETCH_TRANSFER(t);
+        QFETCH(int, peer);
+        QFETCH(QByteArray, answered);
+        QFETCH(int, pduSize);
+        QFETCH(QByteArray, inDevice);
+        HttpTestServer server;
+        QVERIFY(server.listen());
+        if (!answered.isEmpty())
+            server.enqueue(HttpTestResponse(answered).waitForRelease());
+        std::unique_ptr<Unserved> unserved;
+        QString url = server.url(QStringLiteral("/mms"));
+        if (peer == ServerNeverConnects || peer == ProxyNeverConnects || peer == ServerNeverReads) {
+            unserved.reset(new Unserved(peer != ServerNeverReads));
+            QVERIFY(unserved->port());
+            url = QStringLiteral("http://127.0.0.1:%1/mms").arg(unserved->port());
+        }
+        if (peer == Proxy || peer == ProxyNeverConnects) {
+            t.setProxy(HttpTestServer::host(), QUrl(url).port());
+            url = Mmsc;
+        }
+        setLimits(t, Limit);
+        LogCapture log;
+        Device out;
+        QElapsedTimer clock;
+        clock.start();
+        Stuck stuck;
+        if (peer == PduNeverEnds) {
+            auto *sender = static_cast<MmsSenderBase *>(t.object.get());
+            sender->setMmsc(url);
+            sender->setMmscPort(server.port());
+            sender->startMmsSend(&stuck, &out);
+        } else {
+            start(t, url, &out, HttpTestServer::pattern(pduSize));
+        }
+        QVERIFY(t.done.wait(Limit + 10 * Late));
+        const qint64 took = clock.elapsed();
+        QCOMPARE(t.code(), timedOutCode(nm));
+        QVERIFY2(took >= Limit && took < Limit + Late, QByteArray::number(took));
+        QCOMPARE(log.lines(QtWarningMsg).filter(QString::number(Limit)).size(), 1);
+        if (!nm) {
+            QCOMPARE(out.data(), inDevice);
+            QVERIFY(peer == PduNeverEnds ? t.states.isEmpty()
+                                         : t.states.last().at(0).toInt() == QHttp::Unconnected);
+        }
+        if (peer == Server || peer == Proxy)
+            QVERIFY(server.waitForOpenConnections(0));
+        if (peer == PduNeverEnds)
+            QCOMPARE(server.connectionCount(), 0); // nothing goes out before the whole PDU is in
+        if (peer == ServerNeverReads)
+            QVERIFY(!t.progress.isEmpty()); // the upload had been moving
+
+        // Reused at once, over the same route; the stalled transfer says nothing more.
+        HttpTestServer good;
+        QVERIFY(good.listen());
+        good.enqueue(HttpTestServer::reply(200, "again"));
+        if (peer == Proxy || peer == ProxyNeverConnects)
+            t.setProxy(HttpTestServer::host(), good.port());
+        Device again;
+        start(
+            t, peer == Proxy || peer == ProxyNeverConnects ? Mmsc : good.url(QStringLiteral("/mms")), &again);
+        QVERIFY(t.done.wait(10000));
+        QCOMPARE(t.code(1), 200);
+        QCOMPARE(again.data(), QByteArray("again"));
+        server.release();
+        QCoreApplication::processEvents();
+        QCOMPARE(t.done.count(), 2);
+    }
+
+    void lookupNeverAnswered_data()
+    {
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<bool>("nm");
+        QTest::addColumn<bool>("viaProxy");
+        for (const auto &k : Kinds)
+            for (bool viaProxy : { false, true })
+                QTest::addRow("%s %s", k.name, viaProxy ? "proxy" : "server") << k.send << k.nm << viaProxy;
+    }
+
+    // The name server does not answer (the resolver would give up only after
+    // 30 s): the look-up of the server's or the proxy's name counts too. Runs
+    // in a namespace of its own whose resolver asks 127.0.0.1 (CMakeLists.txt).
+    void lookupNeverAnswered()
+    {
+        if (qEnvironmentVariableIsEmpty("TARNEX_SILENT_DNS"))
+            QSKIP("runs as a ctest case of its own, with a name server that never answers");
+        QString why;
+        QVERIFY2(insideTestNetns(&why), qPrintable(why));
+        FETCH_TRANSFER(t);
+        QFETCH(bool, viaProxy);
+        QUdpSocket dns; // reads the queries, answers none
+        QVERIFY(dns.bind(QHostAddress::LocalHost, 53));
+        // A name of its own per row: a look-up still hanging from an earlier
+        // row would hold back another of the same name.
+        static int row = 0;
+        const QString name = QStringLiteral("host%1.silent.test").arg(++row);
+        if (viaProxy)
+            t.setProxy(name, 8080);
+        setLimits(t, Limit);
+        Device out;
+        QElapsedTimer clock;
+        clock.start();
+        start(t, viaProxy ? Mmsc : QStringLiteral("http://%1/mms").arg(name), &out);
+        QVERIFY(t.done.wait(Limit + 10 * Late));
+        const qint64 took = clock.elapsed();
+        QCOMPARE(t.code(), timedOutCode(nm));
+        QVERIFY2(took >= Limit && took < Limit + Late, QByteArray::number(took));
+        QVERIFY(dns.hasPendingDatagrams()); // it was the look-up that hung
+        if (!nm)
+            QCOMPARE(t.states.last().at(0).toInt(), int(QHttp::Unconnected));
+        // Refused now, so the resolver's threads are not still waiting when the test ends.
+        while (dns.hasPendingDatagrams()) {
+            const QNetworkDatagram query = dns.receiveDatagram();
+            QByteArray answer = query.data();
+            if (answer.size() >= 4) {
+                answer[2] = char(answer[2] | 0x80); // a response
+                answer[3] = char((answer[3] & 0xf0) | 5); // REFUSED
+                dns.writeDatagram(answer, query.senderAddress(), quint16(query.senderPort()));
+            }
+        }
+    }
+
+    // The server takes an upload bigger than the client's kernel holds in
+    // pieces, each well within the limit, the whole far beyond it: bytes
+    // leaving the client's kernel restart it, though nothing reports them.
+    void slowUploadCompletes_data() { addKindRows(true); }
+
+    void slowUploadCompletes()
+    {
+        FETCH_TRANSFER(t);
+        const qint64 size = 8 * 1024 * 1024;
+        SlowReader server(256 * 1024, Limit / 8);
+        QVERIFY(server.port());
+        setLimits(t, Limit);
+        Device out;
+        QElapsedTimer clock;
+        clock.start();
+        start(t, QStringLiteral("http://127.0.0.1:%1/mms").arg(server.port()), &out,
+            HttpTestServer::pattern(size));
+        QVERIFY(t.done.wait(30000));
+        QCOMPARE(t.code(), 200);
+        QCOMPARE(server.bodyBytes(), size);
+        QVERIFY2(clock.elapsed() > 2 * Limit, QByteArray::number(clock.elapsed())); // it did take longer
+    }
+
+    void dripFedCompletes_data() { addKindRows(); }
+
+    // Head and body a few bytes at a time, each piece well within the
+    // limit, the whole far beyond it: every byte that comes in restarts it.
+    void dripFedCompletes()
+    {
+        FETCH_TRANSFER(t);
+        HttpTestServer server;
+        QVERIFY(server.listen());
+        const QByteArray body = Body.left(600);
+        const QByteArray whole = HttpTestServer::reply(200, body);
+        server.enqueue(HttpTestResponse().sendInPieces(whole, whole.size() / 12 + 1, Limit / 4));
+        setLimits(t, Limit);
+        Device out;
+        QElapsedTimer clock;
+        clock.start();
+        start(t, server.url(QStringLiteral("/mms")), &out);
+        QVERIFY(t.done.wait(20000));
+        QCOMPARE(t.code(), 200);
+        QCOMPARE(out.data(), body);
+        QVERIFY(clock.elapsed() > 2 * Limit); // it did take longer than the limit
+    }
+
+    void zeroKeepsWaiting_data() { addKindRows(); }
+
+    // 0 is no limit, not one that has run out at once.
+    void zeroKeepsWaiting()
+    {
+        FETCH_TRANSFER(t);
+        HttpTestServer server;
+        QVERIFY(server.listen());
+        setLimits(t, Limit);
+        setLimits(t, 0);
+        Device out;
+        start(t, server.url(QStringLiteral("/mms")), &out);
+        QVERIFY(server.waitForRequests(1));
+        QVERIFY(!t.done.wait(3 * Limit));
+        t.abort();
+        QVERIFY(server.waitForOpenConnections(0));
+        QCOMPARE(t.done.count(), 0);
+    }
+
+    // Answers at, just under and just over the size limit, with and without
+    // a Content-Length; over it, the transfer ends with the variant's code,
+    // the connection is closed and the device holds nothing past the limit
+    // (nothing at all when the length said so at once).
+    void sizeLimit_data()
+    {
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<bool>("nm");
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<bool>("closes"); // the answer ends with the connection
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<bool>("announced");
+        for (const auto &k : Kinds)
+            for (qint64 size : { SizeLimit - 1, SizeLimit, SizeLimit + 1 }) {
+                const QByteArray body = Body.left(int(size));
+                QTest::addRow("%s Content-Length %lld", k.name, size)
+                    << k.send << k.nm << HttpTestServer::reply(200, body) << false << size << true;
+                QTest::addRow("%s chunked %lld", k.name, size)
+                    << k.send << k.nm << HttpTestServer::chunkedReply(200, body, 3000) << false << size
+                    << false;
+                QTest::addRow("%s close-delimited %lld", k.name, size)
+                    << k.send << k.nm << HttpTestServer::closeDelimitedReply(200, body) << true << size
+                    << false;
+            }
+        // Refused from the length alone: nothing of the body is waited for.
+        for (const auto &k : Kinds)
+            QTest::addRow("%s Content-Length 1 GiB, 10 bytes sent", k.name)
+                << k.send << k.nm
+                << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 1073741824\r\n\r\n" + Body.left(10))
+                << false << (qint64(1) << 30) << true;
+    }
+
+    void sizeLimit()
+    {
+        FETCH_TRANSFER(t);
+        QFETCH(QByteArray, answer);
+        QFETCH(bool, closes);
+        QFETCH(qint64, size);
+        QFETCH(bool, announced);
+        HttpTestServer server;
+        QVERIFY(server.listen());
+        HttpTestResponse response(answer);
+        server.enqueue(closes ? response.close() : response.waitForRelease());
+        setLimits(t, 0, SizeLimit);
+        LogCapture log;
+        Device out;
+        start(t, server.url(QStringLiteral("/mms")), &out);
+        QVERIFY(t.done.wait(10000));
+        if (size <= SizeLimit) {
+            QCOMPARE(t.code(), 200);
+            QCOMPARE(out.data(), Body.left(int(size)));
+            QVERIFY(log.lines(QtWarningMsg).isEmpty());
+            return;
+        }
+        QCOMPARE(t.code(), tooLargeCode(nm));
+        if (announced)
+            QCOMPARE(out.data(), QByteArray());
+        QVERIFY(out.data().size() <= SizeLimit);
+        QVERIFY(Body.startsWith(out.data()));
+        QCOMPARE(log.lines(QtWarningMsg).filter(QString::number(SizeLimit)).size(), 1);
+        QVERIFY(server.waitForOpenConnections(0));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_TransferLimits)
+#include "tst_transferlimits.moc"
