@@ -1,22 +1,33 @@
 # Front door. `make test` and `make demo` install what is missing first.
 MAKEFLAGS += --no-print-directory
-BUILD ?= build
+# QT=6 builds the Qt 6 flavour (libtarnex-qt6); every tree below is then its
+# own, suffixed -qt6, so both flavours can stay built side by side.
+QT ?= 5
+ifeq ($(QT),5)
+QT_SUFFIX :=
+else ifeq ($(QT),6)
+QT_SUFFIX := -qt6
+else
+$(error QT must be 5 or 6, not '$(QT)')
+endif
+BUILD ?= build$(QT_SUFFIX)
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+QT_FLAGS := -DTARNEX_QT_MAJOR_VERSION=$(QT)
 
 .PHONY: all deps deps-packaging configure build test abi-check deb deb-test asan memcheck endurance demo bench fuzz fuzz-build fuzz-long clean
 
 all: build
 
 deps:
-	@scripts/install-deps
+	@scripts/install-deps --qt $(QT)
 
 # What building and checking the Debian packages needs on top.
 deps-packaging: deps
 	@scripts/install-deps --packaging
 
 configure: deps
-	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B $(BUILD) $(QT_FLAGS) $(CMAKE_FLAGS) >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j$(JOBS)
@@ -56,9 +67,9 @@ bench: configure
 	$(BUILD)/bench/benchrun $(BENCH_ARGS)
 
 # The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
-ASAN_BUILD ?= build-asan
+ASAN_BUILD ?= build-asan$(QT_SUFFIX)
 asan: deps
-	@cmake -S . -B $(ASAN_BUILD) -DTARNEX_SANITIZE=ON -DTARNEX_BUILD_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B $(ASAN_BUILD) -DTARNEX_SANITIZE=ON -DTARNEX_BUILD_BENCH=OFF $(QT_FLAGS) $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && \
 	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
@@ -79,13 +90,13 @@ endurance: build
 
 # libFuzzer targets in a clang tree of their own; each runs FUZZ_SECONDS from
 # its committed corpus. fuzz-long runs FUZZ_RUNS executions per target.
-FUZZ_BUILD ?= build-fuzz
+FUZZ_BUILD ?= build-fuzz$(QT_SUFFIX)
 FUZZ_SECONDS ?= 60
 FUZZ_RUNS ?= 10000000
 fuzz-build: deps
 	@cmake -S . -B $(FUZZ_BUILD) -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
 	  -DTARNEX_FUZZ=ON -DTARNEX_BUILD_TESTS=OFF -DTARNEX_BUILD_EXAMPLES=OFF -DTARNEX_BUILD_BENCH=OFF \
-	  $(CMAKE_FLAGS) >/dev/null
+	  $(QT_FLAGS) $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(FUZZ_BUILD) --target fuzz_targets -j$(JOBS)
 
 fuzz: fuzz-build

@@ -2,15 +2,20 @@
 # tarnexversion.h, tarnex.pc and the CMake package. The handset's own libraries
 # (libselvra, libkavlo) are not part of it: clients link libtarnex and Qt only.
 #
-# The names a Qt major version changes are kept together, so a second flavour
-# installs beside this one under its own names.
-set(TARNEX_QT Qt5)
-set(TARNEX_QT_MIN_VERSION 5.15)
-set(TARNEX_LIBRARY_NAME tarnex)
-set(TARNEX_INCLUDE_SUBDIR tarnex)
-set(TARNEX_PC_NAME tarnex)
-set(TARNEX_CMAKE_PACKAGE Tarnex)
+# The names a Qt major version changes are kept together: the Qt 5 build keeps
+# the names of 1.0, the Qt 6 one carries "qt6" in each, so both install side
+# by side into one prefix.
+if(TARNEX_QT_MAJOR_VERSION STREQUAL "5")
+    set(TARNEX_LIBRARY_NAME tarnex)
+    set(TARNEX_CMAKE_PACKAGE Tarnex)
+else()
+    set(TARNEX_LIBRARY_NAME tarnex-qt${TARNEX_QT_MAJOR_VERSION})
+    set(TARNEX_CMAKE_PACKAGE TarnexQt${TARNEX_QT_MAJOR_VERSION})
+endif()
+set(TARNEX_INCLUDE_SUBDIR ${TARNEX_LIBRARY_NAME})
+set(TARNEX_PC_NAME ${TARNEX_LIBRARY_NAME})
 set(TARNEX_SONAME lib${TARNEX_LIBRARY_NAME}.so.${PROJECT_VERSION_MAJOR})
+set_target_properties(tarnex PROPERTIES OUTPUT_NAME ${TARNEX_LIBRARY_NAME})
 
 configure_file(${CMAKE_CURRENT_LIST_DIR}/tarnexversion.h.in ${PROJECT_BINARY_DIR}/common/tarnexversion.h @ONLY)
 tarnex_public_headers(${PROJECT_BINARY_DIR}/common/tarnexversion.h)

@@ -1,5 +1,6 @@
 #include "mmsreceiver.h"
 
+#include <QIODevice>
 #include <QUrl>
 
 #include "qhttp.h"

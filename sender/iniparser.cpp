@@ -258,7 +258,7 @@ QVariant toVariant(const QString &s)
     if (s.startsWith(QLatin1Char('@'))) {
         if (s.endsWith(QLatin1Char(')'))) {
             if (s.startsWith(QLatin1String("@ByteArray(")))
-                return QVariant(s.midRef(11, s.size() - 12).toLatin1());
+                return QVariant(QStringView(s).mid(11, s.size() - 12).toLatin1());
             if (s == QLatin1String("@Invalid()"))
                 return QVariant();
             for (const char *type : { "@Variant(", "@DateTime(", "@Rect(", "@Size(", "@Point(" }) {

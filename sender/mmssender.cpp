@@ -1,5 +1,6 @@
 #include "mmssender.h"
 
+#include <QIODevice>
 #include <QUrl>
 
 #include "qhttp.h"

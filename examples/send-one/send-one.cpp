@@ -2,6 +2,7 @@
 // outcome by name. Builds against the installed libtarnex-dev alone:
 //   cmake -S . -B build && cmake --build build
 //   g++ -std=c++17 -fPIC send-one.cpp $(pkg-config --cflags --libs tarnex) -o send-one
+// For Qt 6 (libtarnex-qt6-dev): -DTARNEX_PACKAGE=TarnexQt6, pkg-config tarnex-qt6.
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QFile>

@@ -33,6 +33,9 @@ struct ReceivedCall
     QString member;
     QStringList args;
 };
+// Declared with the type: Qt 6's moc output for the signal below needs it.
+Q_DECLARE_METATYPE(ReceivedCall)
+Q_DECLARE_METATYPE(QList<ReceivedCall>)
 
 // The simulated cellular GPRS service. The generated adaptor forwards the
 // service object's methods, properties and signals to this object; context

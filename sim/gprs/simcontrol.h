@@ -8,9 +8,6 @@
 
 #include "gprsservice.h"
 
-Q_DECLARE_METATYPE(ReceivedCall)
-Q_DECLARE_METATYPE(QList<ReceivedCall>)
-
 QDBusArgument &operator<<(QDBusArgument &argument, const ReceivedCall &call);
 const QDBusArgument &operator>>(const QDBusArgument &argument, ReceivedCall &call);
 

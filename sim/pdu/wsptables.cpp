@@ -1,6 +1,11 @@
 #include "wsptables.h"
 
+#include <QtGlobal>
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 #include <QTextCodec>
+#else
+#include <QStringDecoder>
+#endif
 
 namespace {
 // WSP content-type assignments 0x00-0x3e.
@@ -123,8 +128,21 @@ QString decodeText(const QByteArray &text, int mib)
     if (mib == CharsetLatin1)
         return QString::fromLatin1(text);
     if (mib != 0 && mib != CharsetUsAscii && mib != CharsetUtf8) {
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
         if (QTextCodec *codec = QTextCodec::codecForMib(mib))
             return codec->toUnicode(text);
+#else
+        // Qt 6 has no QTextCodec without Core5Compat; of the IANA charsets it
+        // decodes the Unicode ones, which is what phones send besides UTF-8.
+        const char *name = mib == 1015 ? "UTF-16"
+            : mib == 1013              ? "UTF-16BE"
+            : mib == 1014              ? "UTF-16LE"
+                                       : nullptr;
+        if (name) {
+            QStringDecoder decoder(name);
+            return decoder(text);
+        }
+#endif
     }
     return QString::fromUtf8(text);
 }

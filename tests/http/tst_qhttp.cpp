@@ -324,7 +324,7 @@ private Q_SLOTS:
         QCOMPARE(rec.only("header").size(), 1);
         QCOMPARE(out.data(), body);
         if (!body.isEmpty())
-            QCOMPARE(rec.read.last(), qMakePair(body.size(), total));
+            QCOMPARE(rec.read.last(), qMakePair(int(body.size()), total));
         QVERIFY(!bytewise || rec.read.size() > 10); // it really came in pieces
         if (reuse == ClientCloses)
             QCOMPARE(
