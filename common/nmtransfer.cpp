@@ -2,7 +2,9 @@
 
 #include <QDebug>
 #include <QNetworkAccessManager>
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 #include <QNetworkConfiguration>
+#endif
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
@@ -63,11 +65,15 @@ void closeIfAsked(QNetworkAccessManager *manager, QNetworkReply *finished)
 QNetworkAccessManager *newManager(QObject *owner)
 {
     auto *manager = new QNetworkAccessManager(owner);
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    // Qt 6 dropped bearer management with these two; its manager is always
+    // accessible and uses no configuration.
     QT_WARNING_PUSH
     QT_WARNING_DISABLE_DEPRECATED
     manager->setNetworkAccessible(QNetworkAccessManager::Accessible);
     manager->setConfiguration(QNetworkConfiguration());
     QT_WARNING_POP
+#endif
     // Connected first, so it runs before the transfer class hears of the end.
     QObject::connect(manager, &QNetworkAccessManager::finished, manager,
         [manager](QNetworkReply *reply) { closeIfAsked(manager, reply); });
@@ -76,6 +82,9 @@ QNetworkAccessManager *newManager(QObject *owner)
 
 void setIdentity(QNetworkRequest &request)
 {
+    // Qt 6 tries an h2c upgrade on plain http when QT_NETWORK_H2C_ALLOWED is
+    // set; the MMSC and the operator's WAP proxy get HTTP/1.1 as from Qt 5.
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
     const RequestProfile profile = RequestProfile::current();
     if (!profile.userAgent.isEmpty()) {
         TARNEX_DEBUG << "D: [LIBTARNEX] User-Agent: " << profile.userAgent;

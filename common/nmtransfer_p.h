@@ -1,6 +1,7 @@
 #ifndef NMTRANSFER_P_H
 #define NMTRANSFER_P_H
 
+#include <QObject>
 #include <QPointer>
 
 class QNetworkAccessManager;
@@ -16,7 +17,7 @@ namespace TarnexNm {
 QNetworkAccessManager *newManager(QObject *owner);
 
 // Sets the fields the settings file asks for (RequestProfile) on `request`,
-// with the identity values' debug lines.
+// with the identity values' debug lines, and keeps it on HTTP/1.1.
 void setIdentity(QNetworkRequest &request);
 
 // The manager holds an answer in memory until it has ended, and the classes
