@@ -134,11 +134,23 @@ public Q_SLOTS:
                 CHECK(next < expected.size() && expected.at(next).isList);
                 const GprsContextList list = qdbus_cast<GprsContextList>(a);
                 const QList<Record> &want = expected.at(next++).records;
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
                 // Every entry is kept, also a second one for the same path.
                 CHECK(list.size() == want.size());
                 QMultiHash<QDBusObjectPath, GprsContext> got(list);
                 for (const Record &r : want)
                     CHECK(got.values(QDBusObjectPath(r.path)).contains(r.context));
+#else
+                // Qt 6's QHash holds one value per key: of a path given twice
+                // (a corrupt dict, which D-Bus need not refuse) the last entry
+                // is kept, the one a lookup also gives under Qt 5.
+                QHash<QString, GprsContext> last;
+                for (const Record &r : want)
+                    last.insert(r.path, r.context);
+                CHECK(list.size() == last.size());
+                for (auto it = last.cbegin(); it != last.cend(); ++it)
+                    CHECK(list.value(QDBusObjectPath(it.key())) == it.value());
+#endif
             } else if (signature == QLatin1String(ContextSignature)) {
                 CHECK(next < expected.size() && !expected.at(next).isList);
                 const GprsContext c = qdbus_cast<GprsContext>(a);

@@ -3,10 +3,11 @@
 //
 // Input: the file's bytes. Skipped: values that QSettings decodes from
 // serialised Qt types (@Variant, @DateTime, @Rect, @Size, @Point), which the
-// library deliberately does not, and a leading byte-order mark, which
-// QSettings keeps in the first key while the library skips it. Keys are
-// compared as QSettings looks them up (no empty, leading, trailing or
-// doubled '/').
+// library deliberately does not, a leading byte-order mark, which QSettings
+// keeps in the first key while the library skips it, and under Qt 6 bytes
+// above 0x7f, '%' and control characters but tab, CR and LF (see below).
+// Keys are compared as QSettings looks them up (no empty, leading, trailing
+// or doubled '/').
 
 #include "iniparser_p.h"
 
@@ -16,6 +17,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +32,12 @@ namespace {
 
 bool lookedUpAsIs(const QString &key)
 {
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    // A key continued onto the next line ("key\<CR><LF>=value"): Qt 6 lists it
+    // without the line break and then finds no value for it.
+    if (key.contains(QLatin1Char('\r')) || key.contains(QLatin1Char('\n')))
+        return false;
+#endif
     return !key.isEmpty() && !key.startsWith(QLatin1Char('/')) && !key.endsWith(QLatin1Char('/'))
         && !key.contains(QLatin1String("//"));
 }
@@ -50,6 +58,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
     }
     if (data.startsWith("\xef\xbb\xbf"))
         return 0;
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    // The library reads the file as Qt 5's QSettings does. Qt 6's reads it as
+    // UTF-8, replacing what is not, trims more control characters (form feed,
+    // vertical tab) around keys, and takes fewer %-escapes in keys ("%-5F").
+    // Such inputs are only parsed here.
+    const auto other = [](char c) {
+        return uchar(c) >= 0x80 || c == '%' || (uchar(c) < 0x20 && c != '\t' && c != '\r' && c != '\n');
+    };
+    if (std::any_of(data.cbegin(), data.cend(), other)) {
+        parseIniSettings(data);
+        return 0;
+    }
+#endif
 
     static QTemporaryDir dir;
     static unsigned serial = 0;
