@@ -1,5 +1,7 @@
 #include "addresscheck_p.h"
 
+#include <QStringList>
+
 #include <cstring>
 #include <net/if.h>
 #include <sys/ioctl.h>
@@ -52,6 +54,27 @@ bool isValidAddress(const QString &text)
             return false;
     }
     return address.protocol() == QAbstractSocket::IPv6Protocol;
+}
+
+bool isValidHostName(const QString &text)
+{
+    if (text.isEmpty() || text.size() > 253)
+        return false;
+    const QStringList labels = text.split(QLatin1Char('.'));
+    for (const QString &label : labels) {
+        if (label.isEmpty() || label.size() > 63 || label.startsWith(QLatin1Char('-'))
+            || label.endsWith(QLatin1Char('-')))
+            return false;
+        for (const QChar c : label) {
+            const ushort u = c.unicode();
+            if (!((u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') || u == '-'))
+                return false;
+        }
+    }
+    bool numeric = true;
+    for (const QChar c : labels.last())
+        numeric = numeric && c.isDigit();
+    return !numeric;
 }
 
 namespace {

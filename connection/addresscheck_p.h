@@ -23,6 +23,12 @@ bool isLoopbackInterface(const QString &name);
 // octal forms differently, so "010.1.2.3" would not mean one address to both.
 bool isValidAddress(const QString &text);
 
+// A host name a route target may be: dot-separated labels of 1-63 letters,
+// digits and hyphens, none at a label's start or end, 253 characters in
+// all, and a last label that is not all digits (a short numeric form such
+// as "10.9.9" is a malformed address, not a name).
+bool isValidHostName(const QString &text);
+
 // An address one host can have and another can reach: not unspecified
 // (0.0.0.0/8, ::), loopback (127.0.0.0/8, ::1), limited broadcast or
 // multicast (224.0.0.0/4, ff00::/8); IPv4-mapped IPv6 addresses count as

@@ -4,12 +4,15 @@
 #include <QDBusMessage>
 #include <QDBusReply>
 #include <QDBusVariant>
+#include <QDeadlineTimer>
+#include <QFile>
 #include <QHostAddress>
 #include <QStringList>
 
 #include "addresscheck_p.h"
 #include "commandrunner_p.h"
 #include "connectionlimits_p.h"
+#include "dnsresolver_p.h"
 #include "tarnexdebug_p.h"
 
 namespace {
@@ -47,11 +50,82 @@ bool acceptable(const QString &iface, const QString &address, const QString &rou
     else if (!isValidAddress(address) || !isUnicastAddress(QHostAddress(address)))
         qWarning() << "[CONN] Invalid IP address, connection not set up:" << address;
     else if (!routeTarget.isEmpty()
-        && (!isValidAddress(routeTarget) || !isUnicastAddress(QHostAddress(routeTarget))))
+        && (isValidAddress(routeTarget) ? !isUnicastAddress(QHostAddress(routeTarget))
+                                        : !isValidHostName(routeTarget)))
         qWarning() << "[CONN] Invalid target address, connection not set up:" << routeTarget;
     else
         return true;
     return false;
+}
+
+// Whether the interface takes IPv6 routes: the kernel refuses them where
+// IPv6 is off, and an MMS bearer is often IPv4 only.
+bool hasIPv6(const QString &iface)
+{
+    QFile file(QStringLiteral("/proc/sys/net/ipv6/conf/%1/disable_ipv6").arg(iface));
+    return file.open(QIODevice::ReadOnly) && file.readAll().trimmed() == "0";
+}
+
+// Host routes for a target given by name: the handset's own resolver may
+// know another host of that name or none, so the name is asked of the
+// context's DNS servers, through the MMS interface. Exit code of the first
+// route command that failed, 0 when all are in, -1 when the name gave no
+// address a route may go to.
+int routeHostName(const QString &target, const QString &iface, const QStringList &dnsServers)
+{
+    DnsResolver resolver;
+    resolver.setServers(dnsServers);
+    resolver.setInterfaceName(iface);
+    resolver.setTimeout(connectionLimits().lookupMs);
+    const QList<QHostAddress> found = resolver.lookupBlocking(target);
+    if (found.isEmpty()) {
+        // Both values are checked (a host name, the servers as addresses): nothing to quote.
+        qWarning().noquote() << QStringLiteral("[CONN] Target %1 not resolved through DNS %2 on %3 (%4), "
+                                               "connection not set up")
+                                    .arg(target, resolver.servers().join(QLatin1Char(' ')), iface,
+                                        resolver.errorString());
+        return -1;
+    }
+    TARNEX_DEBUG << "D: [LIBTARNEX] Target" << target << "resolved to" << found;
+
+    // An answer naming an address a literal target could not be is not
+    // trusted at all: it came from the same server as the rest.
+    const bool ipv6 = hasIPv6(iface);
+    QList<QHostAddress> addresses;
+    for (const QHostAddress &address : found) {
+        if (!isUnicastAddress(address)) {
+            qWarning().noquote() << QStringLiteral("[CONN] Target %1 resolved to %2, which no route may "
+                                                   "go to; connection not set up")
+                                        .arg(target, address.toString());
+            return -1;
+        }
+        if (address.protocol() == QAbstractSocket::IPv4Protocol || ipv6)
+            addresses << address;
+        else
+            TARNEX_DEBUG << "D: [LIBTARNEX] IPv6 is off on" << iface << ", no route to" << address.toString();
+    }
+    if (addresses.isEmpty()) {
+        qWarning().noquote() << QStringLiteral("[CONN] Target %1 resolved to IPv6 addresses only, and "
+                                               "IPv6 is off on %2; connection not set up")
+                                    .arg(target, iface);
+        return -1;
+    }
+
+    // One command's limit for all of them, so that a long answer does not
+    // stretch the caller's wait.
+    const QDeadlineTimer limit(connectionLimits().commandMs);
+    for (const QHostAddress &address : qAsConst(addresses)) {
+        const QString text = address.toString();
+        const QStringList routeArgs = address.protocol() == QAbstractSocket::IPv4Protocol
+            ? QStringList { QStringLiteral("add"), text, QStringLiteral("dev"), iface }
+            : QStringList { QStringLiteral("-A"), QStringLiteral("inet6"), QStringLiteral("add"),
+                  text + QStringLiteral("/128"), QStringLiteral("dev"), iface };
+        TARNEX_DEBUG << "D: Adding route: " << commandText(Route, routeArgs);
+        const int result = runProgram(Route, routeArgs, int(qMax<qint64>(1, limit.remainingTime())));
+        if (result != 0)
+            return result;
+    }
+    return 0;
 }
 
 // A call that got no answer: the service did not reply in time, left the
@@ -180,16 +254,22 @@ void MmsConnectionImpl::connectionCallback(QDBusObjectPath connectionContext)
         TARNEX_DEBUG << "D: Configuring iface: " << commandText(Ifconfig, ifaceArgs);
         ifaceResult = runCommand(Ifconfig, ifaceArgs);
 
-        QStringList routeArgs;
-        if (routeTarget.isEmpty()) {
-            qWarning() << "[CONN] No target address specified. Default route is added";
-            routeArgs = QStringList { QStringLiteral("add"), QStringLiteral("default"), QStringLiteral("dev"),
-                iface };
+        if (!routeTarget.isEmpty() && !isValidAddress(routeTarget)) {
+            // The look-up goes out through the interface, so it must be up.
+            if (ifaceResult == 0)
+                routeResult = routeHostName(routeTarget, iface, { primaryDNS(), secondaryDNS() });
         } else {
-            routeArgs = QStringList { QStringLiteral("add"), routeTarget, QStringLiteral("dev"), iface };
+            QStringList routeArgs;
+            if (routeTarget.isEmpty()) {
+                qWarning() << "[CONN] No target address specified. Default route is added";
+                routeArgs = QStringList { QStringLiteral("add"), QStringLiteral("default"),
+                    QStringLiteral("dev"), iface };
+            } else {
+                routeArgs = QStringList { QStringLiteral("add"), routeTarget, QStringLiteral("dev"), iface };
+            }
+            TARNEX_DEBUG << "D: Adding route: " << commandText(Route, routeArgs);
+            routeResult = runCommand(Route, routeArgs);
         }
-        TARNEX_DEBUG << "D: Adding route: " << commandText(Route, routeArgs);
-        routeResult = runCommand(Route, routeArgs);
     }
 
     if (ifaceResult == 0 && routeResult == 0) {

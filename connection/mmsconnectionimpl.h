@@ -31,12 +31,19 @@ public:
     // On an open object the new connection replaces the open one once it is
     // up: the old context is deleted, and its interface taken down if the new
     // one is another; a failed attempt leaves the open one as it was.
+    // target() decides the route through the interface: empty, a default
+    // route (with a warning); an address, a host route to it; a host name, a
+    // host route to each address (at most 8) that the context's own DNS
+    // servers give for it, asked through the interface once it is up. A name
+    // they do not resolve fails the open with 1, never with a default route.
+    // IPv6 addresses get routes only where the interface has IPv6 on.
     // Handling the answer blocks the caller's thread: at most 3 s for each of
     // the four context property reads (a read left unanswered fails the open),
-    // 30 s for each of ifconfig and route, and, when a failed attempt is
+    // 30 s for ifconfig, 12 s for a host-name target's look-up, 30 s for
+    // route (all of a name's routes together), and, when a failed attempt is
     // undone or a replaced connection released, 30 s for "ifconfig down" and
-    // 5 s for the context's Delete: 107 s in the worst case, milliseconds with
-    // a working service and tools.
+    // 5 s for the context's Delete: 119 s in the worst case, milliseconds with
+    // a working service, DNS server and tools.
     bool openConnection(const QString &apn, const QString &user, const QString &pass) override;
     // Takes the interface down and deletes the context; false when the service
     // refused the deletion or did not answer within 5 s. On a closed object:

@@ -190,9 +190,17 @@ private Q_SLOTS:
         QTest::newRow("route crashes") << "route crash" << 1 << QStringList({ up, route, down });
         QTest::newRow("route cannot start") << "route noexec" << 1 << QStringList({ up, down });
         QTest::newRow("interface hangs") << "ifconfig hang" << 1 << QStringList({ up, route });
-        for (const char *target : { "10.9.9.9 dev lo", "mmsc.example", "-net", "10.9.9", "127.0.0.1",
-                 "0.0.0.0", "224.0.0.9", "::1" })
+        const QString label63(63, 'a'),
+            name255 = QStringList({ label63, label63, label63, label63 }).join('.');
+        for (const char *target : { "10.9.9.9 dev lo", "-net", "10.9.9", "127.0.0.1", "0.0.0.0", "224.0.0.9",
+                 "::1", "mmsc_1.example", "mmsc-.example", "mmsc..example", "mmsc.example." })
             QTest::addRow("target '%s'", target) << QString("target ") + target << 1 << QStringList();
+        QTest::newRow("target label of 64") << "target " + label63 + "a.example" << 1 << QStringList();
+        QTest::newRow("target name of 254") << "target " + name255.left(254) << 1 << QStringList();
+        // The longest name there can be: looked up (through a gprs0 this
+        // namespace lacks, so in vain) and the interface taken down again.
+        QTest::newRow("target name not resolved")
+            << "target " + name255.left(253) << 1 << QStringList({ up, down });
     }
 
     void failedOpen()

@@ -1,0 +1,182 @@
+// MmsConnectionImpl with a host-name target, the real net-tools and real DNS
+// servers. The handset namespace has two links into one peer namespace:
+// wlan0 (192.168.88.0/24) with the handset's default route and the DNS
+// server of its resolv.conf, and gprs0 (192.168.77.0/24), behind which the
+// operator's DNS server runs. Both servers know the operator's names and
+// answer them with their own side's address, so a route built from the
+// wrong answer shows.
+#include <QProcess>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include "dnsmasqprocess.h"
+#include "gprssimcontrol.h"
+#include "limitsguard.h"
+#include "logcapture.h"
+#include "mmsconnectionimpl.h"
+#include "netnsguard.h"
+#include "quelmgprs.h"
+
+namespace {
+
+const QString OperatorDns = QStringLiteral("192.168.77.1");
+const QString WlanDns = QStringLiteral("192.168.88.1");
+const QString Silent = QStringLiteral("192.168.77.99"); // nobody has it: queries go unanswered
+const QString DefaultRoute = QStringLiteral("default via 192.168.88.1 dev wlan0");
+const int LookupMs = 1500;
+
+QString ip(const QStringList &args)
+{
+    QProcess p;
+    p.start("ip", args);
+    if (!p.waitForFinished(10000) || p.exitCode() != 0)
+        return "ip failed: " + QString::fromLocal8Bit(p.readAllStandardError());
+    return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
+}
+
+// Host routes through gprs0, IPv4 then IPv6, by destination.
+QStringList hostRoutes()
+{
+    QStringList out;
+    for (const char *family : { "-4", "-6" }) {
+        for (const QString &line : ip({ family, "-o", "route", "show", "dev", "gprs0" }).split('\n')) {
+            const QString destination = line.section(' ', 0, 0);
+            if (!destination.isEmpty() && !destination.contains('/'))
+                out << destination;
+        }
+    }
+    return out;
+}
+
+bool gprs0Up()
+{
+    return ip({ "-o", "link", "show", "gprs0" }).section('<', 1).section('>', 0, 0).split(',').contains("UP");
+}
+
+bool setIPv6(bool on)
+{
+    QFile f("/proc/sys/net/ipv6/conf/gprs0/disable_ipv6");
+    return f.open(QIODevice::WriteOnly) && f.write(on ? "0\n" : "1\n") == 2;
+}
+
+} // namespace
+
+class TestConnectionDns : public QObject
+{
+    Q_OBJECT
+
+private:
+    GprsSimControl m_sim;
+    DnsmasqProcess m_operatorDns;
+    DnsmasqProcess m_wlanDns;
+    qint64 m_peer = 0;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QString why;
+        if (!insideTestNetns(&why))
+            QFAIL(qPrintable(why));
+        QVERIFY2(m_sim.reset(), "gprs-sim is not on the bus: run through with-bus --sim gprs-sim");
+        m_peer = qEnvironmentVariableIntValue("TARNEX_PEER_PID");
+        QVERIFY2(m_peer > 0, "run through in-netns --veth wlan0 ... --veth gprs0 ...");
+        // The handset's own network: everything goes out through wlan0.
+        QCOMPARE(ip({ "addr", "add", "192.168.88.2/24", "dev", "wlan0" }), QString());
+        QCOMPARE(ip({ "link", "set", "wlan0", "up" }), QString());
+        QCOMPARE(ip({ "route", "add", "default", "via", WlanDns }), QString());
+
+        QVERIFY2(
+            m_operatorDns.start(OperatorDns, 53,
+                { "--address=/mmsc.operator.test/192.168.77.1", "--address=/v6.operator.test/fd77::1",
+                    "--address=/dual.operator.test/192.168.77.1", "--address=/dual.operator.test/fd77::1",
+                    "--address=/evil.operator.test/127.0.0.1", "--local=/operator.test/" },
+                m_peer),
+            qPrintable(m_operatorDns.errorString()));
+        QVERIFY2(m_wlanDns.start(WlanDns, 53,
+                     { "--address=/operator.test/192.168.88.1", "--address=/operator.test/fd88::1" }, m_peer),
+            qPrintable(m_wlanDns.errorString()));
+    }
+
+    void init()
+    {
+        QVERIFY(m_sim.reset());
+        QVERIFY(setIPv6(true));
+    }
+
+    // Routes come from the context's DNS servers' answer alone, asked through
+    // gprs0; the handset's default route stays. A name they do not resolve,
+    // or resolve to an address no route may go to, fails the open and leaves
+    // nothing behind (never a default route), whatever the handset's own
+    // DNS server would say.
+    void hostNameTarget_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("primary");
+        QTest::addColumn<QString>("secondary");
+        QTest::addColumn<bool>("ipv6");
+        QTest::addColumn<QStringList>("routes"); // empty: the open fails
+        const QStringList v4 = { "192.168.77.1" };
+        QTest::newRow("IPv4") << "mmsc.operator.test" << OperatorDns << "0.0.0.0" << true << v4;
+        QTest::newRow("primary silent") << "mmsc.operator.test" << Silent << OperatorDns << true << v4;
+        QTest::newRow("IPv6") << "v6.operator.test" << OperatorDns << "" << true << QStringList("fd77::1");
+        QTest::newRow("IPv6 off on gprs0") << "dual.operator.test" << OperatorDns << "" << false << v4;
+        QTest::newRow("IPv6 only, off on gprs0")
+            << "v6.operator.test" << OperatorDns << "" << false << QStringList();
+        QTest::newRow("unknown name") << "nosuch.operator.test" << OperatorDns << "" << true << QStringList();
+        QTest::newRow("servers silent") << "mmsc.operator.test" << Silent << Silent << true << QStringList();
+        QTest::newRow("loopback answer")
+            << "evil.operator.test" << OperatorDns << "" << true << QStringList();
+    }
+
+    void hostNameTarget()
+    {
+        QFETCH(QString, target);
+        QFETCH(QString, primary);
+        QFETCH(QString, secondary);
+        QFETCH(bool, ipv6);
+        QFETCH(QStringList, routes);
+        QVERIFY(m_sim.setContextProperty("PDNSAddress", primary));
+        QVERIFY(m_sim.setContextProperty("SDNSAddress", secondary));
+        QVERIFY(setIPv6(ipv6));
+        ConnectionLimits limits;
+        limits.lookupMs = LookupMs;
+        LimitsGuard shorter(limits);
+        const int before = m_operatorDns.queries().size();
+
+        MmsConnectionImpl c;
+        c.setTarget(target);
+        LogCapture log;
+        QSignalSpy established(&c, SIGNAL(connectionEstablished(int)));
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(c.openConnection("mms", QString(), QString()));
+        QVERIFY(established.wait(LookupMs + 10000));
+        QVERIFY2(clock.elapsed() < LookupMs + 4000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(established.count(), 1);
+        QCOMPARE(established.at(0).at(0).toInt(), routes.isEmpty() ? 1 : 0);
+
+        QCOMPARE(hostRoutes(), routes);
+        QCOMPARE(ip({ "route", "show", "default" }), DefaultRoute);
+        QCOMPARE(m_wlanDns.queries(), QStringList());
+        if (primary == OperatorDns) // asked from gprs0's address: it left through gprs0
+            QTRY_VERIFY(m_operatorDns.queries().mid(before).join('\n').contains(target + " from 10.1.2.3"));
+        if (routes.isEmpty()) {
+            QVERIFY(!gprs0Up());
+            QCOMPARE(QuelmGprs().getStatus().size(), 0);
+            QCOMPARE(log.lines(QtWarningMsg).size(), 1);
+            QVERIFY2(log.lines(QtWarningMsg).at(0).contains("Target " + target),
+                qPrintable(log.lines().join('\n')));
+            return;
+        }
+        QVERIFY(log.lines(QtWarningMsg).isEmpty());
+        if (routes.contains(OperatorDns)) // the kernel's choice, not just the table
+            QVERIFY(ip({ "route", "get", OperatorDns }).contains(" dev gprs0 "));
+        QVERIFY(c.closeConnection());
+        QVERIFY(!gprs0Up());
+        QCOMPARE(hostRoutes(), QStringList());
+        QCOMPARE(QuelmGprs().getStatus().size(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestConnectionDns)
+#include "tst_connection_dns.moc"
