@@ -6,6 +6,7 @@
 #include <QHostAddress>
 #include <QMetaEnum>
 #include <QNetworkReply>
+#include <QProcess>
 #include <QUrl>
 
 #include <cstdio>
@@ -127,10 +128,16 @@ int DemoClient::open()
     connect(m_connection, SIGNAL(disconnected()), this, SLOT(onDisconnected()));
     const QString target = routeTarget();
     m_connection->setTarget(target);
-    if (m_options.connection == GprsService)
-        say(target.isEmpty()
-                ? QStringLiteral("      route: default route (the MMSC is not named by an address)")
-                : QStringLiteral("      route: %1 through the MMS interface").arg(target));
+    if (m_options.connection == GprsService) {
+        if (target.isEmpty())
+            say(QStringLiteral("      route: default route (no target)"));
+        else if (QHostAddress(target).isNull())
+            say(QStringLiteral("      route: the addresses the connection's DNS servers give for %1, through "
+                               "the MMS interface")
+                    .arg(target));
+        else
+            say(QStringLiteral("      route: %1 through the MMS interface").arg(target));
+    }
 
     m_event = false;
     if (!m_connection->openConnection(m_options.apn, m_options.user, m_options.password)) {
@@ -152,8 +159,8 @@ int DemoClient::open()
         if (m_options.connection == PacketDataLibrary)
             why = QStringLiteral("the packet-data library reported the connection failed or lost");
         else if (code == 1)
-            why = QStringLiteral(
-                "the interface or route command failed (or the service answered with an unnamed error)");
+            why = QStringLiteral("the interface or route command failed, or the route target did not resolve "
+                                 "(or the service answered with an unnamed error)");
         else if (code == QDBusError::ServiceUnknown)
             why = QStringLiteral("the cellular GPRS service is not on the system bus (%1)")
                       .arg(QDBusError::errorString(QDBusError::ServiceUnknown));
@@ -170,7 +177,32 @@ int DemoClient::open()
     record(QStringLiteral("open"), true,
         QStringLiteral("0: %1 %2").arg(m_connection->interfaceName(), m_connection->ipAddress()),
         t.elapsed());
+    printRoutes();
     return Success;
+}
+
+void DemoClient::printRoutes()
+{
+    // Where the MMSC's traffic will go, as the kernel has it now; skipped
+    // where iproute2 is missing.
+    QStringList lines;
+    for (const QStringList &args : { QStringList { QStringLiteral("-4"), QStringLiteral("route") },
+             QStringList { QStringLiteral("-6"), QStringLiteral("route") } }) {
+        QProcess ip;
+        ip.start(QStringLiteral("ip"), args);
+        if (!ip.waitForFinished(5000) || ip.exitStatus() != QProcess::NormalExit || ip.exitCode() != 0)
+            return;
+        for (const QString &line :
+            QString::fromLocal8Bit(ip.readAllStandardOutput()).split(QLatin1Char('\n'))) {
+            // The kernel's own IPv6 link-local and loopback routes say nothing here.
+            if (!line.isEmpty() && !line.startsWith(QLatin1String("fe80::"))
+                && !line.startsWith(QLatin1String("::1 ")))
+                lines << QStringLiteral("        ") + line.trimmed();
+        }
+    }
+    say(QStringLiteral("      routes now:"));
+    for (const QString &line : qAsConst(lines))
+        say(line);
 }
 
 int DemoClient::send()
@@ -480,9 +512,8 @@ QString DemoClient::routeTarget() const
 {
     if (!m_options.target.isEmpty())
         return m_options.target;
-    const QString host = m_options.proxy.isEmpty() ? QUrl(m_options.mmsc).host() : m_options.proxy;
-    QHostAddress address;
-    return address.setAddress(host) ? host : QString();
+    // An address or a host name: the connection resolves a name itself.
+    return m_options.proxy.isEmpty() ? QUrl(m_options.mmsc).host() : m_options.proxy;
 }
 
 void DemoClient::onConnectionEstablished(int error)

@@ -93,6 +93,7 @@ private:
     void printSummary(int exitCode);
     QString transferOutcome(int code) const;
     QString routeTarget() const;
+    void printRoutes();
 
     Options m_options;
     QByteArray m_pdu;
