@@ -55,11 +55,13 @@ QHttpRequestHeader requestHeader(
     return header;
 }
 
-void applyLimits(QHttp *http, const QObject *transfer)
+void applyOptions(QHttp *http, const QObject *transfer)
 {
     const TransferOptions *options = TransferOptions::of(transfer);
     http->setTransferTimeout(options->transferTimeout);
     http->setMaxResponseSize(options->maxResponseSize);
+    http->setNetworkInterface(options->networkInterface);
+    http->setDnsServers(options->dnsServers, options->dnsTimeout);
 }
 
 } // namespace TarnexSocket

@@ -27,9 +27,9 @@ void applyProxy(QHttp *http, const QString &proxy, int proxyPort, bool *proxySet
 QHttpRequestHeader requestHeader(
     const QString &method, const QUrl &url, const QString &contentType, QString *target);
 
-// Gives the client the time and size limits `transfer` holds now, for the
-// request queued next.
-void applyLimits(QHttp *http, const QObject *transfer);
+// Gives the client the limits, interface and DNS servers `transfer` holds
+// now, for the request queued next.
+void applyOptions(QHttp *http, const QObject *transfer);
 
 } // namespace TarnexSocket
 

@@ -2,6 +2,9 @@
 #define TRANSFEROPTIONS_P_H
 
 #include <QObject>
+#include <QStringList>
+
+#include "dnsresolver_p.h"
 
 // Settings of a sender or receiver that came after 1.0. The public classes'
 // layouts are part of the library's ABI, so the settings live in a private
@@ -22,6 +25,9 @@ public:
 
     int transferTimeout = DefaultTransferTimeoutMs; // no-progress limit in ms; 0: none
     qint64 maxResponseSize = 0; // answer body limit in bytes; 0: none
+    QString networkInterface; // every socket bound to it; empty: unbound
+    QStringList dnsServers; // as the client gave them; empty: the system resolver
+    int dnsTimeout = DnsResolver::DefaultTimeout; // bound of a look-up through dnsServers; tests shorten it
 };
 
 #endif // TRANSFEROPTIONS_P_H

@@ -12,11 +12,14 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <cerrno>
 #include <cstring>
 #include <limits>
 
 #include <linux/sockios.h>
+#include <net/if.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -56,6 +59,9 @@ struct QHttpPrivate::Request
     bool hasTo = false;
     int transferTimeout = 0;
     qint64 maxResponseSize = 0;
+    QString networkInterface;
+    QStringList dnsServers;
+    int lookupTimeout = 0;
 };
 
 // Held by every way into this object from outside: the event loop, the
@@ -126,6 +132,9 @@ int QHttp::request(const QHttpRequestHeader &header, QIODevice *data, QIODevice 
     r->hasTo = to != nullptr;
     r->transferTimeout = d->m_transferTimeout;
     r->maxResponseSize = d->m_maxResponseSize;
+    r->networkInterface = d->m_networkInterface;
+    r->dnsServers = d->m_dnsServers;
+    r->lookupTimeout = d->m_dnsTimeout;
     return d->enqueue(r);
 }
 
@@ -137,6 +146,17 @@ void QHttp::setTransferTimeout(int msecs)
 void QHttp::setMaxResponseSize(qint64 bytes)
 {
     d->m_maxResponseSize = qMax<qint64>(0, bytes);
+}
+
+void QHttp::setNetworkInterface(const QString &name)
+{
+    d->m_networkInterface = name;
+}
+
+void QHttp::setDnsServers(const QStringList &servers, int lookupTimeout)
+{
+    d->m_dnsServers = servers;
+    d->m_dnsTimeout = lookupTimeout;
 }
 
 int QHttp::currentId() const
@@ -223,10 +243,7 @@ void QHttpPrivate::release()
     q = nullptr;
     ++m_generation; // the code on the stack stops at its next check
     m_stallTimer->stop();
-    if (m_lookupId >= 0) {
-        QHostInfo::abortHostLookup(m_lookupId);
-        m_lookupId = -1;
-    }
+    stopLookup();
     stopReadingBody();
     if (m_socket)
         dropSocket();
@@ -311,7 +328,7 @@ void QHttpPrivate::finishRequest(QHttp::Error error, const QString &errorString)
 {
     Request *r = m_pending.first();
     ++m_generation;
-    m_lookupId = -1;
+    stopLookup();
     m_stallTimer->stop();
     stopReadingBody();
     m_error = error;
@@ -372,10 +389,7 @@ void QHttpPrivate::abort()
 // Closes the connection, if any, reporting Closing and Unconnected.
 void QHttpPrivate::closeConnection()
 {
-    if (m_lookupId >= 0) {
-        QHostInfo::abortHostLookup(m_lookupId);
-        m_lookupId = -1;
-    }
+    stopLookup();
     m_addresses.clear();
     if (m_socket) {
         dropSocket();
@@ -412,6 +426,9 @@ void QHttpPrivate::startHttpRequest()
     Request *r = m_pending.first();
     m_stallLimit = r->transferTimeout;
     m_sizeLimit = r->maxResponseSize;
+    m_interface = r->networkInterface;
+    m_servers = r->dnsServers;
+    m_lookupTimeout = r->lookupTimeout;
     m_polling = false;
     if (m_stallLimit > 0) {
         m_lastMove.start();
@@ -551,6 +568,15 @@ void QHttpPrivate::stallTimerFired()
         return;
     }
     Frame frame(this);
+    if (m_resolver) {
+        // The servers had all of the limit to answer (see connectToServer).
+        qWarning("[LIBTARNEX] %s not resolved through %s within %d ms (the transfer time limit), request %d "
+                 "ended",
+            qUtf8Printable(m_connHost), qUtf8Printable(m_servers.join(QLatin1Char(' '))), m_stallLimit,
+            m_pending.first()->id);
+        failRequest(QHttp::HostNotFound, QHttp::tr("Host %1 not found: no DNS answer").arg(m_connHost));
+        return;
+    }
     qWarning() << "[LIBTARNEX] Nothing sent or received for" << m_stallLimit
                << "ms (the transfer time limit), request" << m_pending.first()->id << "ended";
     failRequest(QHttp::Aborted, QHttp::tr("No progress for %1 ms").arg(m_stallLimit));
@@ -614,8 +640,11 @@ void QHttpPrivate::startExchange()
     const bool viaProxy = !m_proxyHost.isEmpty();
     const QString connHost = viaProxy ? m_proxyHost : m_hostName;
     const quint16 connPort = viaProxy ? m_proxyPort : m_port;
+    // A connection made through another interface, or to an address other
+    // servers gave, may lead somewhere this request must not go.
     if (m_socket && m_socketConnected && m_state == QHttp::Connected && m_connHost == connHost
         && m_connPort == connPort && m_connServer == m_hostName && m_connServerPort == m_port
+        && m_connInterface == m_interface && m_connServers == m_servers
         && m_socket->state() == QAbstractSocket::ConnectedState) {
         m_connReused = true;
         sendRequest();
@@ -631,6 +660,8 @@ void QHttpPrivate::startExchange()
     m_connPort = connPort;
     m_connServer = m_hostName;
     m_connServerPort = m_port;
+    m_connInterface = m_interface;
+    m_connServers = m_servers;
     connectToServer();
 }
 
@@ -650,7 +681,85 @@ void QHttpPrivate::connectToServer()
         tryNextAddress();
         return;
     }
-    m_lookupId = QHostInfo::lookupHost(m_connHost, this, SLOT(hostLookedUp(QHostInfo)));
+    if (m_servers.isEmpty()) {
+        m_lookupId = QHostInfo::lookupHost(m_connHost, this, SLOT(hostLookedUp(QHostInfo)));
+        return;
+    }
+    // Only these servers, over the interface; never the system resolver. The
+    // look-up gets what is left of the transfer time limit, when that is
+    // shorter than its own bound, so every server is asked within it.
+    int timeout = m_lookupTimeout > 0 ? m_lookupTimeout : int(DnsResolver::DefaultTimeout);
+    if (m_stallLimit > 0)
+        timeout = int(qBound<qint64>(1, m_stallLimit - m_lastMove.elapsed(), timeout));
+    m_resolver = new DnsResolver(this);
+    m_resolver->setServers(m_servers);
+    m_resolver->setInterfaceName(m_interface);
+    m_resolver->setTimeout(timeout);
+    connect(m_resolver, &DnsResolver::finished, this, &QHttpPrivate::dnsLookedUp);
+    m_resolver->lookup(m_connHost);
+}
+
+void QHttpPrivate::dnsLookedUp(DnsResolver::Error error, const QList<QHostAddress> &addresses)
+{
+    if (!m_resolver || sender() != m_resolver || !httpRequest())
+        return;
+    Frame frame(this);
+    const QString problem = m_resolver->errorString();
+    stopLookup();
+    if (error != DnsResolver::NoError || addresses.isEmpty()) {
+        qWarning("[LIBTARNEX] %s not resolved through %s (%s), request %d ended", qUtf8Printable(m_connHost),
+            qUtf8Printable(m_servers.join(QLatin1Char(' '))), qUtf8Printable(problem), m_pending.first()->id);
+        failRequest(QHttp::HostNotFound, QHttp::tr("Host %1 not found: %2").arg(m_connHost, problem));
+        return;
+    }
+    m_addresses = addresses;
+    m_connectError.clear();
+    tryNextAddress();
+}
+
+void QHttpPrivate::stopLookup()
+{
+    if (m_lookupId >= 0) {
+        QHostInfo::abortHostLookup(m_lookupId);
+        m_lookupId = -1;
+    }
+    if (DnsResolver *resolver = m_resolver) {
+        // It may be inside its own signal: it goes from the event loop, and
+        // its abort() reaches nobody.
+        m_resolver = nullptr;
+        resolver->disconnect(this);
+        resolver->abort();
+        resolver->deleteLater();
+    }
+}
+
+// SO_BINDTODEVICE on the socket before it connects. The kernel cuts a long
+// name to what fits, which may name another interface: what took is read back.
+bool QHttpPrivate::bindToInterface(QTcpSocket *socket, const QHostAddress &address, QString *problem) const
+{
+    const QHostAddress any(
+        address.protocol() == QAbstractSocket::IPv6Protocol ? QHostAddress::AnyIPv6 : QHostAddress::AnyIPv4);
+    if (!socket->bind(any, 0, QAbstractSocket::DontShareAddress)) {
+        *problem = socket->errorString();
+        return false;
+    }
+    const QByteArray device = m_interface.toLocal8Bit();
+    const int fd = int(socket->socketDescriptor());
+    if (device.size() >= IFNAMSIZ) {
+        *problem = QStringLiteral("interface name too long");
+        return false;
+    }
+    if (::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device.constData(), socklen_t(device.size())) != 0) {
+        *problem = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    char bound[IFNAMSIZ + 1] = {};
+    socklen_t length = IFNAMSIZ;
+    if (::getsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, bound, &length) != 0 || device != QByteArray(bound)) {
+        *problem = QStringLiteral("the binding did not take");
+        return false;
+    }
+    return true;
 }
 
 void QHttpPrivate::hostLookedUp(const QHostInfo &info)
@@ -680,9 +789,20 @@ void QHttpPrivate::tryNextAddress()
     setState(QHttp::Connecting);
     if (generation != m_generation)
         return;
-    m_socket = new QTcpSocket(this);
+    auto *socket = new QTcpSocket(this);
+    socket->setProxy(QNetworkProxy::NoProxy); // proxies are this class's business
+    QString problem;
+    // Bound before any signal is connected: a failed bind reports itself.
+    if (!m_interface.isEmpty() && !bindToInterface(socket, address, &problem)) {
+        delete socket;
+        qWarning("[LIBTARNEX] Cannot bind a socket to %s (%s), request %d ended", qUtf8Printable(m_interface),
+            qUtf8Printable(problem), m_pending.first()->id);
+        failRequest(QHttp::ConnectionRefused,
+            QHttp::tr("Cannot bind the connection to interface %1: %2").arg(m_interface, problem));
+        return;
+    }
+    m_socket = socket;
     m_socketConnected = false;
-    m_socket->setProxy(QNetworkProxy::NoProxy); // proxies are this class's business
     connect(m_socket, &QTcpSocket::connected, this, &QHttpPrivate::socketConnected);
     connect(m_socket, &QTcpSocket::readyRead, this, &QHttpPrivate::socketReadyRead);
     connect(m_socket, &QTcpSocket::bytesWritten, this, &QHttpPrivate::socketBytesWritten);

@@ -3,6 +3,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include "qhttpheader.h"
 #include "qhttprequestheader.h"
@@ -90,6 +91,16 @@ public:
     // written. Each logs a warning.
     void setTransferTimeout(int msecs);
     void setMaxResponseSize(qint64 bytes);
+    // Where the requests queued from now on go. Every socket is bound to the
+    // interface `name` (empty: unbound); one that cannot be bound fails the
+    // request with ConnectionRefused rather than leave unbound. Host names
+    // are resolved only through `servers` (DnsResolver's forms; empty: the
+    // system resolver), within `lookupTimeout` ms or the transfer time limit
+    // when that is shorter; a name not found there, or no answer in time,
+    // fails the request with HostNotFound. An idle connection made with other
+    // settings is not reused.
+    void setNetworkInterface(const QString &name);
+    void setDnsServers(const QStringList &servers, int lookupTimeout);
 
     int currentId() const;
     QIODevice *currentSourceDevice() const;

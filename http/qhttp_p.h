@@ -8,7 +8,9 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 
+#include "dnsresolver_p.h"
 #include "httpresponseparser.h"
 #include "qhttp.h"
 
@@ -45,10 +47,14 @@ public:
     QHttpResponseHeader m_lastResponse;
     int m_transferTimeout = 0; // for requests queued from now on
     qint64 m_maxResponseSize = 0;
+    QString m_networkInterface;
+    QStringList m_dnsServers;
+    int m_dnsTimeout = 0;
 
 private Q_SLOTS:
     void startNextRequest();
     void hostLookedUp(const QHostInfo &info);
+    void dnsLookedUp(DnsResolver::Error error, const QList<QHostAddress> &addresses);
     void socketConnected();
     void socketReadyRead();
     void socketBytesWritten();
@@ -73,6 +79,8 @@ private:
     void stopReadingBody();
     void startExchange();
     void connectToServer();
+    void stopLookup();
+    bool bindToInterface(QTcpSocket *socket, const QHostAddress &address, QString *problem) const;
     void tryNextAddress();
     void sendRequest();
     void fillSocket();
@@ -116,16 +124,24 @@ private:
     QString m_proxyUser;
     QString m_proxyPassword;
 
+    // Where the running request goes out (Request's copies).
+    QString m_interface;
+    QStringList m_servers;
+    int m_lookupTimeout = 0;
+
     // Connection.
     QTcpSocket *m_socket = nullptr;
     QString m_connHost; // where the socket goes and for which server
     quint16 m_connPort = 0;
     QString m_connServer;
     quint16 m_connServerPort = 0;
+    QString m_connInterface; // and how it was reached
+    QStringList m_connServers;
     bool m_connReused = false;
     bool m_retried = false;
     bool m_socketConnected = false;
     int m_lookupId = -1;
+    DnsResolver *m_resolver = nullptr; // the look-up through m_servers, while it runs
     QList<QHostAddress> m_addresses;
     QString m_connectError;
 

@@ -33,7 +33,7 @@ void MmsReceiver::downloadMms(const QString &url, QIODevice *device)
     TARNEX_DEBUG << "D: [LIBTARNEX] Sending HTTP GET to:" << target.host() << ":" << port << uri
                  << "via proxy" << proxy() << ":" << proxyPort();
 
-    TarnexSocket::applyLimits(m_http, this);
+    TarnexSocket::applyOptions(m_http, this);
     m_transaction_id = m_http->request(header, nullptr, device);
     TARNEX_DEBUG << "D: [LIBTARNEX] HTTP GET is sent, transaction ID:" << m_transaction_id;
 }

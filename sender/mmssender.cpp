@@ -35,7 +35,7 @@ void MmsSender::startMmsSend(QIODevice *pdu, QIODevice *response)
     TARNEX_DEBUG << "D: [LIBTARNEX] Sending HTTP POST to:" << url.host() << ":" << mmscPort() << target
                  << " via proxy " << proxy() << ":" << proxyPort();
 
-    TarnexSocket::applyLimits(m_http, this);
+    TarnexSocket::applyOptions(m_http, this);
     m_transaction_id = m_http->request(header, pdu, response);
     TARNEX_DEBUG << "D: [LIBTARNEX] HTTP POST is sent, transaction ID:" << m_transaction_id;
 }
