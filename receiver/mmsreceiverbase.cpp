@@ -49,3 +49,23 @@ qint64 MmsReceiverBase::maxResponseSize() const
 {
     return TransferOptions::of(this)->maxResponseSize;
 }
+
+void MmsReceiverBase::setNetworkInterface(const QString &name)
+{
+    TransferOptions::of(this)->networkInterface = name;
+}
+
+QString MmsReceiverBase::networkInterface() const
+{
+    return TransferOptions::of(this)->networkInterface;
+}
+
+void MmsReceiverBase::setDnsServers(const QStringList &servers)
+{
+    TransferOptions::of(this)->dnsServers = servers;
+}
+
+QStringList MmsReceiverBase::dnsServers() const
+{
+    return TransferOptions::of(this)->dnsServers;
+}

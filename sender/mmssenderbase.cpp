@@ -69,3 +69,23 @@ qint64 MmsSenderBase::maxResponseSize() const
 {
     return TransferOptions::of(this)->maxResponseSize;
 }
+
+void MmsSenderBase::setNetworkInterface(const QString &name)
+{
+    TransferOptions::of(this)->networkInterface = name;
+}
+
+QString MmsSenderBase::networkInterface() const
+{
+    return TransferOptions::of(this)->networkInterface;
+}
+
+void MmsSenderBase::setDnsServers(const QStringList &servers)
+{
+    TransferOptions::of(this)->dnsServers = servers;
+}
+
+QStringList MmsSenderBase::dnsServers() const
+{
+    return TransferOptions::of(this)->dnsServers;
+}

@@ -3,6 +3,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 class QIODevice;
 
@@ -47,7 +48,8 @@ public:
     // out the transfer ends once with mmsSendComplete(7) on the socket
     // variants (their "aborted" code: the library ended it) and 4
     // (QNetworkReply::TimeoutError) on the network-manager variants, and the
-    // object can be used again at once.
+    // object can be used again at once. A look-up through dnsServers() that
+    // it cuts short ends as host-not-found (see there).
     void setTransferTimeout(int msecs);
     int transferTimeout() const;
     // Largest answer body in bytes; 0 (or less) means none. The socket
@@ -61,6 +63,40 @@ public:
     // on the network-manager variants.
     void setMaxResponseSize(qint64 bytes);
     qint64 maxResponseSize() const;
+
+    // Reaching the MMSC through the MMS bearer, on all four transfer
+    // classes. Read when a transfer starts: settings made meanwhile count
+    // from the next one, and an idle connection kept from a transfer with
+    // other settings is not used again.
+    //
+    // Network interface that every socket of a transfer is bound to
+    // (SO_BINDTODEVICE), the look-ups through dnsServers() included, so the
+    // transfer leaves through the MMS interface (the connection's
+    // interfaceName()) even where no route leads there. Empty (the default):
+    // unbound, the routes decide. A socket that cannot be bound (the
+    // interface is gone; before Linux 5.7 the process also needs
+    // CAP_NET_RAW) ends the transfer as a failed connection,
+    // mmsSendComplete(3) on the socket variants: it never leaves through
+    // another interface. Names looked up without dnsServers() go to the
+    // system resolver, which is not bound.
+    void setNetworkInterface(const QString &name);
+    QString networkInterface() const;
+    // DNS servers through which the MMSC's and the proxy's host names are
+    // resolved (e.g. the connection's primaryDNS() and secondaryDNS()): IPv4
+    // or IPv6 addresses with an optional port ("10.9.9.53", "10.9.9.53:5353",
+    // "fd00::53", "[fd00::53]:5353"), asked in this order, never the system
+    // resolver or /etc/hosts. Empty and invalid entries are ignored; a list
+    // with none left resolves no name. A literal address in the URL is used
+    // as it is. A name these servers cannot resolve, or servers that do not
+    // answer, end the transfer once with host-not-found within 12 s in all,
+    // or the transfer time limit when that is shorter: mmsSendComplete(2)
+    // on the socket variants, 3 (QNetworkReply::HostNotFoundError) on the
+    // network-manager variants. The network-manager variants connect to the
+    // address found and still name the host in the request (the Host field,
+    // and for https the TLS server name). Empty (the default): the system
+    // resolver.
+    void setDnsServers(const QStringList &servers);
+    QStringList dnsServers() const;
 
 Q_SIGNALS:
     void mmsSendComplete(int httpError);
