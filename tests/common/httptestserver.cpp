@@ -63,6 +63,7 @@ public:
     }
 
     bool isOpen() const { return m_open; }
+    QString peer() const { return m_socket->peerAddress().toString(); }
 
     void assign(const HttpTestResponse &r)
     {
@@ -342,6 +343,11 @@ bool HttpTestServer::listen()
     return m_server->listen(QHostAddress::LocalHost, 0);
 }
 
+bool HttpTestServer::listen(const QHostAddress &address, quint16 port)
+{
+    return m_server->listen(address, port);
+}
+
 quint16 HttpTestServer::port() const
 {
     return m_server->serverPort();
@@ -400,6 +406,7 @@ void HttpTestServer::requestComplete(Connection *c, const HttpTestRequest &r, bo
 {
     m_requests.append(r);
     m_requests.last().connection = m_connections.indexOf(c);
+    m_requests.last().peer = c->peer();
     if (!answered && !r.malformed)
         m_waiting.append(c);
     dispatch();

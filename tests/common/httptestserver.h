@@ -7,6 +7,7 @@
 #include <QPair>
 #include <QVector>
 
+class QHostAddress;
 class QTcpServer;
 class QTcpSocket;
 
@@ -71,6 +72,7 @@ private:
 struct HttpTestRequest
 {
     int connection = -1; // 0-based index of the connection it came on
+    QString peer; // the client's address, as the server saw it
     QByteArray raw; // every byte of it as received
     QByteArray method;
     QByteArray target; // request target exactly as sent
@@ -99,6 +101,7 @@ public:
     explicit HttpTestServer(QObject *parent = nullptr);
 
     bool listen(); // 127.0.0.1, a free port
+    bool listen(const QHostAddress &address, quint16 port);
     quint16 port() const;
     static QString host() { return QStringLiteral("127.0.0.1"); }
     QString url(const QString &path = QStringLiteral("/")) const;

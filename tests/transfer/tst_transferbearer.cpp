@@ -1,0 +1,406 @@
+// Transfers through the MMS bearer (setNetworkInterface, setDnsServers) in
+// the namespaces of in-netns: the handset has wlan0 (10.77.0.2/24, the
+// default route when a row wants one) and gprs0 (10.88.0.2/32: nothing routes
+// through it). The peer namespace behind both plays the Wi-Fi network
+// (10.77.0.1: the DNS server of the handset's resolv.conf and a web server)
+// and the operator (10.88.0.1: its DNS server and the MMSC). Both DNS servers
+// know mmsc.operator.test and wap.operator.test, each with its own address.
+#include <QProcess>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include "dnsmasqprocess.h"
+#include "httptestserver.h"
+#include "netnsguard.h"
+#include "qhttp.h"
+#include "scripteddnsserver.h"
+#include "transfer.h"
+#include "transferoptions_p.h"
+
+namespace {
+
+const QString Mmsc = QStringLiteral("10.88.0.1");
+const QString Wifi = QStringLiteral("10.77.0.1");
+const QString Gprs0Address = QStringLiteral("10.88.0.2");
+const QString Wlan0Address = QStringLiteral("10.77.0.2");
+const QString Refusing = QStringLiteral("127.0.0.13");
+const QString Silent = QStringLiteral("127.0.0.14");
+const QString Silent2 = QStringLiteral("127.0.0.15");
+const quint16 Port = 8080;
+
+// Short, so the failing rows stay quick; the bound checks add a margin.
+const int Bound = 1000;
+const int Margin = 1500;
+
+// The outcome codes of a variant.
+int notFoundCode(bool nm)
+{
+    Q_UNUSED(nm);
+    return QHttp::HostNotFound;
+}
+
+int notConnectedCode(bool nm)
+{
+    Q_UNUSED(nm);
+    return QHttp::ConnectionRefused;
+}
+
+// The classes that honour the bearer settings so far.
+const struct
+{
+    bool send, nm;
+    const char *name;
+} Kinds[] = { { true, false, "MmsSender" }, { false, false, "MmsReceiver" } };
+
+bool ip(const QStringList &args)
+{
+    QProcess p;
+    p.start(QStringLiteral("ip"), args);
+    return p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+void setDefaultRoute(bool viaWlan)
+{
+    ip({ "route", "del", "default" });
+    if (viaWlan)
+        QVERIFY(ip({ "route", "add", "default", "via", Wifi, "dev", "wlan0" }));
+}
+
+// Sockets stay in the namespace they were made in: the servers listen in the
+// peer's, and the thread goes straight back to its own.
+bool listenInPeer(HttpTestServer &server, const QString &address)
+{
+    const QByteArray peerNs = "/proc/" + qgetenv("TARNEX_PEER_PID") + "/ns/net";
+    const int own = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    const int peer = ::open(peerNs.constData(), O_RDONLY | O_CLOEXEC);
+    bool ok = false;
+    if (own >= 0 && peer >= 0 && ::setns(peer, CLONE_NEWNET) == 0) {
+        ok = server.listen(QHostAddress(address), Port);
+        if (::setns(own, CLONE_NEWNET) != 0)
+            qFatal("cannot return to the test's own network namespace");
+    }
+    ::close(own);
+    ::close(peer);
+    return ok;
+}
+
+struct Route
+{
+    QString interfaceName;
+    QStringList dnsServers;
+    QString proxy; // host name or address; port Port
+};
+
+void setRoute(Transfer &t, const Route &route)
+{
+    t.setProxy(route.proxy, route.proxy.isEmpty() ? 0 : Port);
+    if (t.send) {
+        auto *s = static_cast<MmsSenderBase *>(t.object.get());
+        s->setNetworkInterface(route.interfaceName);
+        s->setDnsServers(route.dnsServers);
+    } else {
+        auto *r = static_cast<MmsReceiverBase *>(t.object.get());
+        r->setNetworkInterface(route.interfaceName);
+        r->setDnsServers(route.dnsServers);
+    }
+}
+
+void setTransferTimeout(Transfer &t, int msecs)
+{
+    if (t.send)
+        static_cast<MmsSenderBase *>(t.object.get())->setTransferTimeout(msecs);
+    else
+        static_cast<MmsReceiverBase *>(t.object.get())->setTransferTimeout(msecs);
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Route)
+
+class TestTransferBearer : public QObject
+{
+    Q_OBJECT
+
+private:
+    DnsmasqProcess m_operatorDns;
+    DnsmasqProcess m_wifiDns;
+    DnsmasqProcess m_refusing;
+    ScriptedDnsServer m_silent;
+    ScriptedDnsServer m_silent2;
+    HttpTestServer m_mmsc;
+    HttpTestServer m_wifi;
+    int m_serial = 0;
+
+    // "http://HOST:8080/mms" to the transfer, the answer into `out`.
+    static void start(Transfer &t, const QString &host, QIODevice *out)
+    {
+        const QString url = QStringLiteral("http://%1:%2/mms").arg(host).arg(Port);
+        t.start(url, Port, out);
+    }
+
+    int requests() const { return m_mmsc.requestCount() + m_wifi.requestCount(); }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QString why;
+        if (!insideTestNetns(&why))
+            QFAIL(qPrintable(why));
+        const qint64 peer = qEnvironmentVariableIntValue("TARNEX_PEER_PID");
+        QVERIFY2(peer > 0, "run through in-netns --veth wlan0 ... --veth gprs0 ...");
+        QVERIFY(ip({ "addr", "add", Wlan0Address + "/24", "dev", "wlan0" }));
+        QVERIFY(ip({ "link", "set", "wlan0", "up" }));
+        QVERIFY(ip({ "addr", "add", Gprs0Address + "/32", "dev", "gprs0" }));
+        QVERIFY(ip({ "link", "set", "gprs0", "up" }));
+
+        const QString local = QStringLiteral("--local=/test/");
+        QVERIFY2(
+            m_operatorDns.start(Mmsc, 53,
+                { "--address=/mmsc.operator.test/" + Mmsc, "--address=/wap.operator.test/" + Mmsc, local },
+                peer),
+            qPrintable(m_operatorDns.errorString()));
+        QVERIFY2(m_wifiDns.start(Wifi, 53, { "--address=/operator.test/" + Wifi, local }, peer),
+            qPrintable(m_wifiDns.errorString()));
+        QVERIFY2(m_refusing.start(Refusing, 53, {}), qPrintable(m_refusing.errorString()));
+        const auto none = [](const QByteArray &, bool) { return QByteArray(); };
+        QVERIFY(m_silent.start(QHostAddress(Silent), 53, none));
+        QVERIFY(m_silent2.start(QHostAddress(Silent2), 53, none));
+
+        QVERIFY(listenInPeer(m_mmsc, Mmsc));
+        QVERIFY(listenInPeer(m_wifi, Wifi));
+        // Each web server answers with its own name.
+        m_mmsc.setDefaultResponse(HttpTestResponse(HttpTestServer::reply(200, "mmsc")));
+        m_wifi.setDefaultResponse(HttpTestResponse(HttpTestServer::reply(200, "wifi")));
+    }
+
+    // Where a transfer goes, and from which address the server sees it.
+    void reachesTheMmsc_data()
+    {
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<bool>("nm");
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<Route>("route");
+        QTest::addColumn<bool>("defaultViaWlan");
+        QTest::addColumn<QString>("server"); // "mmsc", "wifi", or empty with `code`
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<int>("code");
+        const QString name = QStringLiteral("mmsc.operator.test");
+        const QStringList operatorDns = { Mmsc };
+        for (const auto &k : Kinds) {
+            const auto row = [&](const char *tag) -> QTestData & {
+                return QTest::addRow("%s, %s", k.name, tag) << k.send << k.nm;
+            };
+            row("name through the given servers, bound")
+                << name << Route { "gprs0", operatorDns, "" } << true << "mmsc" << Gprs0Address << 200;
+            row("name through the given servers, unbound")
+                << name << Route { "", operatorDns, "" } << true << "mmsc" << Wlan0Address << 200;
+            row("name through the system's resolver")
+                << name << Route { "", {}, "" } << true << "wifi" << Wlan0Address << 200;
+            row("empty and invalid entries skipped")
+                << name << Route { "gprs0", { "", "dns.example", Mmsc }, "" } << true << "mmsc"
+                << Gprs0Address << 200;
+            row("proxy name through the given servers")
+                << name << Route { "gprs0", operatorDns, "wap.operator.test" } << true << "mmsc"
+                << Gprs0Address << 200;
+            row("literal address, no query")
+                << Mmsc << Route { "", { Silent }, "" } << true << "mmsc" << Wlan0Address << 200;
+            row("bound, no route at all")
+                << Mmsc << Route { "gprs0", {}, "" } << false << "mmsc" << Gprs0Address << 200;
+            row("unbound, no route at all") << Mmsc << Route { "", {}, "" } << false << ""
+                                            << "" << notConnectedCode(k.nm);
+            row("bound to a missing interface") << Mmsc << Route { "nosuch0", {}, "" } << true << ""
+                                                << "" << notConnectedCode(k.nm);
+        }
+    }
+
+    void reachesTheMmsc()
+    {
+        FETCH_TRANSFER(t);
+        QFETCH(QString, host);
+        QFETCH(Route, route);
+        QFETCH(bool, defaultViaWlan);
+        QFETCH(QString, server);
+        QFETCH(QString, source);
+        QFETCH(int, code);
+        setDefaultRoute(defaultViaWlan);
+        const int mmscBefore = m_mmsc.requestCount();
+        const int wifiBefore = m_wifi.requestCount();
+        const int silentBefore = m_silent.queries().size();
+
+        setRoute(t, route);
+        Device out;
+        start(t, host, &out);
+        QVERIFY(t.done.wait(10000));
+        QCoreApplication::processEvents();
+        QCOMPARE(t.done.count(), 1);
+        QCOMPARE(t.code(), code);
+        QCOMPARE(m_mmsc.requestCount() - mmscBefore, server == "mmsc" ? 1 : 0);
+        QCOMPARE(m_wifi.requestCount() - wifiBefore, server == "wifi" ? 1 : 0);
+        QCOMPARE(m_silent.queries().size(), silentBefore);
+        if (server.isEmpty())
+            return;
+        QCOMPARE(out.data(), server.toLatin1());
+        const HttpTestRequest request = (server == "mmsc" ? m_mmsc : m_wifi).requests().last();
+        QCOMPARE(request.peer, source);
+        QCOMPARE(request.header("Host"), host.toLatin1());
+    }
+
+    // A name the given servers do not resolve ends the transfer once with
+    // host-not-found within the bound, and never falls back to the system's
+    // resolver (which knows every name under operator.test).
+    void notFound_data()
+    {
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<bool>("nm");
+        QTest::addColumn<Route>("route");
+        QTest::addColumn<bool>("transferLimitFirst"); // else the resolver's own bound
+        QTest::addColumn<QStringList>("silentAsked");
+        for (const auto &k : Kinds) {
+            const auto row = [&](const char *tag) -> QTestData & {
+                return QTest::addRow("%s, %s", k.name, tag) << k.send << k.nm;
+            };
+            row("unknown name") << Route { "gprs0", { Mmsc }, "" } << false << QStringList();
+            row("refused") << Route { "", { Refusing }, "" } << false << QStringList();
+            row("silent: the resolver's bound")
+                << Route { "", { Silent }, "" } << false << QStringList { Silent };
+            // Every server still gets asked within the shorter limit.
+            row("silent: the transfer time limit")
+                << Route { "", { Silent, Silent2 }, "" } << true << QStringList { Silent, Silent2 };
+            row("no usable entry") << Route { "", { "", "dns.example", "0.0.0.0" }, "" } << false
+                                   << QStringList();
+            row("servers only over a missing interface")
+                << Route { "nosuch0", { Mmsc }, "" } << false << QStringList();
+            row("proxy name unknown")
+                << Route { "gprs0", { Mmsc }, "wpx.operator.test" } << false << QStringList();
+        }
+    }
+
+    void notFound()
+    {
+        FETCH_TRANSFER(t);
+        QFETCH(Route, route);
+        QFETCH(bool, transferLimitFirst);
+        QFETCH(QStringList, silentAsked);
+        setDefaultRoute(true);
+        const int before = requests();
+        const int silentBefore = m_silent.queries().size();
+        const int silent2Before = m_silent2.queries().size();
+        // A name of its own per row: no answer cached anywhere.
+        const QString name = route.proxy.isEmpty() ? QStringLiteral("n%1.operator.test").arg(++m_serial)
+                                                   : QStringLiteral("mmsc.operator.test");
+
+        setRoute(t, route);
+        TransferOptions::of(t.object.get())->dnsTimeout = transferLimitFirst ? 100 * Bound : Bound;
+        setTransferTimeout(t, transferLimitFirst ? Bound : 0);
+        Device out;
+        QElapsedTimer clock;
+        clock.start();
+        start(t, name, &out);
+        QVERIFY(t.done.wait(Bound + 10 * Margin));
+        const qint64 took = clock.elapsed();
+        QCoreApplication::processEvents();
+        QCOMPARE(t.done.count(), 1);
+        QCOMPARE(t.code(), notFoundCode(nm));
+        QVERIFY2(took < Bound + Margin, QByteArray::number(took));
+        QCOMPARE(requests(), before);
+        QVERIFY(!m_wifiDns.queries().join('\n').contains(route.proxy.isEmpty() ? name : route.proxy));
+        QCOMPARE(m_silent.queries().size() > silentBefore, silentAsked.contains(Silent));
+        QCOMPARE(m_silent2.queries().size() > silent2Before, silentAsked.contains(Silent2));
+    }
+
+    // abort() during the look-up ends it silently: nothing is reported for
+    // it, not even once its servers' time is up, and the object goes on.
+    void abortWhileResolving_data()
+    {
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<bool>("nm");
+        for (const auto &k : Kinds)
+            QTest::newRow(k.name) << k.send << k.nm;
+    }
+
+    void abortWhileResolving()
+    {
+        FETCH_TRANSFER(t);
+        setDefaultRoute(true);
+        const QString name = QStringLiteral("n%1.operator.test").arg(++m_serial);
+        setRoute(t, Route { "", { Silent }, "" });
+        TransferOptions::of(t.object.get())->dnsTimeout = Bound;
+        Device out;
+        start(t, name, &out);
+        QTRY_VERIFY(m_silent.queries().contains("A " + name));
+        t.abort();
+
+        // The next transfer outlasts the aborted look-up's time: nothing of
+        // that look-up may end it.
+        m_mmsc.enqueue(HttpTestResponse().pause(2 * Bound).send(HttpTestServer::reply(200, "mmsc")));
+        setRoute(t, Route { "", { Mmsc }, "" });
+        Device again;
+        start(t, QStringLiteral("mmsc.operator.test"), &again);
+        QVERIFY(t.done.wait(10 * Bound));
+        QCoreApplication::processEvents();
+        QCOMPARE(t.done.count(), 1);
+        QCOMPARE(t.code(), 200);
+        QCOMPARE(again.data(), QByteArray("mmsc"));
+    }
+
+    // Settings made between two transfers of one object count for the second,
+    // and the idle connection the first left is not used for it when they
+    // changed.
+    void settingsApplyFromTheNextTransfer_data()
+    {
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<bool>("nm");
+        QTest::addColumn<Route>("first");
+        QTest::addColumn<Route>("second"); // reaches the MMSC
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<bool>("reused");
+        const Route wifiDns { "", { Wifi }, "" };
+        const Route operatorDns { "", { Mmsc }, "" };
+        const Route bound { "gprs0", { Mmsc }, "" };
+        for (const auto &k : Kinds) {
+            const auto row = [&](const char *tag) -> QTestData & {
+                return QTest::addRow("%s, %s", k.name, tag) << k.send << k.nm;
+            };
+            row("interface set") << operatorDns << bound << Gprs0Address << false;
+            row("interface cleared") << bound << operatorDns << Wlan0Address << false;
+            row("other servers") << wifiDns << operatorDns << Wlan0Address << false;
+            row("unchanged") << bound << bound << Gprs0Address << true;
+        }
+    }
+
+    void settingsApplyFromTheNextTransfer()
+    {
+        FETCH_TRANSFER(t);
+        QFETCH(Route, first);
+        QFETCH(Route, second);
+        QFETCH(QString, source);
+        QFETCH(bool, reused);
+        setDefaultRoute(true);
+        const QString name = QStringLiteral("mmsc.operator.test");
+
+        setRoute(t, first);
+        Device out1;
+        start(t, name, &out1);
+        QVERIFY(t.done.wait(10000));
+        QCOMPARE(t.code(), 200);
+        const bool firstToMmsc = out1.data() == "mmsc";
+        const int firstConnection = (firstToMmsc ? m_mmsc : m_wifi).requests().last().connection;
+        const int before = m_mmsc.requestCount();
+
+        setRoute(t, second);
+        Device out2;
+        start(t, name, &out2);
+        QVERIFY(t.done.wait(10000));
+        QCOMPARE(t.code(1), 200);
+        QCOMPARE(out2.data(), QByteArray("mmsc"));
+        QCOMPARE(m_mmsc.requestCount(), before + 1);
+        const HttpTestRequest request = m_mmsc.requests().last();
+        QCOMPARE(request.peer, source);
+        QCOMPARE(firstToMmsc && request.connection == firstConnection, reused);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTransferBearer)
+#include "tst_transferbearer.moc"
