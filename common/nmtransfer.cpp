@@ -1,6 +1,7 @@
 #include "nmtransfer_p.h"
 
 #include <QDebug>
+#include <QFileDevice>
 #include <QNetworkAccessManager>
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 #include <QNetworkConfiguration>
@@ -108,6 +109,14 @@ void limitAnswerSize(QNetworkReply *reply)
 bool answerTooLarge(const QNetworkReply *reply)
 {
     return reply->property(s_tooLarge).toBool();
+}
+
+bool store(QIODevice *device, const QByteArray &data)
+{
+    if (device->write(data) != data.size())
+        return false;
+    auto *file = qobject_cast<QFileDevice *>(device);
+    return !file || file->flush();
 }
 
 } // namespace TarnexNm

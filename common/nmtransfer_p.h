@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QPointer>
 
+class QIODevice;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QNetworkRequest;
@@ -27,6 +28,10 @@ void setIdentity(QNetworkRequest &request);
 // tells the transfer to end with UnknownContentError (299).
 void limitAnswerSize(QNetworkReply *reply);
 bool answerTooLarge(const QNetworkReply *reply);
+
+// Writes the whole answer into the caller's device, flushing a file device
+// (its errors only show then); false when any of it did not arrive there.
+bool store(QIODevice *device, const QByteArray &data);
 
 // Held around each signal the transfer classes emit from the manager's or a
 // reply's signals. A slot may delete the transfer object, which would delete

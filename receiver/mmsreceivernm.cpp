@@ -68,7 +68,9 @@ void MmsReceiverNM::networkManagerFinished(QNetworkReply *reply)
 {
     TARNEX_DEBUG << "D: [LIBTARNEX] HTTP transaction finished";
     // Every reply is released once it has ended, so a long-lived receiver
-    // does not collect one object per download.
+    // does not collect one object per download; and it reports nothing more
+    // (the manager still sends progress after the end).
+    reply->disconnect(this);
     reply->deleteLater();
     if (reply != m_reply)
         return;
@@ -86,7 +88,7 @@ void MmsReceiverNM::networkManagerFinished(QNetworkReply *reply)
 
     // An aborted reply is closed and has nothing to hand on.
     const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
-    if (m_device && !body.isEmpty() && m_device->write(body) != body.size()) {
+    if (m_device && !body.isEmpty() && !TarnexNm::store(m_device, body)) {
         qWarning() << "[LIBTARNEX] Could not store the downloaded PDU:" << m_device->errorString();
         // The caller did not get the message, so this is no success.
         if (error == QNetworkReply::NoError)

@@ -84,7 +84,9 @@ void MmsSenderNM::networkManagerFinished(QNetworkReply *reply)
 {
     TARNEX_DEBUG << "D: [LIBTARNEX] HTTP transaction finished " << reply;
     // Every reply is released once it has ended, reported or not, so a
-    // long-lived sender does not collect one object per message.
+    // long-lived sender does not collect one object per message; and it
+    // reports nothing more (the manager still sends progress after the end).
+    reply->disconnect(this);
     reply->deleteLater();
     if (reply != m_reply)
         return;
@@ -99,9 +101,8 @@ void MmsSenderNM::networkManagerFinished(QNetworkReply *reply)
             qWarning() << "[LIBTARNEX] MMS sending completed. Ignore response";
         } else {
             TARNEX_DEBUG << "D: [LIBTARNEX] MMS sending completed, response PDU size:" << size;
-            const QByteArray body = reply->readAll();
             // The MMSC's answer that the caller never got is not a success.
-            if (m_response->write(body) != body.size()) {
+            if (!TarnexNm::store(m_response, reply->readAll())) {
                 qWarning() << "[LIBTARNEX] Could not store the MMSC's response:" << m_response->errorString();
                 code = QNetworkReply::UnknownContentError;
             }

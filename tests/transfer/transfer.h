@@ -30,6 +30,17 @@ struct Transfer
         , progress(object.get(), send ? SIGNAL(sendProgress(int, int)) : SIGNAL(downloadProgress(int, int)))
         , states(object.get(), SIGNAL(connectionStateChanged(int)))
     {
+        // Progress reports up to the first end; any later one is a fault.
+        const auto atEnd = [this] {
+            if (progressAtEnd < 0)
+                progressAtEnd = progress.count();
+        };
+        if (send)
+            QObject::connect(
+                static_cast<MmsSenderBase *>(object.get()), &MmsSenderBase::mmsSendComplete, atEnd);
+        else
+            QObject::connect(
+                static_cast<MmsReceiverBase *>(object.get()), &MmsReceiverBase::downloadCompleted, atEnd);
     }
 
     void start(const QString &address, int port, QIODevice *device, const QByteArray &body = "pdu")
@@ -64,6 +75,7 @@ struct Transfer
     std::list<QBuffer> pdus; // outlive the object that may still read them
     const std::unique_ptr<QObject> object;
     QSignalSpy done, progress, states;
+    int progressAtEnd = -1;
 };
 
 struct Device : QBuffer

@@ -12,6 +12,7 @@
 #include "httptestserver.h"
 #include "logcapture.h"
 #include "mmsuaprof.h"
+#include "qhttp.h"
 #include "tarnexconfig_p.h"
 #include "tinyproxyprocess.h"
 #include "transfer.h"
@@ -565,58 +566,72 @@ private Q_SLOTS:
     }
 
     // Any answer ends the transfer once with the variant's code; a failing
-    // device is no success. (Cut-off and refused ones: tests/faults.)
+    // device (read-only, or a file whose write fails only when flushed) is
+    // no success. (Cut-off and refused ones: tests/faults.)
     void outcomes_data()
     {
         QTest::addColumn<bool>("send");
         QTest::addColumn<bool>("nm");
         QTest::addColumn<QByteArray>("answer");
-        QTest::addColumn<bool>("deviceFails");
+        QTest::addColumn<QString>("failingDevice");
         QTest::addColumn<int>("code");
         QTest::addColumn<QByteArray>("stored");
         QTest::addColumn<QString>("warning");
         const QByteArray ten = HttpTestServer::reply(200, "0123456789");
         const QString store = QStringLiteral("[LIBTARNEX] Could not store the downloaded PDU");
-        auto row
-            = [](const char *name, bool send, bool nm, const QByteArray &answer, int code,
-                  const QByteArray &stored, bool deviceFails = false, const QString &warning = QString()) {
-                  QTest::newRow(name) << send << nm << answer << deviceFails << code << stored << warning;
-              };
+        const QString storeResponse = QStringLiteral("[LIBTARNEX] Could not store the MMSC's response");
+        const QString readOnly = QStringLiteral("read-only"), full = QStringLiteral("/dev/full");
+        auto row = [](const char *name, bool send, bool nm, const QByteArray &answer, int code,
+                       const QByteArray &stored, const QString &failingDevice = QString(),
+                       const QString &warning = QString()) {
+            QTest::newRow(name) << send << nm << answer << failingDevice << code << stored << warning;
+        };
         row("socket send 500", true, false, HttpTestServer::reply(500, "broken"), 500, "broken");
-        row("nm send 200 empty", true, true, HttpTestServer::reply(200), 200, QByteArray(), false, s_ignore);
+        row("nm send 200 empty", true, true, HttpTestServer::reply(200), 200, QByteArray(), QString(),
+            s_ignore);
         // The error page is not handed on as if it were the MMSC's answer.
         row("nm send 404", true, true, HttpTestServer::reply(404, "not here"), 203, QByteArray());
-        row("nm send failing device", true, true, ten, 299, QByteArray(), true,
-            "[LIBTARNEX] Could not store the MMSC's response");
+        row("nm send failing device", true, true, ten, 299, QByteArray(), readOnly, storeResponse);
+        row("socket send /dev/full", true, false, ten, QHttp::UnknownError, QByteArray(), full);
+        row("nm send /dev/full", true, true, ten, 299, QByteArray(), full, storeResponse);
         row("socket get 404 page in device", false, false, HttpTestServer::reply(404, "expired"), 404,
             "expired");
         row("socket get malformed", false, false, "HTTP/1.1 abc\r\n\r\n", 5, QByteArray());
         row("nm get 404 page in device", false, true, HttpTestServer::reply(404, "gone"), 203, "gone");
-        row("nm get failing device", false, true, ten, 299, QByteArray(), true, store);
+        row("nm get failing device", false, true, ten, 299, QByteArray(), readOnly, store);
         row("nm get failing device, 404 stays", false, true, HttpTestServer::reply(404, "x"), 203,
-            QByteArray(), true, store);
+            QByteArray(), readOnly, store);
+        row("socket get /dev/full", false, false, ten, QHttp::UnknownError, QByteArray(), full);
+        row("nm get /dev/full", false, true, ten, 299, QByteArray(), full, store);
     }
 
     void outcomes()
     {
         FETCH_TRANSFER(t);
         QFETCH(QByteArray, answer);
-        QFETCH(bool, deviceFails);
+        QFETCH(QString, failingDevice);
         QFETCH(int, code);
         QFETCH(QByteArray, stored);
         QFETCH(QString, warning);
-        QBuffer device;
-        device.open(deviceFails ? QIODevice::ReadOnly : QIODevice::WriteOnly);
+        QBuffer buffer;
+        QFile file(failingDevice);
+        QIODevice *device = &buffer;
+        if (failingDevice.startsWith(QLatin1Char('/'))) {
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            device = &file;
+        } else {
+            buffer.open(failingDevice.isEmpty() ? QIODevice::WriteOnly : QIODevice::ReadOnly);
+        }
         m_server->enqueue(HttpTestResponse(answer).close());
         DebugFlag off(false);
         LogCapture log;
-        start(t, QStringLiteral("/m"), &device);
+        start(t, QStringLiteral("/m"), device);
         QVERIFY(t.done.wait());
         QCOMPARE(t.done.count(), 1);
         QCOMPARE(t.code(0), code);
-        QCOMPARE(device.data(), stored);
+        QCOMPARE(buffer.data(), stored);
         QCOMPARE(log.lines(QtDebugMsg), QStringList());
-        if (nm && !deviceFails)
+        if (nm && failingDevice.isEmpty())
             QCOMPARE(log.lines(QtWarningMsg).size(), warning.isEmpty() ? 0 : 1);
         if (!warning.isEmpty())
             QCOMPARE(log.matching(warning).size(), 1);
@@ -879,8 +894,12 @@ private Q_SLOTS:
                 .send("x")
                 .waitForRelease();
         else
+            // The pause: the manager reports progress at most every 100 ms,
+            // and would report the piece that passes the limit after the end.
             answer.send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n")
-                .sendPattern(limit + (1 << 20))
+                .sendPattern(limit)
+                .pause(150)
+                .sendPattern(1 << 20)
                 .close();
         m_server->enqueue(answer);
         Transfer t(send, true);
@@ -892,6 +911,7 @@ private Q_SLOTS:
         QCOMPARE(t.code(0), 299);
         QCOMPARE(device.data(), QByteArray());
         QCOMPARE(log.matching(QStringLiteral("[LIBTARNEX] Answer larger than")).size(), 1);
+        QCOMPARE(t.progress.count(), t.progressAtEnd); // the manager reports on after the cut
         m_server->release();
     }
 
