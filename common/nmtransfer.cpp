@@ -2,19 +2,23 @@
 
 #include <QDebug>
 #include <QFileDevice>
+#include <QHostAddress>
 #include <QNetworkAccessManager>
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 #include <QNetworkConfiguration>
 #endif
+#include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QUrl>
 
+#include "nmrelay_p.h"
 #include "requestprofile_p.h"
 #include "tarnexconfig_p.h"
 #include "tarnexdebug_p.h"
 
 namespace {
-const char s_tooLarge[] = "_tarnex_answer_too_large";
+const char s_fault[] = "_tarnex_fault";
 const char s_closePending[] = "_tarnex_close_pending";
 }
 
@@ -22,9 +26,9 @@ namespace TarnexNm {
 
 namespace {
 
-void check(QNetworkReply *reply)
+void checkSize(QNetworkReply *reply)
 {
-    if (reply->property(s_tooLarge).toBool() || !reply->isRunning())
+    if (reply->property(s_fault).toInt() != 0 || !reply->isRunning())
         return;
     const qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
     const qint64 held = reply->bytesAvailable();
@@ -32,8 +36,13 @@ void check(QNetworkReply *reply)
         return;
     qWarning() << "[LIBTARNEX] Answer larger than" << TARNEX_NM_MAX_ANSWER_BYTES
                << "bytes, transfer aborted; announced:" << announced << "received:" << held;
-    reply->setProperty(s_tooLarge, true);
+    reply->setProperty(s_fault, int(QNetworkReply::UnknownContentError));
     reply->abort();
+}
+
+NmRelay *relayOf(QObject *owner)
+{
+    return owner->findChild<NmRelay *>(QString(), Qt::FindDirectChildrenOnly);
 }
 
 bool asksForClose(const QNetworkReply *reply)
@@ -81,6 +90,33 @@ QNetworkAccessManager *newManager(QObject *owner)
     return manager;
 }
 
+void useRelay(
+    QObject *owner, QNetworkAccessManager *manager, const QUrl &url, const QString &proxy, int proxyPort)
+{
+    NmRelay *relay = relayOf(owner);
+    if (!relay) {
+        relay = new NmRelay(owner);
+        QPointer<QNetworkAccessManager> guard(manager);
+        relay->setFaultHandler([guard](quint64 tag, int code) {
+            if (!guard || tag == 0)
+                return false;
+            const QByteArray id = QByteArray::number(tag);
+            for (QNetworkReply *reply : guard->findChildren<QNetworkReply *>()) {
+                if (reply->isFinished() || reply->request().rawHeader(NmRelay::TagField) != id)
+                    continue;
+                reply->setProperty(s_fault, code);
+                // Later: ending the reply reaches the caller, who may delete
+                // the transfer, relay included.
+                QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
+                return true;
+            }
+            return false;
+        });
+    }
+    const bool ipv6 = QHostAddress(url.host()).protocol() == QAbstractSocket::IPv6Protocol;
+    manager->setProxy(relay->route(proxy, quint16(proxyPort), ipv6));
+}
+
 void setIdentity(QNetworkRequest &request)
 {
     // Qt 6 tries an h2c upgrade on plain http when QT_NETWORK_H2C_ALLOWED is
@@ -97,18 +133,27 @@ void setIdentity(QNetworkRequest &request)
         request.setRawHeader(field.first, field.second.toLatin1());
 }
 
-void limitAnswerSize(QNetworkReply *reply)
+void prepareRequest(QObject *owner, QNetworkRequest &request)
+{
+    if (!request.hasRawHeader("Accept-Encoding"))
+        request.setRawHeader("Accept-Encoding", "identity");
+    NmRelay *relay = relayOf(owner);
+    if (relay && relay->isRouting() && request.url().scheme() == QLatin1String("http"))
+        request.setRawHeader(NmRelay::TagField, QByteArray::number(relay->nextTag()));
+}
+
+void watch(QNetworkReply *reply)
 {
     // The announced Content-Length is refused as soon as the head is in,
     // before the body piles up; an answer without one is cut off once the
     // manager holds more than the limit.
-    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply] { check(reply); });
-    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply] { check(reply); });
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply] { checkSize(reply); });
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply] { checkSize(reply); });
 }
 
-bool answerTooLarge(const QNetworkReply *reply)
+int faultCode(const QNetworkReply *reply)
 {
-    return reply->property(s_tooLarge).toBool();
+    return reply->property(s_fault).toInt();
 }
 
 bool store(QIODevice *device, const QByteArray &data)

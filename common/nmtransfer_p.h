@@ -8,6 +8,7 @@ class QIODevice;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QNetworkRequest;
+class QUrl;
 
 // What MmsSenderNM and MmsReceiverNM do alike on Qt's network access manager.
 namespace TarnexNm {
@@ -17,17 +18,32 @@ namespace TarnexNm {
 // and that reuses no connection after a request with "Connection: close".
 QNetworkAccessManager *newManager(QObject *owner);
 
+// Sends the manager's connections for `url` through the owner's relay (made
+// on first use, a child of `owner`), to the network directly when `proxy` is
+// empty and through the caller's proxy otherwise.
+void useRelay(
+    QObject *owner, QNetworkAccessManager *manager, const QUrl &url, const QString &proxy, int proxyPort);
+
 // Sets the fields the settings file asks for (RequestProfile) on `request`,
 // with the identity values' debug lines, and keeps it on HTTP/1.1.
 void setIdentity(QNetworkRequest &request);
 
-// The manager holds an answer in memory until it has ended, and the classes
-// take it whole from there. An endless or huge answer would fill the
-// handset's memory, so a reply whose announced or received body passes
-// TARNEX_NM_MAX_ANSWER_BYTES is aborted with a warning; answerTooLarge() then
-// tells the transfer to end with UnknownContentError (299).
-void limitAnswerSize(QNetworkReply *reply);
-bool answerTooLarge(const QNetworkReply *reply);
+// The rest of what every request carries: no content coding unless the
+// settings file asks for one (MMS PDUs are never encoded, and the manager
+// would inflate a compressed answer past any limit before the library saw
+// it) and, on plain HTTP, the relay's tag.
+void prepareRequest(QObject *owner, QNetworkRequest &request);
+
+// Watches a reply the library started. The manager holds an answer in
+// memory until it has ended, and the classes take it whole from there, so a
+// reply whose announced or received body passes TARNEX_NM_MAX_ANSWER_BYTES
+// is aborted with a warning.
+void watch(QNetworkReply *reply);
+
+// The outcome when the library ended the reply and knows better than the
+// manager why (UnknownContentError for a too large answer, the relay's code
+// for a broken one or an unreachable proxy); 0 when it did not.
+int faultCode(const QNetworkReply *reply);
 
 // Writes the whole answer into the caller's device, flushing a file device
 // (its errors only show then); false when any of it did not arrive there.

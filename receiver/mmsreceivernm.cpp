@@ -1,7 +1,6 @@
 #include "mmsreceivernm.h"
 
 #include <QNetworkAccessManager>
-#include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QUrl>
@@ -28,17 +27,14 @@ void MmsReceiverNM::downloadMms(const QString &url, QIODevice *device)
     QUrl target = QUrl::fromEncoded(url.toLatin1(), QUrl::TolerantMode);
 
     // An empty proxy means a direct connection, whatever an earlier download used.
-    if (!proxy().isEmpty())
-        m_manager->setProxy(QNetworkProxy(
-            QNetworkProxy::HttpCachingProxy, proxy(), quint16(proxyPort()), QString(), QString()));
-    else
-        m_manager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+    TarnexNm::useRelay(this, m_manager, target, proxy(), proxyPort());
 
     if (target.path().isEmpty())
         target.setPath(QStringLiteral("/"));
 
     QNetworkRequest request(target);
     TarnexNm::setIdentity(request);
+    TarnexNm::prepareRequest(this, request);
 
     TARNEX_DEBUG << "D: [LIBTARNEX] Sending HTTP GET to:" << target.host() << ":" << target.port(80)
                  << QString::fromLatin1(
@@ -46,7 +42,7 @@ void MmsReceiverNM::downloadMms(const QString &url, QIODevice *device)
                  << "via proxy" << proxy() << ":" << proxyPort();
 
     m_reply = m_manager->get(request);
-    TarnexNm::limitAnswerSize(m_reply);
+    TarnexNm::watch(m_reply);
     connect(m_reply, SIGNAL(downloadProgress(qint64, qint64)), this,
         SLOT(httpDataReceiveProgress(qint64, qint64)));
 }
@@ -80,18 +76,17 @@ void MmsReceiverNM::networkManagerFinished(QNetworkReply *reply)
     TARNEX_DEBUG << "D: [LIBTARNEX] MMS download completed, error:" << int(error)
                  << "response PDU size:" << reply->size();
 
-    int code = error;
-    if (error == QNetworkReply::NoError)
+    const int fault = TarnexNm::faultCode(reply);
+    int code = fault ? fault : int(error);
+    if (code == QNetworkReply::NoError)
         code = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    else if (TarnexNm::answerTooLarge(reply))
-        code = QNetworkReply::UnknownContentError;
 
     // An aborted reply is closed and has nothing to hand on.
     const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
     if (m_device && !body.isEmpty() && !TarnexNm::store(m_device, body)) {
         qWarning() << "[LIBTARNEX] Could not store the downloaded PDU:" << m_device->errorString();
         // The caller did not get the message, so this is no success.
-        if (error == QNetworkReply::NoError)
+        if (!fault && error == QNetworkReply::NoError)
             code = QNetworkReply::UnknownContentError;
     }
     TarnexNm::ManagerHold hold(this, m_manager);

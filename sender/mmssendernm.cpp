@@ -1,7 +1,6 @@
 #include "mmssendernm.h"
 
 #include <QNetworkAccessManager>
-#include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QUrl>
@@ -34,11 +33,8 @@ void MmsSenderNM::startMmsSend(QIODevice *pdu, QIODevice *response)
     // set must not carry this message somewhere the caller no longer wants.
     if (!proxy().isEmpty()) {
         TARNEX_DEBUG << "D: [LIBTARNEX] Setting proxy " << proxy() << ":" << proxyPort();
-        m_manager->setProxy(QNetworkProxy(
-            QNetworkProxy::HttpCachingProxy, proxy(), quint16(proxyPort()), QString(), QString()));
-    } else {
-        m_manager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
     }
+    TarnexNm::useRelay(this, m_manager, url, proxy(), proxyPort());
 
     if (url.path().isEmpty())
         url.setPath(QStringLiteral("/"));
@@ -48,6 +44,7 @@ void MmsSenderNM::startMmsSend(QIODevice *pdu, QIODevice *response)
     QNetworkRequest request(url);
     TarnexNm::setIdentity(request);
     request.setRawHeader("Content-type", "application/vnd.wap.mms-message");
+    TarnexNm::prepareRequest(this, request);
 
     TARNEX_DEBUG << "D: [LIBTARNEX] url is " << url.toString();
     TARNEX_DEBUG << "D: [LIBTARNEX] Sending HTTP POST to:" << url.host() << ":" << mmscPort()
@@ -55,7 +52,7 @@ void MmsSenderNM::startMmsSend(QIODevice *pdu, QIODevice *response)
                  << " via proxy " << proxy() << ":" << proxyPort();
 
     m_reply = m_manager->post(request, pdu);
-    TarnexNm::limitAnswerSize(m_reply);
+    TarnexNm::watch(m_reply);
     connect(
         m_reply, SIGNAL(uploadProgress(qint64, qint64)), this, SLOT(httpDataSendProgress(qint64, qint64)));
     TARNEX_DEBUG << "D: [LIBTARNEX] Waiting for initial reply";
@@ -93,8 +90,9 @@ void MmsSenderNM::networkManagerFinished(QNetworkReply *reply)
     m_reply = nullptr;
 
     const QNetworkReply::NetworkError error = reply->error();
-    int code = error;
-    if (error == QNetworkReply::NoError) {
+    const int fault = TarnexNm::faultCode(reply);
+    int code = fault ? fault : int(error);
+    if (code == QNetworkReply::NoError) {
         code = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         const qint64 size = reply->bytesAvailable();
         if (!m_response || size == 0) {
@@ -108,8 +106,6 @@ void MmsSenderNM::networkManagerFinished(QNetworkReply *reply)
             }
         }
     } else {
-        if (TarnexNm::answerTooLarge(reply))
-            code = QNetworkReply::UnknownContentError;
         TARNEX_DEBUG << "D: [LIBTARNEX] MMS sending error: " << code;
     }
     TarnexNm::ManagerHold hold(this, m_manager);

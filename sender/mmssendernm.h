@@ -14,6 +14,10 @@ class QNetworkReply;
 // The answer is held in memory until then, so one larger than the limit set
 // at build time (TARNEX_NM_MAX_ANSWER_BYTES, 32 MiB by default) is cut off
 // and the transfer ends with 299 (UnknownContentError), nothing stored.
+// The manager's connections pass a relay inside the library, which checks
+// plain-HTTP answers: an answer head over 64 KiB or broken framing ends the
+// transfer with 399 (ProtocolFailure). No content coding is asked for; an
+// answer is handed on as it came.
 class MmsSenderNM : public MmsSenderBase
 {
     Q_OBJECT

@@ -7,6 +7,7 @@
 
 #include "httptestserver.h"
 #include "qhttp.h"
+#include "tinyproxyprocess.h"
 #include "transfer.h"
 
 namespace {
@@ -124,6 +125,93 @@ private Q_SLOTS:
         server.closeAllConnections();
         QCoreApplication::processEvents();
         QCOMPARE(t.done.count(), 1);
+    }
+
+    // Answers made to break a client, from the server or from the proxy
+    // itself, against the manager's variants (the socket client's parser has
+    // tests of its own). The connection stays open, so only the client can end the
+    // transfer: once, with an error, nothing of the answer in the device,
+    // nothing reported after the end.
+    void hostileAnswer_data()
+    {
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<bool>("nm");
+        QTest::addColumn<QString>("route");
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QByteArray>("stored");
+        const QByteArray ok = "HTTP/1.1 200 OK\r\n";
+        const QByteArray endless(100 * 1024, 'a');
+        const QByteArray deflated = qCompress(QByteArray(200000, '\0')).mid(4); // a zlib stream
+        const int broken = QNetworkReply::ProtocolFailure;
+        const struct
+        {
+            const char *name;
+            QByteArray answer;
+            int code;
+            bool tinyproxy; // also behind a real proxy (which holds back an unfinished head)
+            QByteArray stored;
+        } rows[] = {
+            // MMS PDUs are never content-coded: the bytes as sent, not 200 kB of zeros.
+            { "coded body kept as sent",
+                ok + "Content-Encoding: deflate\r\nContent-Length: " + QByteArray::number(deflated.size())
+                    + "\r\n\r\n" + deflated,
+                200, true, deflated },
+            { "endless status line", "HTTP/1.1 200 " + endless, broken, false, QByteArray() },
+            { "endless header block", ok + QByteArray("X-Pad: aaaaaaaaaaaaaaaa\r\n").repeated(4000), broken,
+                false, QByteArray() },
+            { "endless chunk extension", ok + "Transfer-Encoding: chunked\r\n\r\n5;" + endless, broken, true,
+                QByteArray() },
+            { "conflicting Content-Length", ok + "Content-Length: 5\r\nContent-Length: 10\r\n\r\nhello",
+                broken, false, QByteArray() },
+            { "negative Content-Length", ok + "Content-Length: -5\r\n\r\nhello", broken, false,
+                QByteArray() },
+            { "overflowing Content-Length", ok + "Content-Length: 99999999999999999999999\r\n\r\nhello",
+                broken, false, QByteArray() },
+            { "NUL in the head", ok + QByteArray("X-A: a\0b\r\nContent-Length: 5\r\n\r\nhello", 37), broken,
+                false, QByteArray() },
+            { "overflowing chunk size",
+                ok + "Transfer-Encoding: chunked\r\n\r\n10000000000000005\r\nhello\r\n", broken, false,
+                QByteArray() },
+        };
+        for (const auto &r : rows)
+            for (bool send : { true, false })
+                for (const char *route : { "direct", "proxy", "tinyproxy" })
+                    if (qstrcmp(route, "tinyproxy") != 0 || r.tinyproxy)
+                        QTest::addRow("Mms%sNM %s %s", send ? "Sender" : "Receiver", route, r.name)
+                            << send << true << QString::fromLatin1(route) << r.answer << r.code << r.stored;
+    }
+
+    void hostileAnswer()
+    {
+        FETCH_TRANSFER(t);
+        QFETCH(QString, route);
+        QFETCH(QByteArray, answer);
+        QFETCH(int, code);
+        QFETCH(QByteArray, stored);
+        HttpTestServer server;
+        QVERIFY(server.listen());
+        server.setDefaultResponse(HttpTestResponse(answer).waitForRelease());
+        TinyproxyProcess tinyproxy;
+        QString url = server.url(QStringLiteral("/mms"));
+        if (route == QLatin1String("proxy")) {
+            t.setProxy(HttpTestServer::host(), server.port());
+            url = Mmsc;
+        } else if (route == QLatin1String("tinyproxy")) {
+            QVERIFY2(tinyproxy.start(), qPrintable(tinyproxy.errorString()));
+            t.setProxy(HttpTestServer::host(), tinyproxy.port());
+        }
+        Device out;
+        start(t, url, &out);
+        QTRY_COMPARE_WITH_TIMEOUT(t.done.count(), 1, 20000);
+        QCOMPARE(t.code(), code);
+        QCOMPARE(out.data(), stored);
+        QCOMPARE(server.request(0).header("Accept-Encoding"), QByteArray("identity"));
+        server.release();
+        server.closeAllConnections();
+        QCoreApplication::processEvents();
+        QCOMPARE(t.done.count(), 1);
+        QCOMPARE(t.progress.count(), t.progressAtEnd);
     }
 
     void refused_data() { addKindsAndRoutes(); }

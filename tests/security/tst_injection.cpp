@@ -1,6 +1,8 @@
 // What the network or a settings file controls can never forge a header
-// field or a request.
+// field or a request, and no other process can send one through the library.
 #include <QBuffer>
+#include <QNetworkProxy>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -13,6 +15,7 @@
 #include "mmsreceivernm.h"
 #include "mmssender.h"
 #include "mmssendernm.h"
+#include "nmrelay_p.h"
 #include "qhttp.h"
 
 class tst_Injection : public QObject
@@ -196,6 +199,46 @@ private Q_SLOTS:
             QVERIFY2(!line.contains(QLatin1Char('\r')) && !line.contains(QLatin1Char('\n'))
                     && !line.contains(QChar(0)),
                 qPrintable(line));
+    }
+
+    // The manager's variants reach the network through a relay on loopback,
+    // where any local user can connect: it serves this process only, or it
+    // would be an open way into the MMS network.
+    void relayServesThisProcessOnly()
+    {
+        HttpTestServer server;
+        QVERIFY(server.listen());
+        const QByteArray answer = HttpTestServer::reply(200, "ok");
+        server.setDefaultResponse(HttpTestResponse(answer));
+        MmsReceiverNM receiver;
+        QSignalSpy done(&receiver, &MmsReceiverNM::downloadCompleted);
+        QBuffer out;
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        receiver.downloadMms(server.url(QStringLiteral("/own")), &out);
+        QVERIFY(done.wait(20000));
+        QCOMPARE(done.at(0).at(0).toInt(), 200);
+        auto *relay = receiver.findChild<NmRelay *>();
+        QVERIFY(relay);
+        // What it counts is what crossed the network, its own marks left out.
+        QCOMPARE(relay->bytesSent(), qint64(server.request(0).raw.size()));
+        QCOMPARE(relay->bytesReceived(), qint64(answer.size()));
+
+        for (const QNetworkProxy &route :
+            { relay->route(), relay->route(HttpTestServer::host(), server.port()) }) {
+            LogCapture log;
+            QProcess curl;
+            QSignalSpy ended(&curl, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+            const QString proxy = QStringLiteral("%1://127.0.0.1:%2")
+                                      .arg(route.type() == QNetworkProxy::Socks5Proxy ? "socks5h" : "http")
+                                      .arg(route.port());
+            curl.start(QStringLiteral("curl"),
+                { QStringLiteral("-sS"), QStringLiteral("--max-time"), QStringLiteral("10"),
+                    QStringLiteral("-x"), proxy, server.url(QStringLiteral("/other")) });
+            QVERIFY(ended.wait(20000)); // the relay answers in this event loop
+            QVERIFY2(curl.exitCode() != 0, curl.readAll().constData());
+            QCOMPARE(server.requestCount(), 1);
+            QCOMPARE(log.matching(QStringLiteral("from another process")).size(), 1);
+        }
     }
 };
 

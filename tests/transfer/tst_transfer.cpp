@@ -4,6 +4,8 @@
 #include <QProcess>
 #include <QScopeGuard>
 #include <QSettings>
+#include <QSslKey>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -46,6 +48,30 @@ QString withPort(QString s, int port)
 {
     return s.replace(QLatin1String("SERVER"), QString::number(port));
 }
+
+// Answers one request over TLS, once the bytes received end with `tail`.
+class TlsServer : public QTcpServer
+{
+public:
+    QSslCertificate certificate;
+    QSslKey key;
+    QByteArray tail, answer, received;
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto *socket = new QSslSocket(this);
+        socket->setSocketDescriptor(descriptor);
+        socket->setLocalCertificate(certificate);
+        socket->setPrivateKey(key);
+        connect(socket, &QSslSocket::readyRead, this, [this, socket] {
+            received += socket->readAll();
+            if (received.endsWith(tail))
+                socket->write(answer);
+        });
+        socket->startServerEncryption();
+    }
+};
 
 } // namespace
 
@@ -516,9 +542,75 @@ private Q_SLOTS:
         QVERIFY2(!names.contains("Upgrade") && !names.contains("HTTP2-Settings"), r.raw.constData());
         QVERIFY(send ? names.indexOf("x-wap-profile") < names.indexOf("Content-type")
                      : !names.contains("Content-type"));
+        QVERIFY(!r.raw.contains("X-Tarnex")); // the library's own marks stay inside
         if (send)
             QCOMPARE(
                 r.headerValues("Content-type"), QList<QByteArray>({ "application/vnd.wap.mms-message" }));
+    }
+
+    // An IPv6 literal as the host, sent as the manager writes it.
+    void nmIpv6_data() { nmWire_data(); }
+
+    void nmIpv6()
+    {
+        QFETCH(bool, send);
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHostIPv6));
+        Transfer t(send, true);
+        Device device;
+        t.start(QStringLiteral("http://[::1]:%1/m").arg(server.serverPort()), 0, &device, "pdu");
+        QTRY_VERIFY(server.hasPendingConnections()); // the relay works in this event loop
+        QTcpSocket *peer = server.nextPendingConnection();
+        QByteArray received;
+        QTRY_VERIFY((received += peer->readAll()).endsWith(send ? "\r\n\r\npdu" : "\r\n\r\n"));
+        QVERIFY(received.contains("\r\nHost: [::1]:" + QByteArray::number(server.serverPort()) + "\r\n"));
+        peer->write(HttpTestServer::reply(200, "v6"));
+        QVERIFY(t.done.wait());
+        QCOMPARE(t.code(0), 200);
+        QCOMPARE(device.data(), QByteArray("v6"));
+    }
+
+    // https stays end to end: the manager's TLS passes the library's relay
+    // untouched, both ways.
+    void nmHttps_data() { nmWire_data(); }
+
+    void nmHttps()
+    {
+        QFETCH(bool, send);
+        const QString key = m_home.filePath(QStringLiteral("key.pem"));
+        const QString cert = m_home.filePath(QStringLiteral("cert.pem"));
+        QProcess openssl;
+        openssl.start(QStringLiteral("openssl"),
+            { "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                "-keyout", key, "-out", cert, "-days", "1", "-subj", "/CN=127.0.0.1", "-addext",
+                "subjectAltName=IP:127.0.0.1" });
+        QVERIFY(openssl.waitForFinished(30000) && openssl.exitCode() == 0);
+        TlsServer server;
+        server.certificate = QSslCertificate::fromPath(cert).value(0);
+        QFile keyFile(key);
+        QVERIFY(keyFile.open(QIODevice::ReadOnly));
+        server.key = QSslKey(&keyFile, QSsl::Ec);
+        QVERIFY(!server.certificate.isNull() && !server.key.isNull());
+        const QByteArray pdu = HttpTestServer::pattern(5000), body = HttpTestServer::pattern(70000);
+        server.tail = send ? pdu.right(100) : QByteArray("\r\n\r\n");
+        server.answer = HttpTestServer::reply(200, body);
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+
+        const QSslConfiguration saved = QSslConfiguration::defaultConfiguration();
+        QSslConfiguration trusting = saved;
+        trusting.setCaCertificates({ server.certificate });
+        QSslConfiguration::setDefaultConfiguration(trusting);
+        Transfer t(send, true);
+        Device device;
+        t.start(QStringLiteral("https://127.0.0.1:%1/mms").arg(server.serverPort()), 0, &device, pdu);
+        const bool ended = t.done.wait(20000);
+        QSslConfiguration::setDefaultConfiguration(saved);
+        QVERIFY(ended);
+        QCOMPARE(t.code(0), 200);
+        QCOMPARE(device.data(), body);
+        QVERIFY(server.received.startsWith(send ? "POST /mms HTTP/1.1\r\n" : "GET /mms HTTP/1.1\r\n"));
+        QVERIFY(server.received.contains("\r\nUser-Agent: " + s_ua + "\r\n"));
+        QVERIFY(!server.received.contains("X-Tarnex"));
     }
 
     // No devices (the manager's variants: one deleted mid-transfer), also on
@@ -729,6 +821,7 @@ private Q_SLOTS:
             proxy.waitForRequest((send ? "POST " : "GET ") + url(QStringLiteral("/m?id=1")) + " HTTP/1.1"));
         QCOMPARE(m_server->request(0).body, QByteArray(send ? "one" : ""));
         QCOMPARE(m_server->request(0).header("x-wap-profile"), s_profile);
+        QVERIFY(!m_server->request(0).raw.contains("X-Tarnex"));
         QVERIFY(!m_server->request(0).header("Via").isEmpty());
 
         t.object->setProperty("proxy", QString());

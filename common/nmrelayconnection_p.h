@@ -1,0 +1,103 @@
+#ifndef NMRELAYCONNECTION_P_H
+#define NMRELAYCONNECTION_P_H
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+
+#include "httpresponseparser.h"
+
+class NmRelay;
+class QHostInfo;
+class QSocketNotifier;
+
+// One connection of the manager through the relay: the SOCKS5 hand-shake (or
+// none, in front of the caller's HTTP proxy), the connection to the network,
+// and the bytes both ways. Plain sockets with one buffer per direction: a
+// side is read only once the other has taken what came before, so memory per
+// connection stays fixed and TCP slows the sender down. On plain HTTP it
+// follows the requests (to know which one an answer belongs to, and to remove
+// the relay's tag field) and checks every answer with the response parser
+// before passing it on.
+class NmRelayConnection : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Takes over `client`, a connected socket. An empty proxyHost makes it a
+    // SOCKS5 server that connects where the manager asks.
+    NmRelayConnection(NmRelay *relay, int client, const QString &proxyHost, quint16 proxyPort);
+    ~NmRelayConnection() override;
+
+private:
+    enum Phase {
+        Greeting, // SOCKS5 method selection
+        SocksRequest,
+        Connecting,
+        Relaying,
+        ConnectFailed, // through a proxy: waiting for the request to know whose it was
+        Stopped // waiting for the manager to close; its bytes are dropped
+    };
+    enum Kind { Unknown, Http, Tunnel };
+    enum Error { HostNotFound, Refused, Unreachable, Closed };
+
+    // Bytes on their way to one side: out[from, to) is still to be written.
+    struct Flow
+    {
+        int fd = -1;
+        QSocketNotifier *readable = nullptr;
+        QSocketNotifier *writable = nullptr;
+        QByteArray buffer; // reused for every read
+        QByteArray out;
+        int from = 0;
+        int to = 0;
+        bool pending() const { return from < to; }
+    };
+
+    void clientReadable();
+    void upstreamReadable();
+    void clientWritable();
+    void upstreamWritable();
+    qint64 receive(Flow &source);
+    bool flush(Flow &target);
+    void update();
+    void handshake(const QByteArray &data);
+    void lookUp(const QString &host);
+    void lookedUp(const QHostInfo &info);
+    void connectNext();
+    void connected();
+    void connectFailed();
+    void socksReply(quint8 code);
+    QByteArray scanRequests(const QByteArray &data);
+    QByteArray requestHead(const QByteArray &head);
+    qint64 checkAnswer(const QByteArray &data);
+    void stop(int code, const QString &why);
+    void closeSide(Flow &side);
+    void close();
+
+    NmRelay *m_relay;
+    Flow m_client; // the manager's side: what goes to it
+    Flow m_upstream; // the network's side: what goes to it
+    const bool m_socks;
+    QString m_host;
+    quint16 m_port = 0;
+    Phase m_phase;
+    Kind m_kind = Unknown;
+    bool m_upstreamEnded = false;
+    bool m_closeWhenFlushed = false;
+    bool m_closed = false;
+
+    QByteArray m_handshake;
+    int m_lookupId = -1;
+    QList<QHostAddress> m_addresses;
+    Error m_connectError = HostNotFound;
+
+    QByteArray m_requestHead; // of the request being read
+    qint64 m_requestBody = 0; // bytes of its body still to pass
+    quint64 m_tag = 0; // of the request the connection serves
+    bool m_awaitingAnswer = false;
+    HttpResponseParser m_parser;
+};
+
+#endif // NMRELAYCONNECTION_P_H
