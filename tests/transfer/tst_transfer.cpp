@@ -1007,43 +1007,6 @@ private Q_SLOTS:
         QCOMPARE(t.progress.count(), t.progressAtEnd); // the manager reports on after the cut
         m_server->release();
     }
-
-    // 64-bit progress in int signals (logged true); a sender's zero total is 1.
-    void nmProgressNarrowing_data()
-    {
-        QTest::addColumn<bool>("send");
-        QTest::addColumn<qint64>("done");
-        QTest::addColumn<qint64>("total");
-        QTest::addColumn<int>("sigDone");
-        QTest::addColumn<int>("sigTotal");
-        const qint64 big = (qint64(1) << 31) + 7, bigTotal = (qint64(3) << 31) + 1;
-        QTest::newRow("send zero total") << true << qint64(0) << qint64(0) << 0 << 1;
-        QTest::newRow("send over 2^31") << true << big << bigTotal << int(0x80000007) << int(0x80000001);
-        QTest::newRow("get zero total stays") << false << qint64(0) << qint64(0) << 0 << 0;
-        QTest::newRow("get over 2^31") << false << big << bigTotal << int(0x80000007) << int(0x80000001);
-    }
-
-    void nmProgressNarrowing()
-    {
-        QFETCH(bool, send);
-        QFETCH(qint64, done);
-        QFETCH(qint64, total);
-        QFETCH(int, sigDone);
-        QFETCH(int, sigTotal);
-        Transfer t(send, true);
-        DebugFlag on(true);
-        LogCapture log;
-        QVERIFY(QMetaObject::invokeMethod(t.object.get(),
-            send ? "httpDataSendProgress" : "httpDataReceiveProgress", Q_ARG(qint64, done),
-            Q_ARG(qint64, total)));
-        QCOMPARE(t.progress.count(), 1);
-        QCOMPARE(t.progress.at(0), QVariantList({ sigDone, sigTotal }));
-        QCOMPARE(log.lines(),
-            QStringList({ QStringLiteral("D: [LIBTARNEX] MMS %1 progress,  %2  of  %3")
-                              .arg(QLatin1String(send ? "sending" : "download"))
-                              .arg(done)
-                              .arg(total) }));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestTransfer)
