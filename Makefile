@@ -15,7 +15,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 QT_FLAGS := -DTARNEX_QT_MAJOR_VERSION=$(QT)
 
-.PHONY: all deps deps-packaging configure build test abi-check deb deb-test asan memcheck endurance demo bench fuzz fuzz-build fuzz-long clean
+.PHONY: all deps deps-packaging configure build test abi-check deb deb-test asan memcheck endurance demo bench bench-programs bench-both fuzz fuzz-build fuzz-long clean
 
 all: build
 
@@ -65,9 +65,18 @@ demo: build
 
 # Transfer speed, memory and bring-up against curl and the floors: one table
 # (bench/README.md says how to read it). BENCH_ARGS=--runs N for more runs.
-bench: configure
-	@cmake --build $(BUILD) -j$(JOBS) --target benchrun
+bench: bench-programs
 	$(BUILD)/bench/benchrun $(BENCH_ARGS)
+
+bench-programs: configure
+	@cmake --build $(BUILD) -j$(JOBS) --target benchrun
+
+# The same table with libtarnex-qt6 measured beside libtarnex (Qt 5) in the
+# same rounds, each library row tagged with its Qt.
+bench-both:
+	@$(MAKE) QT=6 BUILD=build-qt6 bench-programs
+	@$(MAKE) QT=5 BUILD=build bench-programs
+	build/bench/benchrun --beside build-qt6/bench $(BENCH_ARGS)
 
 # The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
 ASAN_BUILD ?= build-asan$(QT_SUFFIX)

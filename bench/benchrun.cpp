@@ -137,6 +137,10 @@ struct Config
     int runs = 5;
     bool smoke = false;
     std::string only; // comma-separated parts to run; empty: all
+    // --beside DIR: another build's benchtransfer (the other Qt), measured in
+    // the same rounds; library rows are then tagged with each one's Qt.
+    std::string beside;
+    std::string ownTag, besideTag;
 };
 
 Config g;
@@ -253,6 +257,32 @@ Args transfer(const std::string &dir, const std::string &variant, const std::str
     return { g.bin + "/benchtransfer", dir, variant, url, path, std::to_string(count) };
 }
 
+// A library variant, and with --beside the same run of the other build.
+std::vector<Variant> lib(const std::string &name, const Args &argv, long long expectBytes)
+{
+    if (g.beside.empty())
+        return { { name, argv, false, expectBytes } };
+    Args other = argv;
+    other[0] = g.beside + "/benchtransfer";
+    return { { name + ", " + g.ownTag, argv, false, expectBytes },
+        { name + ", " + g.besideTag, other, false, expectBytes } };
+}
+
+std::vector<Variant> join(std::initializer_list<std::vector<Variant>> parts)
+{
+    std::vector<Variant> all;
+    for (const auto &p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+// "Qt 5" or "Qt 6": the major version of the Qt a benchtransfer runs on.
+std::string qtTag(const std::string &dir)
+{
+    const Sample s = runChild({ dir + "/benchtransfer", "qt" });
+    return s.ok ? "Qt " + s.out.substr(0, s.out.find('.')) : std::string();
+}
+
 Args curlGet(const std::string &url, const std::string &dest)
 {
     return { "curl", "-s", "-o", dest, "-w", "%{time_total} %{size_download} %{http_code}\\n", url };
@@ -297,12 +327,12 @@ void downloads(long long size)
     for (const std::string dest : { "null", "file" }) {
         const std::string path = dest == "null" ? "null" : file;
         const std::string curlDest = dest == "null" ? "/dev/null" : file;
-        std::vector<Variant> vs = {
-            { "curl", curlGet(url, curlDest), true, size },
-            { "MmsReceiver", transfer("get", "socket", url, path), false, size },
-            { nmName, transfer("get", "nm", nmUrl, path), false, nmSize },
-            { "plain socket", transfer("get", "raw", url, path), false, size },
-        };
+        const std::vector<Variant> vs = join({
+            { { "curl", curlGet(url, curlDest), true, size } },
+            lib("MmsReceiver", transfer("get", "socket", url, path), size),
+            lib(nmName, transfer("get", "nm", nmUrl, path), nmSize),
+            { { "plain socket", transfer("get", "raw", url, path), false, size } },
+        });
         add(compare(
             "download " + mib(size) + (dest == "null" ? " -> /dev/null" : " -> file"), vs, 0, { file }));
     }
@@ -313,12 +343,12 @@ void uploads(long long size)
     const std::string url = g.base + "/sink";
     const std::string pdu = g.tmp + "/pdu-" + std::to_string(size);
     makeFile(pdu, size);
-    std::vector<Variant> vs = {
-        { "curl", curlPost(url, pdu), true, size },
-        { "MmsSender", transfer("post", "socket", url, pdu), false, size },
-        { "MmsSenderNM", transfer("post", "nm", url, pdu), false, size },
-        { "plain socket", transfer("post", "raw", url, pdu), false, size },
-    };
+    const std::vector<Variant> vs = join({
+        { { "curl", curlPost(url, pdu), true, size } },
+        lib("MmsSender", transfer("post", "socket", url, pdu), size),
+        lib("MmsSenderNM", transfer("post", "nm", url, pdu), size),
+        { { "plain socket", transfer("post", "raw", url, pdu), false, size } },
+    });
     add(compare("upload " + mib(size) + " from a file", vs, 0));
     unlink(pdu.c_str());
 }
@@ -333,24 +363,24 @@ void smallTransfers(int count, long long size)
         "Expect:", "--data-binary", "@" + pdu, "-w", "%{time_total} %{size_upload} %{http_code}\\n", "-K",
         curlConfig("posts.curl", sink, count) };
     const std::string what = std::to_string(count) + " x " + std::to_string(size / 1000) + " KB";
-    std::vector<Variant> posts = {
-        { "curl", curlPosts, true, count * size },
-        { "MmsSender", transfer("post", "socket", sink, pdu, count), false, count * size },
-        { "MmsSenderNM", transfer("post", "nm", sink, pdu, count), false, count * size },
-        { "plain socket", transfer("post", "raw", sink, pdu, count), false, count * size },
-    };
+    const std::vector<Variant> posts = join({
+        { { "curl", curlPosts, true, count * size } },
+        lib("MmsSender", transfer("post", "socket", sink, pdu, count), count * size),
+        lib("MmsSenderNM", transfer("post", "nm", sink, pdu, count), count * size),
+        { { "plain socket", transfer("post", "raw", sink, pdu, count), false, count * size } },
+    });
     add(compare("POST " + what + ", one connection", posts, count));
 
     const std::string blob = g.base + "/blob/" + std::to_string(size);
-    std::vector<Variant> gets = {
-        { "curl",
+    const std::vector<Variant> gets = join({
+        { { "curl",
             { "curl", "-s", "-w", "%{time_total} %{size_download} %{http_code}\\n", "-K",
                 curlConfig("gets.curl", blob, count) },
-            true, count * size },
-        { "MmsReceiver", transfer("get", "socket", blob, "null", count), false, count * size },
-        { "MmsReceiverNM", transfer("get", "nm", blob, "null", count), false, count * size },
-        { "plain socket", transfer("get", "raw", blob, "null", count), false, count * size },
-    };
+            true, count * size } },
+        lib("MmsReceiver", transfer("get", "socket", blob, "null", count), count * size),
+        lib("MmsReceiverNM", transfer("get", "nm", blob, "null", count), count * size),
+        { { "plain socket", transfer("get", "raw", blob, "null", count), false, count * size } },
+    });
     add(compare("GET " + what + ", one connection", gets, count));
     unlink(pdu.c_str());
 }
@@ -367,14 +397,22 @@ void memoryGrowth(long long small, long long large)
         std::string name;
         Variant a, b;
     };
-    const std::vector<Pair> pairs = {
-        { "MmsReceiver", { "", transfer("get", "socket", g.base + "/blob/" + std::to_string(small), "null") },
-            { "", transfer("get", "socket", g.base + "/blob/" + std::to_string(large), "null") } },
-        { "MmsSender", { "", transfer("post", "socket", g.base + "/sink", smallPdu) },
-            { "", transfer("post", "socket", g.base + "/sink", largePdu) } },
+    std::vector<Pair> pairs;
+    for (const bool get : { true, false }) {
+        const auto a = lib(get ? "MmsReceiver" : "MmsSender",
+            get ? transfer("get", "socket", g.base + "/blob/" + std::to_string(small), "null")
+                : transfer("post", "socket", g.base + "/sink", smallPdu),
+            0);
+        const auto b = lib(get ? "MmsReceiver" : "MmsSender",
+            get ? transfer("get", "socket", g.base + "/blob/" + std::to_string(large), "null")
+                : transfer("post", "socket", g.base + "/sink", largePdu),
+            0);
+        for (size_t i = 0; i < a.size(); ++i)
+            pairs.push_back({ a[i].name, a[i], b[i] });
+    }
+    pairs.push_back(
         { "curl (GET)", { "", curlGet(g.base + "/blob/" + std::to_string(small), "/dev/null"), true },
-            { "", curlGet(g.base + "/blob/" + std::to_string(large), "/dev/null"), true } },
-    };
+            { "", curlGet(g.base + "/blob/" + std::to_string(large), "/dev/null"), true } });
     for (const auto &p : pairs) {
         std::vector<double> a, b, d;
         for (int round = 0; round < g.runs; ++round) {
@@ -486,12 +524,12 @@ void bringUp(int cycles)
 
 void printTable()
 {
-    std::printf("\n%-40s %-20s %11s %6s %9s %6s  %s\n", "measurement", "variant", "median", "x curl",
+    std::printf("\n%-40s %-26s %11s %6s %9s %6s  %s\n", "measurement", "variant", "median", "x curl",
         "peak RSS", "CPU s", "");
     std::string last;
     for (const auto &r : g_rows) {
         if (r.measurement != last)
-            std::printf("%s\n", std::string(120, '-').c_str());
+            std::printf("%s\n", std::string(126, '-').c_str());
         char value[32], ratio[16], rss[16], cpu[16];
         if (std::isnan(r.value))
             std::snprintf(value, sizeof value, "failed");
@@ -511,11 +549,11 @@ void printTable()
             cpu[0] = 0;
         else
             std::snprintf(cpu, sizeof cpu, "%.2f", r.cpu);
-        std::printf("%-40s %-20s %11s %6s %9s %6s  %s\n", r.measurement == last ? "" : r.measurement.c_str(),
+        std::printf("%-40s %-26s %11s %6s %9s %6s  %s\n", r.measurement == last ? "" : r.measurement.c_str(),
             r.variant.c_str(), value, ratio, rss, cpu, r.note.c_str());
         last = r.measurement;
     }
-    std::printf("%s\n", std::string(120, '-').c_str());
+    std::printf("%s\n", std::string(126, '-').c_str());
     if (g.runs > 1)
         std::printf("median of %d runs; \"x curl\" is the median of the per-run ratios (bring-up: of the "
                     "per-cycle ratios to the posix_spawn floor for the same target)\n",
@@ -539,6 +577,10 @@ void printMachine()
     getloadavg(load, 3);
     std::printf("machine: %ld cores, %s, %.1f GiB; load average at start %.2f\n",
         sysconf(_SC_NPROCESSORS_ONLN), model.c_str(), kb / 1048576.0, load[0]);
+    std::printf("library: %s (%s)", g.ownTag.c_str(), g.bin.c_str());
+    if (!g.beside.empty())
+        std::printf(", beside %s (%s)", g.besideTag.c_str(), g.beside.c_str());
+    std::printf("\n");
 }
 
 pid_t startServer(int *port)
@@ -573,10 +615,12 @@ int main(int argc, char **argv)
             g.runs = std::max(1, std::atoi(argv[++i]));
         else if (!std::strcmp(argv[i], "--only") && i + 1 < argc)
             g.only = std::string(",") + argv[++i] + ",";
+        else if (!std::strcmp(argv[i], "--beside") && i + 1 < argc)
+            g.beside = argv[++i];
         else {
             std::fprintf(stderr,
                 "usage: benchrun [--runs N] [--smoke] "
-                "[--only download,upload,small,memory,bringup]\n");
+                "[--only download,upload,small,memory,bringup] [--beside OTHER_BUILD/bench]\n");
             return 2;
         }
     }
@@ -588,6 +632,15 @@ int main(int argc, char **argv)
     g.bin = dirOf(self);
     g.launchers = BENCH_LAUNCHERS;
     g.gprsSim = BENCH_GPRS_SIM;
+    g.ownTag = qtTag(g.bin);
+    if (!g.beside.empty()) {
+        g.besideTag = qtTag(g.beside);
+        if (g.besideTag.empty() || g.besideTag == g.ownTag) {
+            std::fprintf(
+                stderr, "benchrun: %s/benchtransfer is not a build for another Qt\n", g.beside.c_str());
+            return 2;
+        }
+    }
 
     char tmpl[] = "/tmp/tarnex-bench.XXXXXX";
     const char *tmp = mkdtemp(tmpl);

@@ -292,6 +292,11 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
+    // The Qt this build runs on, for benchrun's labels.
+    if (args.size() == 2 && args[1] == QLatin1String("qt")) {
+        std::printf("%s\n", qVersion());
+        return 0;
+    }
     if (args.size() < 5 || (args[1] != QLatin1String("get") && args[1] != QLatin1String("post"))) {
         std::fprintf(stderr, "usage: benchtransfer get|post socket|nm|raw URL DEST|FILE [COUNT]\n");
         return 2;
