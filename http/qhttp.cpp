@@ -690,7 +690,7 @@ void QHttpPrivate::connectToServer()
     // shorter than its own bound, so every server is asked within it.
     int timeout = m_lookupTimeout > 0 ? m_lookupTimeout : int(DnsResolver::DefaultTimeout);
     if (m_stallLimit > 0)
-        timeout = int(qBound<qint64>(1, m_stallLimit - m_lastMove.elapsed(), timeout));
+        timeout = int(qBound<qint64>(1, m_stallLimit - m_lastMove.elapsed(), qint64(timeout)));
     m_resolver = new DnsResolver(this);
     m_resolver->setServers(m_servers);
     m_resolver->setInterfaceName(m_interface);
