@@ -171,6 +171,10 @@ int DemoClient::open()
         return fail(OpenFailed, QStringLiteral("connectionEstablished(%1): %2").arg(code).arg(why));
     }
     m_open = true;
+    // The transfers go through this connection: its interface, and its DNS
+    // servers for the MMSC's and the proxy's names.
+    m_bearerInterface = m_connection->interfaceName();
+    m_bearerDns = QStringList { m_connection->primaryDNS(), m_connection->secondaryDNS() };
     say(QStringLiteral("      interface %1, address %2, DNS %3, %4")
             .arg(m_connection->interfaceName(), m_connection->ipAddress(), m_connection->primaryDNS(),
                 m_connection->secondaryDNS()));
@@ -222,6 +226,8 @@ int DemoClient::send()
         sender->setProxy(m_options.proxy);
         sender->setProxyPort(m_options.proxyPort);
     }
+    sender->setNetworkInterface(m_bearerInterface);
+    sender->setDnsServers(m_bearerDns);
     connect(sender.get(), &MmsSenderBase::sendProgress, this, &DemoClient::onSendProgress);
     connect(sender.get(), &MmsSenderBase::mmsSendComplete, this, &DemoClient::onSendComplete);
     connect(sender.get(), &MmsSenderBase::connectionStateChanged, this, &DemoClient::onHttpState);
@@ -324,6 +330,8 @@ int DemoClient::download()
         receiver->setProxy(m_options.proxy);
         receiver->setProxyPort(m_options.proxyPort);
     }
+    receiver->setNetworkInterface(m_bearerInterface);
+    receiver->setDnsServers(m_bearerDns);
     connect(receiver.get(), &MmsReceiverBase::downloadProgress, this, &DemoClient::onDownloadProgress);
     connect(receiver.get(), &MmsReceiverBase::downloadCompleted, this, &DemoClient::onDownloadComplete);
     connect(receiver.get(), &MmsReceiverBase::connectionStateChanged, this, &DemoClient::onHttpState);

@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 #include <memory>
@@ -104,6 +105,8 @@ private:
     QString m_location;
 
     MmsConnection *m_connection = nullptr;
+    QString m_bearerInterface; // empty without a connection: the host's own network
+    QStringList m_bearerDns;
     bool m_open = false;
     bool m_lost = false;
     QEventLoop m_loop;
