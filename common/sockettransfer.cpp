@@ -2,6 +2,7 @@
 
 #include <QUrl>
 
+#include "httpsyntax.h"
 #include "qhttp.h"
 #include "qhttprequestheader.h"
 #include "requestprofile_p.h"
@@ -50,8 +51,7 @@ QHttpRequestHeader requestHeader(
     // the connection after the answer.
     for (const auto &field : profile.fields)
         header.addValue(QString::fromLatin1(field.first), field.second);
-    const QString host = url.host();
-    header.setValue(QStringLiteral("Host"), host.contains(QLatin1Char(':')) ? '[' + host + ']' : host);
+    header.setValue(QStringLiteral("Host"), HttpSyntax::hostForUrl(url.host()));
     return header;
 }
 

@@ -13,6 +13,7 @@
 // own, one blank line at the end, no NUL and no lone CR or LF.
 
 #include "httprequestwriter.h"
+#include "httpsyntax.h"
 
 #include <QByteArray>
 #include <QByteArrayList>
@@ -24,7 +25,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 namespace {
 
@@ -39,18 +39,6 @@ namespace {
         if (!(cond))                                                                                         \
             fail(#cond, head);                                                                               \
     } while (0)
-
-bool isToken(const QByteArray &s)
-{
-    if (s.isEmpty())
-        return false;
-    for (char c : s) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u <= 32 || u >= 127 || std::strchr("\"(),/:;<=>?@[\\]{}", c))
-            return false;
-    }
-    return true;
-}
 
 QByteArray take(const uint8_t *&p, const uint8_t *end)
 {
@@ -165,7 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
         const int colon = line.indexOf(':');
         CHECK(colon > 0);
         const QByteArray name = line.left(colon);
-        CHECK(isToken(name));
+        CHECK(HttpSyntax::isToken(name));
         CHECK(allowed.contains(name.toLower()));
         CHECK(line.size() == colon + 1 || line.at(colon + 1) == ' ');
         const QByteArray value = line.mid(colon + 2);

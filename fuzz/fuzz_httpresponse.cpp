@@ -9,6 +9,7 @@
 // declared Content-Length or be reported for a response without a body.
 
 #include "httpresponseparser.h"
+#include "httpsyntax.h"
 
 #include <QByteArray>
 #include <QVector>
@@ -102,14 +103,6 @@ struct Outcome : HttpResponseParser::Handler {
     }
 };
 
-bool hasControl(const QString &s)
-{
-    for (QChar c : s)
-        if (c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QChar(0))
-            return true;
-    return false;
-}
-
 Outcome run(const char *data, qint64 size, bool bodyAllowed, const QVector<qint64> &cuts)
 {
     Outcome out;
@@ -148,9 +141,9 @@ Outcome run(const char *data, qint64 size, bool bodyAllowed, const QVector<qint6
         CHECK(out.status >= 200 && out.status <= 999);
         CHECK(out.major == 1 && out.minor >= 0 && out.minor <= 9);
         CHECK(out.fields.size() <= HttpResponseParser::MaxFields);
-        CHECK(!hasControl(out.reason));
+        CHECK(!HttpSyntax::hasLineBreakOrNul(out.reason));
         for (const auto &f : out.fields)
-            CHECK(!f.first.isEmpty() && !hasControl(f.first) && !hasControl(f.second));
+            CHECK(HttpSyntax::isToken(f.first.toLatin1()) && !HttpSyntax::hasLineBreakOrNul(f.second));
     }
     if (out.complete) {
         CHECK(out.headers == 1);

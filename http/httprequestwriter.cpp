@@ -3,14 +3,9 @@
 #include <QCoreApplication>
 #include <QDebug>
 
-#include <cstring>
+#include "httpsyntax.h"
 
 namespace {
-
-QString hostForUrl(const QString &host)
-{
-    return host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host;
-}
 
 QString tr(const char *text)
 {
@@ -19,49 +14,15 @@ QString tr(const char *text)
 
 } // namespace
 
-bool HttpRequestWriter::isToken(const QByteArray &s)
-{
-    if (s.isEmpty())
-        return false;
-    for (char c : s) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u <= 32 || u >= 127 || std::strchr("\"(),/:;<=>?@[\\]{}", c))
-            return false;
-    }
-    return true;
-}
-
-bool HttpRequestWriter::hasLineBreakOrNul(const QString &s)
-{
-    for (QChar c : s)
-        if (c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QChar(0))
-            return true;
-    return false;
-}
-
-bool HttpRequestWriter::isValidHost(const QString &host)
-{
-    if (host.isEmpty() || host.size() > 255)
-        return false;
-    for (QChar c : host) {
-        const ushort u = c.unicode();
-        // Non-ASCII would be mangled on the way to Latin-1; international
-        // names arrive here in their ASCII form from QUrl.
-        if (u <= 32 || u >= 127 || std::strchr("/?#@[]\\\"<>{}|^`", char(u)))
-            return false;
-    }
-    return true;
-}
-
 bool HttpRequestWriter::head(const QHttpRequestHeader &h, const Route &route, bool hasBody, qint64 bodyLength,
                              QByteArray *head, QString *problem)
 {
     const QByteArray method = h.method().toLatin1();
-    if (!h.isValid() || !isToken(method)) {
+    if (!h.isValid() || !HttpSyntax::isToken(method)) {
         *problem = tr("Invalid request method");
         return false;
     }
-    if (!isValidHost(route.host)) {
+    if (!HttpSyntax::isValidHost(route.host)) {
         // It is written into the Host field and, through a proxy, the
         // request line: a line break there would forge fields or requests.
         *problem = tr("Invalid host name");
@@ -82,7 +43,7 @@ bool HttpRequestWriter::head(const QHttpRequestHeader &h, const Route &route, bo
     if (target.isEmpty())
         target = "/";
     const bool viaProxy = !route.proxyHost.isEmpty();
-    const QByteArray authority = hostForUrl(route.host).toLatin1()
+    const QByteArray authority = HttpSyntax::hostForUrl(route.host).toLatin1()
         + (route.port != 80 ? ':' + QByteArray::number(route.port) : QByteArray());
     if (viaProxy && target.startsWith('/'))
         target = "http://" + authority + target;
@@ -96,7 +57,7 @@ bool HttpRequestWriter::head(const QHttpRequestHeader &h, const Route &route, bo
         if (key.compare("content-length", Qt::CaseInsensitive) == 0
             || key.compare("transfer-encoding", Qt::CaseInsensitive) == 0)
             continue; // the body's own length goes out below
-        if (!isToken(key) || hasLineBreakOrNul(field.second)) {
+        if (!HttpSyntax::isToken(key) || HttpSyntax::hasLineBreakOrNul(field.second)) {
             // A line break would let the value forge fields or requests.
             qWarning() << "QHttp: header field dropped, invalid name or line break in value:" << key;
             continue;

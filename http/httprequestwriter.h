@@ -31,16 +31,6 @@ public:
     // Content-Length and Transfer-Encoding fields are never sent.
     static bool head(const QHttpRequestHeader &header, const Route &route, bool hasBody, qint64 bodyLength,
         QByteArray *out, QString *problem);
-
-    // A field name or method: an HTTP token (RFC 9110), nothing that could
-    // end a line or split a field.
-    static bool isToken(const QByteArray &s);
-    // A CR, LF or NUL in a field value would end the line early.
-    static bool hasLineBreakOrNul(const QString &s);
-
-    // A host name or address literal that can stand in a Host field and in an
-    // absolute URL without changing either's structure.
-    static bool isValidHost(const QString &host);
 };
 
 #endif // HTTPREQUESTWRITER_H

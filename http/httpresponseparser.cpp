@@ -1,5 +1,7 @@
 #include "httpresponseparser.h"
 
+#include "httpsyntax.h"
+
 #include <cstring>
 #include <limits>
 
@@ -18,12 +20,6 @@ QByteArray trimmedBlanks(const QByteArray &s)
     while (to > from && isBlank(s.at(to - 1)))
         --to;
     return s.mid(from, to - from);
-}
-
-bool isTokenChar(char c)
-{
-    const unsigned char u = static_cast<unsigned char>(c);
-    return u > 32 && u < 127 && !std::strchr("\"(),/:;<=>?@[\\]{}", c);
 }
 
 // Comma-separated list items of every field named key, trimmed, lower case.
@@ -190,7 +186,7 @@ void HttpResponseParser::finish()
 
 bool HttpResponseParser::headLine(const QByteArray &line)
 {
-    if (line.contains('\r') || line.contains('\0')) {
+    if (HttpSyntax::hasLineBreakOrNul(line)) {
         fail(InvalidHeader, "control character in the response header");
         return false;
     }
@@ -250,11 +246,9 @@ bool HttpResponseParser::headerField(const QByteArray &line)
         fail(InvalidHeader, "malformed header field");
         return false;
     }
-    for (int i = 0; i < colon; ++i) {
-        if (!isTokenChar(line.at(i))) {
-            fail(InvalidHeader, "malformed header field name");
-            return false;
-        }
+    if (!HttpSyntax::isToken(QByteArray::fromRawData(line.constData(), colon))) {
+        fail(InvalidHeader, "malformed header field name");
+        return false;
     }
     if (++m_fieldCount > MaxFields) {
         fail(InvalidHeader, "too many header fields");
@@ -397,7 +391,7 @@ bool HttpResponseParser::trailerLine(const QByteArray &line)
         m_state = Done;
         return true;
     }
-    if (line.contains('\r') || line.contains('\0')) {
+    if (HttpSyntax::hasLineBreakOrNul(line)) {
         fail(InvalidHeader, "control character in a trailer");
         return false;
     }

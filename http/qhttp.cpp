@@ -2,6 +2,7 @@
 #include "qhttp_p.h"
 
 #include "httprequestwriter.h"
+#include "httpsyntax.h"
 
 #include <QFileDevice>
 #include <QHostInfo>
@@ -443,7 +444,7 @@ void QHttpPrivate::startHttpRequest()
         finishRequest(QHttp::HostNotFound, QHttp::tr("No server set to connect to"));
         return;
     }
-    if (!HttpRequestWriter::isValidHost(m_hostName)) {
+    if (!HttpSyntax::isValidHost(m_hostName)) {
         // No such host can exist, and the name would go on the wire as it is.
         finishRequest(QHttp::HostNotFound, QHttp::tr("Invalid host name"));
         return;

@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "httprequestwriter.h"
+#include "httpsyntax.h"
 #include "iniparser_p.h"
 #include "tarnexconfig_p.h"
 
@@ -120,7 +120,7 @@ QString identityValue(const ProfileSettings &settings, const char *key, const ch
 {
     const auto it = settings.values.constFind(QLatin1String(key));
     const QString value = it == settings.values.cend() ? QString::fromUtf8(fallback) : it->toString();
-    if (HttpRequestWriter::hasLineBreakOrNul(value)) {
+    if (HttpSyntax::hasLineBreakOrNul(value)) {
         qWarning() << "[LIBTARNEX] Ignoring" << key << "of" << settings.path
                    << "since it contains a line break or NUL";
         return QString();

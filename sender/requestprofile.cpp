@@ -3,7 +3,7 @@
 #include <QDebug>
 #include <QVariant>
 
-#include "httprequestwriter.h"
+#include "httpsyntax.h"
 #include "mmsuaprof_p.h"
 #include "tarnexconfig_p.h"
 
@@ -28,7 +28,7 @@ bool acceptableName(
     const ProfileSettings &settings, const QString &key, const QString &name, bool valueIsName)
 {
     const QByteArray bytes = name.toLatin1();
-    if (!HttpRequestWriter::isToken(bytes)) {
+    if (!HttpSyntax::isToken(bytes)) {
         if (valueIsName)
             qWarning() << "[LIBTARNEX] Ignoring" << key << "of" << settings.path << "since" << name
                        << "is not an HTTP token";
@@ -127,7 +127,7 @@ RequestProfile RequestProfile::current()
             continue;
         }
         const QString text = value.toString();
-        if (HttpRequestWriter::hasLineBreakOrNul(text)) {
+        if (HttpSyntax::hasLineBreakOrNul(text)) {
             qWarning() << "[LIBTARNEX] Ignoring" << key << "of" << settings.path
                        << "since it contains a line break or NUL";
             continue;

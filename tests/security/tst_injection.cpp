@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "httprequestwriter.h"
+#include "httpsyntax.h"
 #include "httptestserver.h"
 #include "logcapture.h"
 #include "mmsreceiver.h"
@@ -56,7 +57,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, host);
         QFETCH(bool, valid);
-        QCOMPARE(HttpRequestWriter::isValidHost(host), valid);
+        QCOMPARE(HttpSyntax::isValidHost(host), valid);
         HttpTestServer proxy;
         QVERIFY(proxy.listen());
         proxy.setDefaultResponse(HttpTestResponse(HttpTestServer::reply(200, "ok")));
