@@ -1,22 +1,15 @@
 #include "sockettransfer_p.h"
 
+#include <QIODevice>
 #include <QUrl>
 
 #include "httpsyntax.h"
 #include "qhttp.h"
 #include "qhttprequestheader.h"
 #include "requestprofile_p.h"
-#include "tarnexdebug_p.h"
 #include "transferoptions_p.h"
 
 namespace TarnexSocket {
-
-const char *stateName(int state)
-{
-    static const char *const names[]
-        = { "Unconnected", "HostLookup", "Connecting", "Sending", "Reading", "Connected", "Closing" };
-    return uint(state) <= 6 ? names[state] : "Unknown";
-}
 
 void applyProxy(QHttp *http, const QString &proxy, int proxyPort, bool *proxySet)
 {
@@ -62,6 +55,32 @@ void applyOptions(QHttp *http, const QObject *transfer)
     http->setMaxResponseSize(options->maxResponseSize);
     http->setNetworkInterface(options->networkInterface);
     http->setDnsServers(options->dnsServers, options->dnsTimeout);
+}
+
+void abort(QHttp *http, int *transactionId)
+{
+    *transactionId = -1;
+    http->abort();
+}
+
+bool outcome(
+    const QHttp *http, int requestId, bool error, int transactionId, const LogLines &lines, int *code)
+{
+    TARNEX_DEBUG << "D: [LIBTARNEX] HTTP transaction finished, transaction ID:" << requestId
+                 << "error=" << error;
+    if (requestId != transactionId)
+        return false;
+    *code = error ? int(http->error()) : http->lastResponse().statusCode();
+    const QIODevice *device = http->currentDestinationDevice();
+    TARNEX_DEBUG << lines.completed << *code << lines.size << (device ? device->size() : qint64(0));
+    return true;
+}
+
+const char *stateName(int state)
+{
+    static const char *const names[]
+        = { "Unconnected", "HostLookup", "Connecting", "Sending", "Reading", "Connected", "Closing" };
+    return uint(state) <= 6 ? names[state] : "Unknown";
 }
 
 } // namespace TarnexSocket

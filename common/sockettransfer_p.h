@@ -4,6 +4,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include "tarnexdebug_p.h"
+
 class QHttp;
 class QHttpRequestHeader;
 class QObject;
@@ -12,8 +14,13 @@ class QUrl;
 // What MmsSender and MmsReceiver do alike on the socket client.
 namespace TarnexSocket {
 
-// Name of a QHttp::State for the debug log ("Unknown" for anything else).
-const char *stateName(int state);
+// The debug lines in which a sender and a receiver differ.
+struct LogLines
+{
+    const char *progress; // followed by "<done>  of  <total>"
+    const char *completed; // followed by the outcome code
+    const char *size; // followed by the size of what the device holds
+};
 
 // An empty proxy means a direct connection: a proxy that an earlier transfer
 // set must not carry this one somewhere the caller no longer wants.
@@ -30,6 +37,43 @@ QHttpRequestHeader requestHeader(
 // Gives the client the limits, interface and DNS servers `transfer` holds
 // now, for the request queued next.
 void applyOptions(QHttp *http, const QObject *transfer);
+
+// Forgets the running request, then aborts it: the client reports it as
+// finished with an error, and an abandoned transfer is not reported.
+void abort(QHttp *http, int *transactionId);
+
+// The outcome of request `requestId` when it is the transfer's own
+// (`transactionId`, not a setHost or setProxy step): the status code, or the
+// client's error code when it failed. Logged either way.
+bool outcome(
+    const QHttp *http, int requestId, bool error, int transactionId, const LogLines &lines, int *code);
+
+// Name of a QHttp::State for the debug log ("Unknown" for anything else).
+const char *stateName(int state);
+
+// The bodies of the transfers' slots for the client's signals: each logs
+// and emits the transfer's own signal.
+template <typename Transfer, typename Signal>
+void finished(Transfer *transfer, Signal completed, const QHttp *http, int requestId, bool error,
+    int transactionId, const LogLines &lines)
+{
+    int code;
+    if (outcome(http, requestId, error, transactionId, lines, &code))
+        emit(transfer->*completed)(code);
+}
+
+template <typename Transfer, typename Signal>
+void progress(Transfer *transfer, Signal signal, const LogLines &lines, int done, int total)
+{
+    TARNEX_DEBUG << lines.progress << done << " of " << total;
+    emit(transfer->*signal)(done, total);
+}
+
+template <typename Transfer, typename Signal> void stateChanged(Transfer *transfer, Signal signal, int state)
+{
+    TARNEX_DEBUG << "D: [HTTP] Connection state" << stateName(state) << "(" << state << ")";
+    emit(transfer->*signal)(state);
+}
 
 } // namespace TarnexSocket
 

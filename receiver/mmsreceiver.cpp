@@ -5,9 +5,13 @@
 
 #include "qhttp.h"
 #include "qhttprequestheader.h"
-#include "qhttpresponseheader.h"
 #include "sockettransfer_p.h"
 #include "tarnexdebug_p.h"
+
+namespace {
+const TarnexSocket::LogLines Lines = { "D: [LIBTARNEX] MMS download progress, ",
+    "D: [LIBTARNEX] MMS download completed, error:", ", downloaded PDU size:" };
+} // namespace
 
 MmsReceiver::MmsReceiver()
     : m_http(new QHttp(this))
@@ -40,38 +44,21 @@ void MmsReceiver::downloadMms(const QString &url, QIODevice *device)
 
 void MmsReceiver::abort()
 {
-    if (!m_http)
-        return;
-    // Forget the GET first: the client reports it as finished with an error,
-    // and an abandoned download is not reported.
-    m_transaction_id = -1;
-    m_http->abort();
+    TarnexSocket::abort(m_http, &m_transaction_id);
 }
 
 void MmsReceiver::httpRequestFinished(int requestId, bool error)
 {
-    TARNEX_DEBUG << "D: [LIBTARNEX] HTTP transaction finished, transaction ID:" << requestId
-                 << "error=" << error;
-    if (requestId != m_transaction_id)
-        return;
-
-    const int code = error ? int(m_http->error()) : m_http->lastResponse().statusCode();
-    if (MMSLogger::qdebugEnabled) {
-        const QIODevice *device = m_http->currentDestinationDevice();
-        TARNEX_DEBUG << "D: [LIBTARNEX] MMS download completed, error:" << code
-                     << ", downloaded PDU size:" << (device ? device->size() : qint64(0));
-    }
-    emit downloadCompleted(code);
+    TarnexSocket::finished(
+        this, &MmsReceiver::downloadCompleted, m_http, requestId, error, m_transaction_id, Lines);
 }
 
 void MmsReceiver::httpDataReceiveProgress(int done, int total)
 {
-    TARNEX_DEBUG << "D: [LIBTARNEX] MMS download progress, " << done << " of " << total;
-    emit downloadProgress(done, total);
+    TarnexSocket::progress(this, &MmsReceiver::downloadProgress, Lines, done, total);
 }
 
 void MmsReceiver::httpConnectionState(int state)
 {
-    TARNEX_DEBUG << "D: [HTTP] Connection state" << TarnexSocket::stateName(state) << "(" << state << ")";
-    emit connectionStateChanged(state);
+    TarnexSocket::stateChanged(this, &MmsReceiver::connectionStateChanged, state);
 }

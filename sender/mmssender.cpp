@@ -5,9 +5,13 @@
 
 #include "qhttp.h"
 #include "qhttprequestheader.h"
-#include "qhttpresponseheader.h"
 #include "sockettransfer_p.h"
 #include "tarnexdebug_p.h"
+
+namespace {
+const TarnexSocket::LogLines Lines = { "D: [LIBTARNEX] MMS sending progress, ",
+    "D: [LIBTARNEX] MMS sending completed, error:", "response PDU size:" };
+} // namespace
 
 MmsSender::MmsSender()
     : m_http(new QHttp(this))
@@ -42,38 +46,21 @@ void MmsSender::startMmsSend(QIODevice *pdu, QIODevice *response)
 
 void MmsSender::abort()
 {
-    if (!m_http)
-        return;
-    // Forget the POST first: the client reports it as finished with an error,
-    // and an abandoned send is not reported.
-    m_transaction_id = -1;
-    m_http->abort();
+    TarnexSocket::abort(m_http, &m_transaction_id);
 }
 
 void MmsSender::httpRequestFinished(int requestId, bool error)
 {
-    TARNEX_DEBUG << "D: [LIBTARNEX] HTTP transaction finished, transaction ID:" << requestId
-                 << "error=" << error;
-    if (requestId != m_transaction_id)
-        return;
-
-    const int code = error ? int(m_http->error()) : m_http->lastResponse().statusCode();
-    if (MMSLogger::qdebugEnabled) {
-        const QIODevice *response = m_http->currentDestinationDevice();
-        TARNEX_DEBUG << "D: [LIBTARNEX] MMS sending completed, error:" << code
-                     << "response PDU size:" << (response ? response->size() : qint64(0));
-    }
-    emit mmsSendComplete(code);
+    TarnexSocket::finished(
+        this, &MmsSender::mmsSendComplete, m_http, requestId, error, m_transaction_id, Lines);
 }
 
 void MmsSender::httpDataSendProgress(int done, int total)
 {
-    TARNEX_DEBUG << "D: [LIBTARNEX] MMS sending progress, " << done << " of " << total;
-    emit sendProgress(done, total);
+    TarnexSocket::progress(this, &MmsSender::sendProgress, Lines, done, total);
 }
 
 void MmsSender::httpConnectionState(int state)
 {
-    TARNEX_DEBUG << "D: [HTTP] Connection state" << TarnexSocket::stateName(state) << "(" << state << ")";
-    emit connectionStateChanged(state);
+    TarnexSocket::stateChanged(this, &MmsSender::connectionStateChanged, state);
 }
