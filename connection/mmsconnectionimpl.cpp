@@ -13,14 +13,13 @@
 #include "commandrunner_p.h"
 #include "connectionlimits_p.h"
 #include "dnsresolver_p.h"
+#include "gprsnames_p.h"
 #include "tarnexdebug_p.h"
 
 namespace {
 
-const QString GprsService = QStringLiteral("com.orvel.quelm.GPRS");
-const QString GprsPath = QStringLiteral("/com/orvel/quelm/gprs");
-const QString GprsInterface = QStringLiteral("com.orvel.quelm.GPRS");
-const QString ContextInterface = QStringLiteral("com.orvel.quelm.GPRS.Context");
+const QString GprsService = QLatin1String(GprsNames::Service);
+const QString ContextInterface = QLatin1String(GprsNames::ContextInterface);
 const QString PropertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
 const QString Ifconfig = QStringLiteral("/sbin/ifconfig");
 const QString Route = QStringLiteral("/sbin/route");
@@ -138,11 +137,16 @@ bool unanswered(const QDBusMessage &reply)
     return type == QDBusError::NoReply || type == QDBusError::Timeout || type == QDBusError::Disconnected;
 }
 
-QDBusMessage deleteContext(const QDBusObjectPath &context)
+// `step` says in the debug line what the deletion is part of.
+QDBusMessage deleteContext(const QDBusObjectPath &context, const char *step)
 {
     QDBusMessage call = QDBusMessage::createMethodCall(
-        GprsService, context.path(), ContextInterface, QStringLiteral("Delete"));
-    return QDBusConnection::systemBus().call(call, QDBus::Block, connectionLimits().deleteMs);
+        GprsService, context.path(), ContextInterface, QLatin1String(GprsNames::Delete));
+    const QDBusMessage reply
+        = QDBusConnection::systemBus().call(call, QDBus::Block, connectionLimits().deleteMs);
+    TARNEX_DEBUG.nospace() << "D: [LIBTARNEX] " << step << " GPRS connection, " << GprsNames::ContextInterface
+                           << '.' << GprsNames::Delete << " returned: " << reply.errorName();
+    return reply;
 }
 
 // After a re-open has brought up a new context: the one it replaces would
@@ -157,9 +161,7 @@ void releaseReplaced(const QString &iface, const QString &newIface, const QDBusO
         TARNEX_DEBUG << "D: [LIBTARNEX] Replacing GPRS connection, " << commandText(Ifconfig, downArgs)
                      << " returned:" << result;
     }
-    const QDBusMessage reply = deleteContext(context);
-    TARNEX_DEBUG << "D: [LIBTARNEX] Replacing GPRS connection, com.orvel.quelm.GPRS.Context.Delete returned:"
-                 << reply.errorName();
+    const QDBusMessage reply = deleteContext(context, "Replacing");
     if (reply.type() == QDBusMessage::ErrorMessage)
         qWarning() << "[CONN] Could not delete replaced GPRS context" << context.path() << reply.errorName();
 }
@@ -187,8 +189,8 @@ bool MmsConnectionImpl::openConnection(const QString &apn, const QString &user, 
     TARNEX_DEBUG << "D: [LIBTARNEX] Open new GPRS connection: apn:" << apn << " user:" << user
                  << " pass:" << (pass.isEmpty() ? QString(QLatin1String("")) : QStringLiteral("********"));
 
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        GprsService, GprsPath, GprsInterface, QStringLiteral("QuickConnect"));
+    QDBusMessage call = QDBusMessage::createMethodCall(GprsService, QLatin1String(GprsNames::Path),
+        QLatin1String(GprsNames::Interface), QLatin1String(GprsNames::QuickConnect));
     call << apn << QStringLiteral("IP") << user << pass;
     return QDBusConnection::systemBus().callWithCallback(call, this,
         SLOT(connectionCallback(QDBusObjectPath)), SLOT(connectionError(QDBusError)),
@@ -207,7 +209,7 @@ void MmsConnectionImpl::connectionCallback(QDBusObjectPath connectionContext)
     m_context_path = connectionContext;
 
     QDBusConnection bus = QDBusConnection::systemBus();
-    static const char *const properties[] = { "PDPAddress", "PDNSAddress", "SDNSAddress", "NetIF" };
+    const auto &properties = GprsNames::ContextProperties;
     QString values[4];
     bool read[4] = { false, false, false, false };
     // A read the service does not answer ends the reads and the open: the
@@ -291,10 +293,7 @@ void MmsConnectionImpl::connectionCallback(QDBusObjectPath connectionContext)
                      << " returned:" << downResult;
     }
     if (!(wasOpen && m_context_path == openContext)) {
-        const QDBusMessage reply = deleteContext(m_context_path);
-        TARNEX_DEBUG
-            << "D: [LIBTARNEX] Undoing GPRS connection, com.orvel.quelm.GPRS.Context.Delete returned:"
-            << reply.errorName();
+        const QDBusMessage reply = deleteContext(m_context_path, "Undoing");
         if (reply.type() == QDBusMessage::ErrorMessage)
             qWarning() << "[CONN] Could not delete GPRS context" << m_context_path.path()
                        << reply.errorName();
@@ -336,9 +335,7 @@ bool MmsConnectionImpl::closeConnection()
         qWarning() << "[CONN] Invalid interface name, not taken down:" << iface;
     }
 
-    const QDBusMessage reply = deleteContext(m_context_path);
-    TARNEX_DEBUG << "D: [LIBTARNEX] Closing GPRS connection, com.orvel.quelm.GPRS.Context.Delete returned:"
-                 << reply.errorName();
+    const QDBusMessage reply = deleteContext(m_context_path, "Closing");
     if (unanswered(reply))
         qWarning() << "[CONN] GPRS service did not answer Delete of" << m_context_path.path() << "within"
                    << connectionLimits().deleteMs << "ms";

@@ -3,6 +3,7 @@
 #include <QDBusConnection>
 #include <QDBusPendingReply>
 
+#include "gprsnames_p.h"
 #include "quelmgprs_p.h"
 
 QuelmGprs::QuelmGprs()
@@ -29,7 +30,7 @@ GprsContextList QuelmGprs::getStatus()
 
 QuelmGprsPrivate::QuelmGprsPrivate(QObject *parent)
     : QObject(parent)
-    , m_dbus_proxy(QStringLiteral("com.orvel.quelm.GPRS"), QStringLiteral("/com/orvel/quelm/gprs"),
+    , m_dbus_proxy(QLatin1String(GprsNames::Service), QLatin1String(GprsNames::Path),
           QDBusConnection::systemBus(), nullptr)
 {
     QuelmGprs *q = qobject_cast<QuelmGprs *>(parent);
