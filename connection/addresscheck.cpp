@@ -1,4 +1,5 @@
 #include "addresscheck_p.h"
+#include "interfacename_p.h"
 
 #include <QStringList>
 
@@ -10,15 +11,8 @@
 
 bool isValidInterfaceName(const QString &name)
 {
-    if (name.isEmpty() || name.toUtf8().size() >= IFNAMSIZ || name == QLatin1String(".")
-        || name == QLatin1String("..") || name.startsWith(QLatin1Char('-')))
-        return false;
-    for (const QChar c : name) {
-        if (c == QLatin1Char('/') || c == QLatin1Char(':') || c.isSpace() || c.unicode() < 0x20
-            || c.unicode() == 0x7f)
-            return false;
-    }
-    return true;
+    const QByteArray bytes = name.toUtf8();
+    return tarnex_is_valid_interface_name(bytes.constData(), size_t(bytes.size()));
 }
 
 bool isLoopbackInterface(const QString &name)

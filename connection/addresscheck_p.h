@@ -8,9 +8,7 @@
 // lines. They come from the GPRS service (interface, address) or from the
 // client (route target); neither is trusted to be sane.
 
-// The kernel's rule for interface names (at most 15 bytes, no '/', ':' or
-// blanks, not "." or ".."), plus no control characters and no leading '-',
-// which ifconfig would read as an option.
+// tarnex_is_valid_interface_name (interfacename_p.h) on the name's UTF-8 form.
 bool isValidInterfaceName(const QString &name);
 
 // The loopback interface, by its name "lo" or, under any other name, by its

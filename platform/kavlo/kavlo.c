@@ -26,6 +26,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "interfacename_p.h"
+
 #define KAVLO_EXPORT __attribute__((visibility("default")))
 
 _Static_assert(offsetof(struct mms_context_s, ifname) == 4, "ifname at 4");
@@ -101,20 +103,6 @@ static const struct
 static void delete_context(mms_handle_t *h, int want_reply);
 
 /* ---- validation: what the service says ends up on a command line ---- */
-
-static int valid_ifname(const char *s)
-{
-    size_t n = strlen(s);
-    if (n == 0 || n >= MMS_IFNAME_SIZE || s[0] == '-' || !strcmp(s, ".") || !strcmp(s, ".."))
-        return 0;
-    for (size_t i = 0; i < n; ++i) {
-        char c = s[i];
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'
-                || c == '-' || c == '.'))
-            return 0;
-    }
-    return 1;
-}
 
 static int valid_ipv4(const char *s)
 {
@@ -436,7 +424,8 @@ static void read_next_property(mms_handle_t *h)
     }
 
     struct mms_context_s *c = &h->context;
-    if (!valid_ifname(c->ifname) || !valid_ipv4(c->ip) || !valid_dns(c->pdns) || !valid_dns(c->sdns)) {
+    if (!tarnex_is_valid_interface_name(c->ifname, strlen(c->ifname)) || !valid_ipv4(c->ip)
+        || !valid_dns(c->pdns) || !valid_dns(c->sdns)) {
         fail_open(h);
         return;
     }

@@ -15,6 +15,7 @@
 
 #include "faketools.h"
 #include "gprssimcontrol.h"
+#include "interfacenames.h"
 #include "limitsguard.h"
 #include "mmsconnectionimpl.h"
 #include "netnsguard.h"
@@ -124,10 +125,9 @@ private Q_SLOTS:
             << QStringList({ "absent" }) << "open"
             << QStringList(
                    { "established " + QString::number(int(QDBusError::ServiceUnknown)), "contexts 0" });
-        for (const char *name :
-            { "", "gprs0 up", "../x", "gprs0:1", ".", "-a", "interfacename016", "gprs\t0", "lo" })
-            QTest::addRow("interface '%s'", name)
-                << QStringList({ QString("set NetIF ") + name }) << "open" << refused;
+        for (const QString &name : refusedInterfaceNames() + QStringList(QStringLiteral("lo")))
+            QTest::addRow("interface '%s'", qUtf8Printable(name))
+                << QStringList({ "set NetIF " + name }) << "open" << refused;
         QTest::newRow("interface: renamed loopback")
             << QStringList({ "rename lo lback", "set NetIF lback" }) << "open" << refused;
         for (const char *address : { "", "10.1", "010.1.2.3", "10.1.2.3 up", "10.1.2.3/8", "fe80::1%gprs0",
