@@ -288,10 +288,6 @@ bool HttpResponseParser::endOfHead()
         }
         length = v;
     }
-    if (length < 0 && !listItems(m_fields, "content-length").isEmpty()) {
-        fail(InvalidHeader, "invalid Content-Length");
-        return false;
-    }
     for (const auto &field : m_fields) {
         if (field.first.compare(QLatin1String("content-length"), Qt::CaseInsensitive) == 0
             && field.second.trimmed().isEmpty()) {

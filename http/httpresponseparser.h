@@ -37,7 +37,6 @@ public:
     };
 
     explicit HttpResponseParser(Handler *handler = nullptr);
-    void setHandler(Handler *handler) { m_handler = handler; }
 
     // Starts a new response. bodyAllowed is false for the answer to HEAD.
     void reset(bool bodyAllowed = true);
@@ -53,7 +52,6 @@ public:
     bool hasError() const { return m_error != NoError; }
     Error error() const { return m_error; }
     QString errorString() const { return m_errorString; }
-    bool isHeaderComplete() const { return m_state > Headers && m_state != Failed; }
     BodyKind bodyKind() const { return m_bodyKind; }
     qint64 contentLength() const { return m_contentLength; } // -1 when not known
     qint64 bodyBytes() const { return m_bodyBytes; }
