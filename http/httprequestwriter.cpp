@@ -1,40 +1,24 @@
 #include "httprequestwriter.h"
 
-#include <QCoreApplication>
 #include <QDebug>
 
 #include "httpsyntax.h"
 
-namespace {
-
-QString tr(const char *text)
-{
-    return QCoreApplication::translate("QHttp", text);
-}
-
-} // namespace
-
-bool HttpRequestWriter::head(const QHttpRequestHeader &h, const Route &route, bool hasBody, qint64 bodyLength,
-                             QByteArray *head, QString *problem)
+bool HttpRequestWriter::head(
+    const QHttpRequestHeader &h, const Route &route, bool hasBody, qint64 bodyLength, QByteArray *head)
 {
     const QByteArray method = h.method().toLatin1();
-    if (!h.isValid() || !HttpSyntax::isToken(method)) {
-        *problem = tr("Invalid request method");
+    if (!h.isValid() || !HttpSyntax::isToken(method))
         return false;
-    }
-    if (!HttpSyntax::isValidHost(route.host)) {
-        // It is written into the Host field and, through a proxy, the
-        // request line: a line break there would forge fields or requests.
-        *problem = tr("Invalid host name");
+    // The host is written into the Host field and, through a proxy, the
+    // request line: a line break there would forge fields or requests.
+    if (!HttpSyntax::isValidHost(route.host))
         return false;
-    }
     QByteArray target;
     for (char c : h.path().toUtf8()) {
         const unsigned char u = static_cast<unsigned char>(c);
-        if (u <= 32 || u == 127) {
-            *problem = tr("Invalid request target");
-            return false;
-        }
+        if (u <= 32 || u == 127)
+            return false; // it would split the request line
         if (u >= 128)
             target += '%' + QByteArray::number(u, 16).toUpper();
         else

@@ -30,7 +30,7 @@ public:
     // it (and for POST, PUT and PATCH) with bodyLength; the header's own
     // Content-Length and Transfer-Encoding fields are never sent.
     static bool head(const QHttpRequestHeader &header, const Route &route, bool hasBody, qint64 bodyLength,
-        QByteArray *out, QString *problem);
+        QByteArray *out);
 };
 
 #endif // HTTPREQUESTWRITER_H

@@ -108,11 +108,6 @@ int QHttp::setHost(const QString &hostName, ConnectionMode mode, quint16 port)
     return d->enqueue(r);
 }
 
-int QHttp::setHost(const QString &hostName, quint16 port)
-{
-    return setHost(hostName, ConnectionModeHttp, port);
-}
-
 int QHttp::setProxy(const QString &host, int port, const QString &username, const QString &password)
 {
     auto *r = new QHttpPrivate::Request(QHttpPrivate::Request::SetProxy);
@@ -160,51 +155,14 @@ void QHttp::setDnsServers(const QStringList &servers, int lookupTimeout)
     d->m_dnsTimeout = lookupTimeout;
 }
 
-int QHttp::currentId() const
-{
-    return d->m_pending.isEmpty() ? 0 : d->m_pending.first()->id;
-}
-
-QIODevice *QHttp::currentSourceDevice() const
-{
-    return d->m_pending.isEmpty() ? nullptr : d->m_pending.first()->data.data();
-}
-
 QIODevice *QHttp::currentDestinationDevice() const
 {
     return d->m_pending.isEmpty() ? nullptr : d->m_pending.first()->to.data();
 }
 
-QHttpRequestHeader QHttp::currentRequest() const
-{
-    return d->m_pending.isEmpty() ? QHttpRequestHeader() : d->m_pending.first()->header;
-}
-
-bool QHttp::hasPendingRequests() const
-{
-    return d->m_pending.size() > 1;
-}
-
-void QHttp::clearPendingRequests()
-{
-    d->clearPendingRequests();
-}
-
-QHttp::State QHttp::state() const
-{
-    return d->m_state;
-}
-
 QHttp::Error QHttp::error() const
 {
     return d->m_error;
-}
-
-QString QHttp::errorString() const
-{
-    if (d->m_error == NoError)
-        return tr("Unknown error");
-    return d->m_errorString;
 }
 
 QHttpResponseHeader QHttp::lastResponse() const
@@ -300,24 +258,19 @@ void QHttpPrivate::startNextRequest()
     m_running = true;
     Request *r = m_pending.first();
     m_error = QHttp::NoError;
-    m_errorString.clear();
-    const quint64 generation = m_generation;
-    emit q->requestStarted(r->id);
-    if (generation != m_generation)
-        return;
     switch (r->kind) {
     case Request::SetHost:
         m_hostName = r->host;
         m_port = r->port;
         m_mode = r->mode;
-        finishRequest(QHttp::NoError, QString());
+        finishRequest(QHttp::NoError);
         break;
     case Request::SetProxy:
         m_proxyHost = r->host;
         m_proxyPort = r->port;
         m_proxyUser = r->user;
         m_proxyPassword = r->password;
-        finishRequest(QHttp::NoError, QString());
+        finishRequest(QHttp::NoError);
         break;
     case Request::Http:
         startHttpRequest();
@@ -325,7 +278,7 @@ void QHttpPrivate::startNextRequest()
     }
 }
 
-void QHttpPrivate::finishRequest(QHttp::Error error, const QString &errorString)
+void QHttpPrivate::finishRequest(QHttp::Error error)
 {
     Request *r = m_pending.first();
     ++m_generation;
@@ -333,11 +286,8 @@ void QHttpPrivate::finishRequest(QHttp::Error error, const QString &errorString)
     m_stallTimer->stop();
     stopReadingBody();
     m_error = error;
-    m_errorString = errorString;
-    if (error != QHttp::NoError)
-        m_anyError = true;
     // The request stays current while its end is reported, so the slot can
-    // still ask for currentId() and currentDestinationDevice().
+    // still ask for currentDestinationDevice().
     m_finishing = true;
     if (q)
         emit q->requestFinished(r->id, error != QHttp::NoError);
@@ -347,17 +297,7 @@ void QHttpPrivate::finishRequest(QHttp::Error error, const QString &errorString)
     m_pending.removeOne(r);
     delete r;
     m_running = false;
-    if (m_abortedInFinish) {
-        m_abortedInFinish = false;
-        m_anyError = false;
-        emit q->done(true);
-    } else if (m_pending.isEmpty()) {
-        const bool anyError = m_anyError;
-        m_anyError = false;
-        emit q->done(anyError);
-    }
-    if (q)
-        scheduleNext();
+    scheduleNext();
 }
 
 void QHttpPrivate::abort()
@@ -369,7 +309,6 @@ void QHttpPrivate::abort()
         // The current request has already been reported; only the queue
         // and the connection go.
         clearPendingRequests();
-        m_abortedInFinish = true;
         m_aborting = true;
         closeConnection();
         m_aborting = false;
@@ -384,7 +323,7 @@ void QHttpPrivate::abort()
     closeConnection();
     m_aborting = false;
     if (generation == m_generation)
-        finishRequest(QHttp::Aborted, QHttp::tr("Request aborted"));
+        finishRequest(QHttp::Aborted);
 }
 
 // Closes the connection, if any, reporting Closing and Unconnected.
@@ -413,12 +352,12 @@ void QHttpPrivate::dropSocket()
     s->deleteLater();
 }
 
-void QHttpPrivate::failRequest(QHttp::Error error, const QString &errorString)
+void QHttpPrivate::failRequest(QHttp::Error error)
 {
     const quint64 generation = m_generation;
     closeConnection();
     if (generation == m_generation)
-        finishRequest(error, errorString);
+        finishRequest(error);
 }
 
 void QHttpPrivate::startHttpRequest()
@@ -435,26 +374,25 @@ void QHttpPrivate::startHttpRequest()
         m_lastMove.start();
         m_stallTimer->start(m_stallLimit);
     }
-    if (m_mode != QHttp::ConnectionModeHttp) {
-        finishRequest(
-            QHttp::UnknownError, QHttp::tr("HTTPS connection requested but SSL support not compiled in"));
+    if (m_mode != QHttp::ConnectionModeHttp) { // plain HTTP only
+        finishRequest(QHttp::UnknownError);
         return;
     }
     if (m_hostName.isEmpty()) {
-        finishRequest(QHttp::HostNotFound, QHttp::tr("No server set to connect to"));
+        finishRequest(QHttp::HostNotFound);
         return;
     }
     if (!HttpSyntax::isValidHost(m_hostName)) {
         // No such host can exist, and the name would go on the wire as it is.
-        finishRequest(QHttp::HostNotFound, QHttp::tr("Invalid host name"));
+        finishRequest(QHttp::HostNotFound);
         return;
     }
     if (r->hasData && (!r->data || !r->data->isReadable())) {
-        finishRequest(QHttp::UnknownError, QHttp::tr("Request body device is not open for reading"));
+        finishRequest(QHttp::UnknownError);
         return;
     }
     if (r->hasTo && (!r->to || !r->to->isWritable())) {
-        finishRequest(QHttp::UnknownError, QHttp::tr("Destination device is not open for writing"));
+        finishRequest(QHttp::UnknownError);
         return;
     }
 
@@ -538,7 +476,7 @@ void QHttpPrivate::bodyDeviceDestroyed()
 // What was read so far cannot be told from a whole body.
 void QHttpPrivate::bodyDeviceLost()
 {
-    finishRequest(QHttp::UnknownError, QHttp::tr("Request body device closed before its end"));
+    finishRequest(QHttp::UnknownError);
 }
 
 // Bytes are only noted as they move, which costs a clock read; the timer
@@ -575,12 +513,12 @@ void QHttpPrivate::stallTimerFired()
                  "ended",
             qUtf8Printable(m_connHost), qUtf8Printable(m_servers.join(QLatin1Char(' '))), m_stallLimit,
             m_pending.first()->id);
-        failRequest(QHttp::HostNotFound, QHttp::tr("Host %1 not found: no DNS answer").arg(m_connHost));
+        failRequest(QHttp::HostNotFound);
         return;
     }
     qWarning() << "[LIBTARNEX] Nothing sent or received for" << m_stallLimit
                << "ms (the transfer time limit), request" << m_pending.first()->id << "ended";
-    failRequest(QHttp::Aborted, QHttp::tr("No progress for %1 ms").arg(m_stallLimit));
+    failRequest(QHttp::Aborted);
 }
 
 // Takes what the body device has. It has ended when a read fails, as one
@@ -597,7 +535,7 @@ void QHttpPrivate::readBodyDevice()
     for (;;) {
         const int held = m_sendBuffer.size();
         if (held > std::numeric_limits<int>::max() - BodyDeviceChunk) {
-            finishRequest(QHttp::UnknownError, QHttp::tr("Request body too large"));
+            finishRequest(QHttp::UnknownError);
             return;
         }
         m_sendBuffer.resize(held + BodyDeviceChunk);
@@ -614,7 +552,7 @@ void QHttpPrivate::readBodyDevice()
     if (process
         && (process->error() == QProcess::FailedToStart || process->exitStatus() != QProcess::NormalExit
             || process->exitCode() != 0)) {
-        finishRequest(QHttp::UnknownError, QHttp::tr("Request body process failed"));
+        finishRequest(QHttp::UnknownError);
         return;
     }
     m_bodyTotal = m_sendBuffer.size();
@@ -626,15 +564,14 @@ void QHttpPrivate::readBodyDevice()
 void QHttpPrivate::startExchange()
 {
     Request *r = m_pending.first();
-    QString problem;
     HttpRequestWriter::Route route;
     route.host = m_hostName;
     route.port = m_port;
     route.proxyHost = m_proxyHost;
     route.proxyUser = m_proxyUser;
     route.proxyPassword = m_proxyPassword;
-    if (!HttpRequestWriter::head(r->header, route, r->hasData, m_bodyTotal, &m_head, &problem)) {
-        finishRequest(QHttp::UnknownError, problem);
+    if (!HttpRequestWriter::head(r->header, route, r->hasData, m_bodyTotal, &m_head)) {
+        finishRequest(QHttp::UnknownError);
         return;
     }
 
@@ -678,7 +615,6 @@ void QHttpPrivate::connectToServer()
         // An address needs no lookup; asking anyway would send a reverse
         // query to a name server that may not even be reachable.
         m_addresses = { literal };
-        m_connectError.clear();
         tryNextAddress();
         return;
     }
@@ -710,11 +646,10 @@ void QHttpPrivate::dnsLookedUp(DnsResolver::Error error, const QList<QHostAddres
     if (error != DnsResolver::NoError || addresses.isEmpty()) {
         qWarning("[LIBTARNEX] %s not resolved through %s (%s), request %d ended", qUtf8Printable(m_connHost),
             qUtf8Printable(m_servers.join(QLatin1Char(' '))), qUtf8Printable(problem), m_pending.first()->id);
-        failRequest(QHttp::HostNotFound, QHttp::tr("Host %1 not found: %2").arg(m_connHost, problem));
+        failRequest(QHttp::HostNotFound);
         return;
     }
     m_addresses = addresses;
-    m_connectError.clear();
     tryNextAddress();
 }
 
@@ -770,19 +705,17 @@ void QHttpPrivate::hostLookedUp(const QHostInfo &info)
     Frame frame(this);
     m_lookupId = -1;
     if (info.error() != QHostInfo::NoError || info.addresses().isEmpty()) {
-        failRequest(QHttp::HostNotFound, QHttp::tr("Host %1 not found").arg(m_connHost));
+        failRequest(QHttp::HostNotFound);
         return;
     }
     m_addresses = info.addresses();
-    m_connectError.clear();
     tryNextAddress();
 }
 
 void QHttpPrivate::tryNextAddress()
 {
     if (m_addresses.isEmpty()) {
-        failRequest(QHttp::ConnectionRefused,
-            m_connectError.isEmpty() ? QHttp::tr("Connection refused") : m_connectError);
+        failRequest(QHttp::ConnectionRefused);
         return;
     }
     const QHostAddress address = m_addresses.takeFirst();
@@ -798,8 +731,7 @@ void QHttpPrivate::tryNextAddress()
         delete socket;
         qWarning("[LIBTARNEX] Cannot bind a socket to %s (%s), request %d ended", qUtf8Printable(m_interface),
             qUtf8Printable(problem), m_pending.first()->id);
-        failRequest(QHttp::ConnectionRefused,
-            QHttp::tr("Cannot bind the connection to interface %1: %2").arg(m_interface, problem));
+        failRequest(QHttp::ConnectionRefused);
         return;
     }
     m_socket = socket;
@@ -841,7 +773,7 @@ void QHttpPrivate::sendRequest()
     m_outMoved = 0;
     m_outAcked = 0;
     if (!m_bodyBuffered && m_bodyTotal > 0 && (!r->data || !r->data->seek(m_bodyStart))) {
-        failRequest(QHttp::UnknownError, QHttp::tr("Request body device cannot be read"));
+        failRequest(QHttp::UnknownError);
         return;
     }
 
@@ -859,7 +791,7 @@ void QHttpPrivate::sendRequest()
             got = r->data->read(out.data() + headSize, first);
         }
         if (got <= 0) {
-            failRequest(QHttp::UnknownError, QHttp::tr("Request body device cannot be read"));
+            failRequest(QHttp::UnknownError);
             return;
         }
         out.resize(headSize + int(got));
@@ -894,7 +826,7 @@ void QHttpPrivate::fillSocket()
         }
         if (got <= 0) {
             // The device ended before the length that went out in the head.
-            failRequest(QHttp::UnknownError, QHttp::tr("Request body device ended early"));
+            failRequest(QHttp::UnknownError);
             return;
         }
         if (m_socket->write(piece, got) < 0) {
@@ -982,10 +914,7 @@ bool QHttpPrivate::headerReceived(const QHttpResponseHeader &header)
         m_tooLarge = true;
         return false;
     }
-    const quint64 generation = m_generation;
-    if (q)
-        emit q->responseHeaderReceived(header);
-    return generation == m_generation;
+    return true;
 }
 
 bool QHttpPrivate::bodyReceived(const char *data, qint64 size)
@@ -1042,16 +971,15 @@ bool QHttpPrivate::readResponse()
         if (generation != m_generation || !m_socket)
             return false;
         if (m_writeFailed) {
-            failRequest(
-                QHttp::UnknownError, QHttp::tr("Could not write the response into the destination device"));
+            failRequest(QHttp::UnknownError);
             return false;
         }
         if (m_tooLarge) {
-            failRequest(QHttp::WrongContentLength, QHttp::tr("Answer larger than %1 bytes").arg(m_sizeLimit));
+            failRequest(QHttp::WrongContentLength);
             return false;
         }
         if (m_parser.hasError()) {
-            failRequest(QHttp::InvalidResponseHeader, m_parser.errorString());
+            failRequest(QHttp::InvalidResponseHeader);
             return false;
         }
         if (m_parser.isComplete()) {
@@ -1074,8 +1002,7 @@ void QHttpPrivate::responseComplete()
     if (QFileDevice *file = qobject_cast<QFileDevice *>(r->to.data())) {
         // A file keeps a write buffer; data that never reaches the disk was not delivered.
         if (!file->flush()) {
-            failRequest(
-                QHttp::UnknownError, QHttp::tr("Could not write the response into the destination device"));
+            failRequest(QHttp::UnknownError);
             return;
         }
     }
@@ -1094,11 +1021,11 @@ void QHttpPrivate::responseComplete()
         return;
     const int code = m_lastResponse.statusCode();
     if (code == 401)
-        finishRequest(QHttp::AuthenticationRequiredError, QHttp::tr("Authentication required"));
+        finishRequest(QHttp::AuthenticationRequiredError);
     else if (code == 407)
-        finishRequest(QHttp::ProxyAuthenticationRequiredError, QHttp::tr("Proxy authentication required"));
+        finishRequest(QHttp::ProxyAuthenticationRequiredError);
     else
-        finishRequest(QHttp::NoError, QString());
+        finishRequest(QHttp::NoError);
 }
 
 void QHttpPrivate::socketDisconnected()
@@ -1115,7 +1042,6 @@ void QHttpPrivate::socketError()
     if (!m_socketConnected) {
         if (!httpRequest())
             return;
-        m_connectError = m_socket->errorString();
         m_socket->disconnect(this);
         m_socket->deleteLater();
         m_socket = nullptr;
@@ -1162,13 +1088,13 @@ void QHttpPrivate::connectionLost()
     }
     switch (m_parser.error()) {
     case HttpResponseParser::UnexpectedClose:
-        failRequest(QHttp::UnexpectedClose, QHttp::tr("Connection closed unexpectedly"));
+        failRequest(QHttp::UnexpectedClose);
         break;
     case HttpResponseParser::WrongContentLength:
-        failRequest(QHttp::WrongContentLength, QHttp::tr("Wrong content length"));
+        failRequest(QHttp::WrongContentLength);
         break;
     default:
-        failRequest(QHttp::InvalidResponseHeader, m_parser.errorString());
+        failRequest(QHttp::InvalidResponseHeader);
         break;
     }
 }

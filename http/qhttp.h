@@ -64,7 +64,6 @@ public:
     // Port 0 means the default HTTP port 80. Only plain HTTP is spoken; the
     // HTTPS mode is refused when its request is reached.
     int setHost(const QString &hostName, ConnectionMode mode, quint16 port = 0);
-    int setHost(const QString &hostName, quint16 port = 80);
     // An empty host name turns the proxy off. A user name is sent as Basic
     // proxy credentials.
     int setProxy(const QString &host, int port, const QString &username = QString(),
@@ -102,16 +101,10 @@ public:
     void setNetworkInterface(const QString &name);
     void setDnsServers(const QStringList &servers, int lookupTimeout);
 
-    int currentId() const;
-    QIODevice *currentSourceDevice() const;
+    // The destination of the current request: still set while its
+    // requestFinished is emitted.
     QIODevice *currentDestinationDevice() const;
-    QHttpRequestHeader currentRequest() const;
-    bool hasPendingRequests() const;
-    void clearPendingRequests();
-
-    State state() const;
     Error error() const;
-    QString errorString() const;
     QHttpResponseHeader lastResponse() const;
 
 public Q_SLOTS:
@@ -119,12 +112,9 @@ public Q_SLOTS:
 
 Q_SIGNALS:
     void stateChanged(int state);
-    void responseHeaderReceived(const QHttpResponseHeader &resp);
-    void requestStarted(int id);
     void requestFinished(int id, bool error);
     void dataSendProgress(int done, int total);
     void dataReadProgress(int done, int total);
-    void done(bool error);
 
 private:
     friend class QHttpPrivate;

@@ -43,7 +43,6 @@ public:
     QList<Request *> m_pending; // m_pending.first() is the current request once started
     QHttp::State m_state = QHttp::Unconnected;
     QHttp::Error m_error = QHttp::NoError;
-    QString m_errorString;
     QHttpResponseHeader m_lastResponse;
     int m_transferTimeout = 0; // for requests queued from now on
     qint64 m_maxResponseSize = 0;
@@ -100,8 +99,8 @@ private:
     void writeFailed();
     void connectionLost();
     void responseComplete();
-    void failRequest(QHttp::Error error, const QString &errorString);
-    void finishRequest(QHttp::Error error, const QString &errorString);
+    void failRequest(QHttp::Error error);
+    void finishRequest(QHttp::Error error);
     void closeConnection();
     void dropSocket();
     void setState(QHttp::State state);
@@ -110,8 +109,6 @@ private:
     bool m_running = false; // the first request has started
     bool m_startScheduled = false;
     bool m_finishing = false; // inside requestFinished of the current request
-    bool m_abortedInFinish = false;
-    bool m_anyError = false;
     quint64 m_generation = 0; // changes when the current request ends, and on release()
     int m_depth = 0; // frames of this object's code on the stack
 
@@ -143,7 +140,6 @@ private:
     int m_lookupId = -1;
     DnsResolver *m_resolver = nullptr; // the look-up through m_servers, while it runs
     QList<QHostAddress> m_addresses;
-    QString m_connectError;
 
     // Current exchange.
     HttpResponseParser m_parser;

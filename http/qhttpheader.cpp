@@ -42,15 +42,6 @@ bool QHttpHeader::hasKey(const QString &key) const
     return false;
 }
 
-QStringList QHttpHeader::keys() const
-{
-    QStringList out;
-    for (const auto &field : m_values)
-        if (!out.contains(field.first, Qt::CaseInsensitive))
-            out << field.first;
-    return out;
-}
-
 QString QHttpHeader::value(const QString &key) const
 {
     for (const auto &field : m_values)
@@ -59,73 +50,7 @@ QString QHttpHeader::value(const QString &key) const
     return QString();
 }
 
-QStringList QHttpHeader::allValues(const QString &key) const
-{
-    QStringList out;
-    for (const auto &field : m_values)
-        if (field.first.compare(key, Qt::CaseInsensitive) == 0)
-            out << field.second;
-    return out;
-}
-
-void QHttpHeader::removeValue(const QString &key)
-{
-    for (auto it = m_values.begin(); it != m_values.end(); ++it) {
-        if (it->first.compare(key, Qt::CaseInsensitive) == 0) {
-            m_values.erase(it);
-            return;
-        }
-    }
-}
-
-void QHttpHeader::removeAllValues(const QString &key)
-{
-    for (auto it = m_values.begin(); it != m_values.end();) {
-        if (it->first.compare(key, Qt::CaseInsensitive) == 0)
-            it = m_values.erase(it);
-        else
-            ++it;
-    }
-}
-
-bool QHttpHeader::hasContentLength() const
-{
-    return hasKey(QStringLiteral("content-length"));
-}
-
-uint QHttpHeader::contentLength() const
-{
-    return value(QStringLiteral("content-length")).trimmed().toUInt();
-}
-
-void QHttpHeader::setContentLength(int len)
-{
-    setValue(QStringLiteral("Content-Length"), QString::number(len));
-}
-
-bool QHttpHeader::hasContentType() const
-{
-    return hasKey(QStringLiteral("content-type"));
-}
-
-QString QHttpHeader::contentType() const
-{
-    const QString type = value(QStringLiteral("content-type"));
-    const int semicolon = type.indexOf(QLatin1Char(';'));
-    return (semicolon < 0 ? type : type.left(semicolon)).trimmed();
-}
-
 void QHttpHeader::setContentType(const QString &type)
 {
     setValue(QStringLiteral("Content-Type"), type);
-}
-
-QString QHttpHeader::toString() const
-{
-    if (!isValid())
-        return QString();
-    QString out;
-    for (const auto &field : m_values)
-        out += field.first + QLatin1String(": ") + field.second + QLatin1String("\r\n");
-    return out;
 }

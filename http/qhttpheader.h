@@ -4,7 +4,6 @@
 #include <QList>
 #include <QPair>
 #include <QString>
-#include <QStringList>
 
 // Header block of an HTTP message with the interface of Qt 4's class of the
 // same name: an ordered list of fields whose keys compare case-insensitively
@@ -22,22 +21,9 @@ public:
     void addValue(const QString &key, const QString &value);
     QList<QPair<QString, QString>> values() const { return m_values; }
     bool hasKey(const QString &key) const;
-    QStringList keys() const;
     QString value(const QString &key) const;
-    QStringList allValues(const QString &key) const;
-    void removeValue(const QString &key);
-    void removeAllValues(const QString &key);
-
-    bool hasContentLength() const;
-    uint contentLength() const;
-    void setContentLength(int len);
-    bool hasContentType() const;
-    QString contentType() const;
     void setContentType(const QString &type);
 
-    // The fields, one "key: value\r\n" line each. Subclasses put their first
-    // line before it and the empty line after it.
-    virtual QString toString() const;
     bool isValid() const { return m_valid; }
 
     virtual int majorVersion() const = 0;

@@ -7,16 +7,13 @@
 class QHttpRequestHeader : public QHttpHeader
 {
 public:
-    QHttpRequestHeader();
+    QHttpRequestHeader(); // invalid: no request
     QHttpRequestHeader(const QString &method, const QString &path, int majorVer = 1, int minorVer = 1);
 
-    void setRequest(const QString &method, const QString &path, int majorVer = 1, int minorVer = 1);
     QString method() const { return m_method; }
     QString path() const { return m_path; }
     int majorVersion() const override { return m_major; }
     int minorVersion() const override { return m_minor; }
-
-    QString toString() const override;
 
 private:
     QString m_method;

@@ -9,15 +9,12 @@ class QHttpResponseHeader : public QHttpHeader
 {
 public:
     QHttpResponseHeader();
-    QHttpResponseHeader(int code, const QString &text = QString(), int majorVer = 1, int minorVer = 1);
 
-    void setStatusLine(int code, const QString &text = QString(), int majorVer = 1, int minorVer = 1);
+    void setStatusLine(int code, const QString &text, int majorVer, int minorVer);
     int statusCode() const { return m_code; }
     QString reasonPhrase() const { return m_reason; }
     int majorVersion() const override { return m_major; }
     int minorVersion() const override { return m_minor; }
-
-    QString toString() const override;
 
 private:
     int m_code = 0;
