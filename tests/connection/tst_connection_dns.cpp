@@ -75,8 +75,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         QString why;
-        if (!insideTestNetns(&why))
-            QFAIL(qPrintable(why));
+        QVERIFY2(insideTestNetns(&why), qPrintable(why));
         QVERIFY2(m_sim.reset(), "gprs-sim is not on the bus: run through with-bus --sim gprs-sim");
         m_peer = qEnvironmentVariableIntValue("TARNEX_PEER_PID");
         QVERIFY2(m_peer > 0, "run through in-netns --veth wlan0 ... --veth gprs0 ...");

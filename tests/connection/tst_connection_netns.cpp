@@ -86,12 +86,10 @@ private Q_SLOTS:
     void initTestCase()
     {
         QString why;
-        if (!insideTestNetns(&why))
-            QFAIL(qPrintable(why));
+        QVERIFY2(insideTestNetns(&why), qPrintable(why));
         QVERIFY2(m_sim.reset(), "gprs-sim is not on the bus: run through with-bus --sim gprs-sim");
         QVERIFY2(qEnvironmentVariableIsSet("TARNEX_PEER_PID"), "run through in-netns --veth gprs0 ...");
         QVERIFY(listenInPeer(m_peer));
-        QVERIFY(insideTestNetns(&why));
         QVERIFY(!gprs0Up());
     }
 

@@ -59,8 +59,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         QString why;
-        if (!insideTestNetns(&why))
-            QFAIL(qPrintable(why));
+        QVERIFY2(insideTestNetns(&why), qPrintable(why));
         QVERIFY(m_tools.isValid());
         QVERIFY2(m_sim.reset(), "gprs-sim is not on the bus: run through with-bus --sim gprs-sim");
     }

@@ -14,8 +14,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         QString why;
-        if (!insideTestNetns(&why))
-            QSKIP(qPrintable(why));
+        QVERIFY2(insideTestNetns(&why), qPrintable(why));
     }
     void init() { QVERIFY(m_sim.reset()); }
     void cleanup()

@@ -252,8 +252,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         QString why;
-        if (!insideTestNetns(&why))
-            QFAIL(qPrintable(why));
+        QVERIFY2(insideTestNetns(&why), qPrintable(why));
         const qint64 peer = qEnvironmentVariableIntValue("TARNEX_PEER_PID");
         QVERIFY2(peer > 0, "run through in-netns --veth wlan0 ... --veth gprs0 ...");
         // The handset: wlan0 on a /24, gprs0 with a bare /32 as on a

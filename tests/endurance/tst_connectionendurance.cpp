@@ -40,8 +40,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         QString why;
-        if (!insideTestNetns(&why))
-            QSKIP(qPrintable(why));
+        QVERIFY2(insideTestNetns(&why), qPrintable(why));
         QVERIFY(m_tools.isValid());
         QVERIFY(m_sim.reset());
     }

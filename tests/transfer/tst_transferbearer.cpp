@@ -146,8 +146,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         QString why;
-        if (!insideTestNetns(&why))
-            QFAIL(qPrintable(why));
+        QVERIFY2(insideTestNetns(&why), qPrintable(why));
         const qint64 peer = qEnvironmentVariableIntValue("TARNEX_PEER_PID");
         QVERIFY2(peer > 0, "run through in-netns --veth wlan0 ... --veth gprs0 ...");
         QVERIFY(ip({ "addr", "add", Wlan0Address + "/24", "dev", "wlan0" }));
