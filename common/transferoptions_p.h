@@ -23,6 +23,10 @@ public:
     // deleted the object's children.
     static TransferOptions *of(const QObject *transfer);
 
+    // A negative limit means none, as 0 does.
+    void setTransferTimeout(int msecs) { transferTimeout = qMax(0, msecs); }
+    void setMaxResponseSize(qint64 bytes) { maxResponseSize = qMax<qint64>(0, bytes); }
+
     int transferTimeout = DefaultTransferTimeoutMs; // no-progress limit in ms; 0: none
     qint64 maxResponseSize = 0; // answer body limit in bytes; 0: none
     QString networkInterface; // every socket bound to it; empty: unbound

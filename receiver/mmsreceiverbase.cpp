@@ -32,7 +32,7 @@ void MmsReceiverBase::setProxyPort(int port)
 
 void MmsReceiverBase::setTransferTimeout(int msecs)
 {
-    TransferOptions::of(this)->transferTimeout = qMax(0, msecs);
+    TransferOptions::of(this)->setTransferTimeout(msecs);
 }
 
 int MmsReceiverBase::transferTimeout() const
@@ -42,7 +42,7 @@ int MmsReceiverBase::transferTimeout() const
 
 void MmsReceiverBase::setMaxResponseSize(qint64 bytes)
 {
-    TransferOptions::of(this)->maxResponseSize = qMax<qint64>(0, bytes);
+    TransferOptions::of(this)->setMaxResponseSize(bytes);
 }
 
 qint64 MmsReceiverBase::maxResponseSize() const

@@ -52,7 +52,7 @@ void MmsSenderBase::setProxyPort(int port)
 
 void MmsSenderBase::setTransferTimeout(int msecs)
 {
-    TransferOptions::of(this)->transferTimeout = qMax(0, msecs);
+    TransferOptions::of(this)->setTransferTimeout(msecs);
 }
 
 int MmsSenderBase::transferTimeout() const
@@ -62,7 +62,7 @@ int MmsSenderBase::transferTimeout() const
 
 void MmsSenderBase::setMaxResponseSize(qint64 bytes)
 {
-    TransferOptions::of(this)->maxResponseSize = qMax<qint64>(0, bytes);
+    TransferOptions::of(this)->setMaxResponseSize(bytes);
 }
 
 qint64 MmsSenderBase::maxResponseSize() const
