@@ -362,12 +362,19 @@ private Q_SLOTS:
         checkOutcome(resolve(resolver, name, blocking), expected);
         if (QTest::currentTestFailed())
             return;
-        if (silentServersAsked >= 0) {
-            const auto asked = [&](const ScriptedDnsServer &s) { return s.queries().contains("A " + name); };
-            QCOMPARE(m_silent.queries().size() + m_silent2.queries().size() > before, silentServersAsked > 0);
-            if (silentServersAsked == 2)
-                QVERIFY(asked(m_silent) && asked(m_silent2));
-        }
+        // Queries of earlier rows may still reach the silent servers' thread
+        // late (slow under the sanitizers): "asked nothing" means nothing
+        // about this name.
+        const auto asked = [&](const ScriptedDnsServer &s) {
+            const QStringList q = s.queries();
+            return q.contains("A " + name) || q.contains("AAAA " + name);
+        };
+        if (silentServersAsked == 0)
+            QVERIFY(!asked(m_silent) && !asked(m_silent2));
+        else if (silentServersAsked > 0)
+            QVERIFY(m_silent.queries().size() + m_silent2.queries().size() > before);
+        if (silentServersAsked == 2)
+            QVERIFY(asked(m_silent) && asked(m_silent2));
     }
 
     // Answers no real server sends end in "not found" (or the sound part of
