@@ -13,13 +13,15 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
+#include "dnsresolver_p.h"
 #include "nmrelayconnection_p.h"
 
 namespace {
-// Listeners for the caller's proxies kept at once; a caller does not switch
-// among more, and each holds a descriptor.
-const int MaxProxyListeners = 4;
+// Listeners kept at once (one per proxy and bearer settings); a caller does
+// not switch among more, and each holds a descriptor.
+const int MaxListeners = 6;
 
 // Hands over accepted sockets as they are: the relay works on descriptors.
 class Server : public QTcpServer
@@ -44,28 +46,31 @@ const char NmRelay::TagField[] = "X-Tarnex-Relay-Tag";
 NmRelay::NmRelay(QObject *parent)
     : QObject(parent)
 {
+    m_clock.start();
 }
 
 NmRelay::~NmRelay() = default;
 
-QNetworkProxy NmRelay::route(const QString &proxyHost, quint16 proxyPort, bool ipv6)
+QNetworkProxy NmRelay::route(const QString &proxyHost, quint16 proxyPort, bool ipv6, const Bearer &bearer)
 {
     Listener wanted;
     wanted.proxyHost = proxyHost;
     wanted.proxyPort = proxyHost.isEmpty() ? 0 : proxyPort;
     wanted.address = proxyHost.isEmpty() && ipv6 ? QHostAddress(QHostAddress::LocalHostIPv6)
                                                  : QHostAddress(QHostAddress::LocalHost);
+    wanted.bearer = bearer;
+    m_dnsTimeout = bearer.dnsTimeout;
     int found = -1;
     for (int i = 0; i < m_listeners.size() && found < 0; ++i) {
         const Listener &l = m_listeners.at(i);
-        if (l.proxyHost == wanted.proxyHost && l.proxyPort == wanted.proxyPort && l.address == wanted.address)
+        if (l.proxyHost == wanted.proxyHost && l.proxyPort == wanted.proxyPort && l.address == wanted.address
+            && l.bearer == wanted.bearer)
             found = i;
     }
     if (found >= 0) {
         m_listeners.move(found, 0);
     } else {
-        wanted.server = new Server(
-            this, [this, wanted](int socket) { accept(socket, wanted.proxyHost, wanted.proxyPort); });
+        wanted.server = new Server(this, [this, wanted](int socket) { accept(socket, wanted); });
         if (!wanted.server->listen(wanted.address, 0)) {
             qWarning() << "[LIBTARNEX] Cannot watch the transfer's connections:"
                        << wanted.server->errorString();
@@ -75,13 +80,8 @@ QNetworkProxy NmRelay::route(const QString &proxyHost, quint16 proxyPort, bool i
         }
         m_listeners.prepend(wanted);
         // Connections already accepted stay; only the listener goes.
-        int proxies = 0;
-        for (int i = 0; i < m_listeners.size(); ++i) {
-            if (!m_listeners.at(i).proxyHost.isEmpty() && ++proxies > MaxProxyListeners) {
-                delete m_listeners.takeAt(i).server;
-                break;
-            }
-        }
+        if (m_listeners.size() > MaxListeners)
+            delete m_listeners.takeLast().server;
     }
     m_routing = true;
     const Listener &l = m_listeners.first();
@@ -89,7 +89,7 @@ QNetworkProxy NmRelay::route(const QString &proxyHost, quint16 proxyPort, bool i
         l.address.toString(), l.server->serverPort());
 }
 
-void NmRelay::accept(int socket, const QString &proxyHost, quint16 proxyPort)
+void NmRelay::accept(int socket, const Listener &listener)
 {
     // Anyone on this host can reach a loopback port: a relay that served
     // them would be an open proxy into the MMS network.
@@ -105,7 +105,82 @@ void NmRelay::accept(int socket, const QString &proxyHost, quint16 proxyPort)
     // LowDelayOption sets.
     int one = 1;
     setsockopt(managerSocket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    new NmRelayConnection(this, socket, proxyHost, proxyPort);
+    new NmRelayConnection(this, socket, listener.proxyHost, listener.proxyPort, listener.bearer);
+}
+
+QList<NmRelayConnection *> NmRelay::connections() const
+{
+    return findChildren<NmRelayConnection *>(QString(), Qt::FindDirectChildrenOnly);
+}
+
+void NmRelay::watch(quint64 tag, int timeLimit, qint64 maxAnswer)
+{
+    Watch &w = m_watches[tag];
+    w.timeLimit = qMax(0, timeLimit);
+    w.maxAnswer = qMax<qint64>(0, maxAnswer);
+    w.lastMove = m_clock.elapsed();
+    m_lastWatched = tag;
+}
+
+void NmRelay::unwatch(quint64 tag)
+{
+    m_watches.remove(tag);
+}
+
+qint64 NmRelay::idleFor(quint64 tag) const
+{
+    const auto w = m_watches.constFind(tag);
+    return w == m_watches.constEnd() ? std::numeric_limits<qint64>::max() : m_clock.elapsed() - w->lastMove;
+}
+
+qint64 NmRelay::maxAnswer(quint64 tag) const
+{
+    return m_watches.value(tag).maxAnswer;
+}
+
+int NmRelay::lookupTimeout() const
+{
+    int timeout = m_dnsTimeout > 0 ? m_dnsTimeout : int(DnsResolver::DefaultTimeout);
+    const auto w = m_watches.constFind(m_lastWatched);
+    if (w != m_watches.constEnd() && w->timeLimit > 0)
+        timeout = int(qBound(qint64(1), w->timeLimit - (m_clock.elapsed() - w->lastMove), qint64(timeout)));
+    return timeout;
+}
+
+void NmRelay::noteMove(quint64 tag)
+{
+    if (m_watches.isEmpty())
+        return;
+    const qint64 now = m_clock.elapsed();
+    if (tag != 0) {
+        const auto w = m_watches.find(tag);
+        if (w != m_watches.end())
+            w->lastMove = now;
+        return;
+    }
+    for (Watch &w : m_watches)
+        w.lastMove = now;
+}
+
+void NmRelay::pollAcknowledged()
+{
+    for (NmRelayConnection *c : connections())
+        c->pollAcknowledged();
+}
+
+bool NmRelay::isResolving(quint64 tag) const
+{
+    for (const NmRelayConnection *c : connections())
+        if ((c->tag() == 0 || c->tag() == tag) && c->isResolving())
+            return true;
+    return false;
+}
+
+void NmRelay::halt(quint64 tag)
+{
+    for (NmRelayConnection *c : connections())
+        if (c->tag() == 0 || c->tag() == tag)
+            c->halt();
 }
 
 void NmRelay::countTraffic(quint64 tag, qint64 received, qint64 sent)

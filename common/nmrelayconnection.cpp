@@ -7,13 +7,15 @@
 #include <QtEndian>
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <linux/sockios.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include "nmrelay_p.h"
 
 namespace {
 
@@ -48,11 +50,14 @@ void setNoDelay(int fd)
 
 } // namespace
 
-NmRelayConnection::NmRelayConnection(NmRelay *relay, int client, const QString &proxyHost, quint16 proxyPort)
+NmRelayConnection::NmRelayConnection(
+    NmRelay *relay, int client, const QString &proxyHost, quint16 proxyPort, const NmRelay::Bearer &bearer)
     : QObject(relay)
     , m_relay(relay)
     , m_socks(proxyHost.isEmpty())
+    , m_bearer(bearer)
     , m_phase(m_socks ? Greeting : Connecting)
+    , m_parser(this)
 {
     fcntl(client, F_SETFL, fcntl(client, F_GETFL) | O_NONBLOCK);
     setNoDelay(client);
@@ -74,8 +79,7 @@ NmRelayConnection::NmRelayConnection(NmRelay *relay, int client, const QString &
 
 NmRelayConnection::~NmRelayConnection()
 {
-    if (m_lookupId >= 0)
-        QHostInfo::abortHostLookup(m_lookupId);
+    stopLookup();
     closeSide(m_client);
     closeSide(m_upstream);
 }
@@ -92,6 +96,8 @@ qint64 NmRelayConnection::receive(Flow &source)
     source.buffer.resize(n > 0 ? int(n) : 0);
     if (n < 0)
         return errno == EAGAIN || errno == EWOULDBLOCK ? WouldBlock : -1;
+    if (n > 0)
+        m_relay->noteMove(m_tag);
     return n;
 }
 
@@ -107,6 +113,9 @@ bool NmRelayConnection::flush(Flow &target)
             return errno == EAGAIN || errno == EWOULDBLOCK;
         }
         target.from += int(n);
+        if (&target == &m_upstream)
+            m_upstreamHanded += n;
+        m_relay->noteMove(m_tag);
     }
     target.out.clear(); // the read buffer it may share is free again
     target.from = target.to = 0;
@@ -323,18 +332,82 @@ void NmRelayConnection::lookUp(const QString &host)
     } else if (host.isEmpty()) {
         m_connectError = HostNotFound;
         connectNext();
+    } else if (!m_bearer.dnsServers.isEmpty()) {
+        // Only these servers, over the interface; never the system resolver.
+        m_resolver = new DnsResolver(this);
+        m_resolver->setServers(m_bearer.dnsServers);
+        m_resolver->setInterfaceName(m_bearer.interfaceName);
+        m_resolver->setTimeout(m_relay->lookupTimeout());
+        connect(m_resolver, &DnsResolver::finished, this, &NmRelayConnection::dnsLookedUp);
+        m_resolver->lookup(host);
     } else {
-        m_lookupId = QHostInfo::lookupHost(host, this, &NmRelayConnection::lookedUp);
+        m_lookupId = QHostInfo::lookupHost(host, this, SLOT(lookedUp(QHostInfo)));
     }
 }
 
 void NmRelayConnection::lookedUp(const QHostInfo &info)
 {
     m_lookupId = -1;
+    if (m_closed || m_phase == Stopped)
+        return;
     m_addresses = info.addresses();
     m_connectError = HostNotFound;
     connectNext();
     update();
+}
+
+void NmRelayConnection::dnsLookedUp(DnsResolver::Error error, const QList<QHostAddress> &addresses)
+{
+    if (sender() != m_resolver)
+        return;
+    const QString problem = m_resolver->errorString();
+    stopLookup();
+    if (error != DnsResolver::NoError || addresses.isEmpty())
+        qWarning("[LIBTARNEX] %s not resolved through %s (%s), transfer ended", qUtf8Printable(m_host),
+            qUtf8Printable(m_bearer.dnsServers.join(QLatin1Char(' '))), qUtf8Printable(problem));
+    m_addresses = addresses;
+    m_connectError = HostNotFound;
+    connectNext();
+    update();
+}
+
+void NmRelayConnection::stopLookup()
+{
+    if (m_lookupId >= 0) {
+        QHostInfo::abortHostLookup(m_lookupId);
+        m_lookupId = -1;
+    }
+    if (DnsResolver *resolver = m_resolver) {
+        // It may be inside its own signal: it goes from the event loop, and
+        // its abort() reaches nobody.
+        m_resolver = nullptr;
+        resolver->disconnect(this);
+        resolver->abort();
+        resolver->deleteLater();
+    }
+}
+
+// SO_BINDTODEVICE before the connection is made. The kernel cuts a long
+// name to what fits, which may name another interface: what took is read
+// back.
+bool NmRelayConnection::bindToInterface(int fd, QString *problem) const
+{
+    const QByteArray device = m_bearer.interfaceName.toLocal8Bit();
+    if (device.size() >= IFNAMSIZ) {
+        *problem = QStringLiteral("interface name too long");
+        return false;
+    }
+    if (::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device.constData(), socklen_t(device.size())) != 0) {
+        *problem = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    char bound[IFNAMSIZ + 1] = {};
+    socklen_t length = IFNAMSIZ;
+    if (::getsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, bound, &length) != 0 || device != QByteArray(bound)) {
+        *problem = QStringLiteral("the binding did not take");
+        return false;
+    }
+    return true;
 }
 
 // Tries the next address; at the end of the list reports the last failure.
@@ -365,6 +438,16 @@ void NmRelayConnection::connectNext()
             m_connectError = Unreachable;
             continue;
         }
+        QString problem;
+        if (!m_bearer.interfaceName.isEmpty() && !bindToInterface(fd, &problem)) {
+            // Never unbound: the transfer must not leave through another interface.
+            qWarning("[LIBTARNEX] Cannot bind a socket to %s (%s), transfer ended",
+                qUtf8Printable(m_bearer.interfaceName), qUtf8Printable(problem));
+            ::close(fd);
+            m_addresses.clear();
+            m_connectError = Unbound;
+            break;
+        }
         setNoDelay(fd);
         if (::connect(fd, reinterpret_cast<sockaddr *>(&to), length) != 0 && errno != EINPROGRESS) {
             m_connectError = errno == ECONNREFUSED ? Refused : Unreachable;
@@ -372,6 +455,7 @@ void NmRelayConnection::connectNext()
             continue;
         }
         m_upstream.fd = fd;
+        m_upstreamHanded = m_upstreamAcked = 0;
         m_upstream.readable = new QSocketNotifier(fd, QSocketNotifier::Read, this);
         m_upstream.writable = new QSocketNotifier(fd, QSocketNotifier::Write, this);
         connect(m_upstream.readable, &QSocketNotifier::activated, this, &NmRelayConnection::upstreamReadable);
@@ -393,6 +477,7 @@ void NmRelayConnection::connectNext()
 
 void NmRelayConnection::connected()
 {
+    m_relay->noteMove(m_tag);
     m_addresses.clear();
     m_phase = Relaying;
     if (m_socks)
@@ -507,6 +592,8 @@ QByteArray NmRelayConnection::requestHead(const QByteArray &head)
     }
     m_awaitingAnswer = true;
     m_parser.reset(!head.startsWith("HEAD "));
+    m_maxAnswer = m_relay->maxAnswer(m_tag);
+    m_tooLarge = false;
     return out;
 }
 
@@ -522,6 +609,18 @@ qint64 NmRelayConnection::checkAnswer(const QByteArray &data)
             stop(QNetworkReply::ProtocolFailure, m_parser.errorString());
             return -1;
         }
+        if (m_tooLarge) {
+            // The manager holds the whole answer: it gets nothing past the limit.
+            if (m_parser.bodyKind() == HttpResponseParser::LengthBody
+                && m_parser.contentLength() > m_maxAnswer)
+                qWarning() << "[LIBTARNEX] Answer of" << m_parser.contentLength()
+                           << "bytes is larger than the limit of" << m_maxAnswer << "bytes, transfer ended";
+            else
+                qWarning() << "[LIBTARNEX] Answer without a length passed the limit of" << m_maxAnswer
+                           << "bytes, transfer ended";
+            end(QNetworkReply::UnknownContentError);
+            return -1;
+        }
         if (m_parser.isComplete())
             m_awaitingAnswer = false;
         else if (used == 0)
@@ -530,9 +629,26 @@ qint64 NmRelayConnection::checkAnswer(const QByteArray &data)
     return pos;
 }
 
+bool NmRelayConnection::headerReceived(const QHttpResponseHeader &)
+{
+    m_tooLarge = m_maxAnswer > 0 && m_parser.contentLength() > m_maxAnswer;
+    return !m_tooLarge;
+}
+
+bool NmRelayConnection::bodyReceived(const char *, qint64)
+{
+    m_tooLarge = m_maxAnswer > 0 && m_parser.bodyBytes() > m_maxAnswer;
+    return !m_tooLarge;
+}
+
 void NmRelayConnection::stop(int code, const QString &why)
 {
     qWarning().noquote() << "[LIBTARNEX] Broken answer from" << m_host << "ended the transfer:" << why;
+    end(code);
+}
+
+void NmRelayConnection::end(int code)
+{
     m_phase = Stopped;
     closeSide(m_upstream);
     // The transfer ends its reply, and the manager then closes this
@@ -542,6 +658,31 @@ void NmRelayConnection::stop(int code, const QString &why)
         update();
     else
         close();
+}
+
+void NmRelayConnection::pollAcknowledged()
+{
+    if (m_upstream.fd < 0 || m_upstreamAcked == m_upstreamHanded)
+        return;
+    int unacked = 0;
+    if (::ioctl(m_upstream.fd, SIOCOUTQ, &unacked) != 0)
+        return;
+    const qint64 acked = m_upstreamHanded - unacked;
+    if (acked > m_upstreamAcked) {
+        m_upstreamAcked = acked;
+        m_relay->noteMove(m_tag);
+    }
+}
+
+void NmRelayConnection::halt()
+{
+    if (m_closed || m_phase == Stopped)
+        return;
+    stopLookup();
+    m_addresses.clear();
+    m_phase = Stopped;
+    closeSide(m_upstream);
+    update();
 }
 
 void NmRelayConnection::closeSide(Flow &side)
@@ -560,6 +701,7 @@ void NmRelayConnection::close()
         return;
     m_closed = true;
     m_phase = Stopped;
+    stopLookup();
     closeSide(m_client);
     closeSide(m_upstream);
     deleteLater();

@@ -6,9 +6,10 @@
 #include <QList>
 #include <QObject>
 
+#include "dnsresolver_p.h"
 #include "httpresponseparser.h"
+#include "nmrelay_p.h"
 
-class NmRelay;
 class QHostInfo;
 class QSocketNotifier;
 
@@ -20,15 +21,29 @@ class QSocketNotifier;
 // follows the requests (to know which one an answer belongs to, and to remove
 // the relay's tag field) and checks every answer with the response parser
 // before passing it on.
-class NmRelayConnection : public QObject
+class NmRelayConnection : public QObject, private HttpResponseParser::Handler
 {
     Q_OBJECT
 
 public:
     // Takes over `client`, a connected socket. An empty proxyHost makes it a
     // SOCKS5 server that connects where the manager asks.
-    NmRelayConnection(NmRelay *relay, int client, const QString &proxyHost, quint16 proxyPort);
+    NmRelayConnection(NmRelay *relay, int client, const QString &proxyHost, quint16 proxyPort,
+        const NmRelay::Bearer &bearer);
     ~NmRelayConnection() override;
+
+    // The request the connection serves; 0 until a plain-HTTP request has
+    // passed (and always for TLS).
+    quint64 tag() const { return m_tag; }
+    bool isResolving() const { return m_resolver != nullptr; }
+    void pollAcknowledged();
+    // Ends everything on the network's side; see NmRelay::halt().
+    void halt();
+
+private Q_SLOTS:
+    // Connected by name, not as a functor: Qt 5 leaks a functor's slot object
+    // when the look-up is aborted.
+    void lookedUp(const QHostInfo &info);
 
 private:
     enum Phase {
@@ -40,7 +55,7 @@ private:
         Stopped // waiting for the manager to close; its bytes are dropped
     };
     enum Kind { Unknown, Http, Tunnel };
-    enum Error { HostNotFound, Refused, Unreachable, Closed };
+    enum Error { HostNotFound, Refused, Unreachable, Unbound };
 
     // Bytes on their way to one side: out[from, to) is still to be written.
     struct Flow
@@ -64,7 +79,9 @@ private:
     void update();
     void handshake(const QByteArray &data);
     void lookUp(const QString &host);
-    void lookedUp(const QHostInfo &info);
+    void dnsLookedUp(DnsResolver::Error error, const QList<QHostAddress> &addresses);
+    void stopLookup();
+    bool bindToInterface(int fd, QString *problem) const;
     void connectNext();
     void connected();
     void connectFailed();
@@ -72,7 +89,10 @@ private:
     QByteArray scanRequests(const QByteArray &data);
     QByteArray requestHead(const QByteArray &head);
     qint64 checkAnswer(const QByteArray &data);
+    bool headerReceived(const QHttpResponseHeader &header) override;
+    bool bodyReceived(const char *data, qint64 size) override;
     void stop(int code, const QString &why);
+    void end(int code);
     void closeSide(Flow &side);
     void close();
 
@@ -80,6 +100,7 @@ private:
     Flow m_client; // the manager's side: what goes to it
     Flow m_upstream; // the network's side: what goes to it
     const bool m_socks;
+    const NmRelay::Bearer m_bearer;
     QString m_host;
     quint16 m_port = 0;
     Phase m_phase;
@@ -90,6 +111,7 @@ private:
 
     QByteArray m_handshake;
     int m_lookupId = -1;
+    DnsResolver *m_resolver = nullptr;
     QList<QHostAddress> m_addresses;
     Error m_connectError = HostNotFound;
 
@@ -98,6 +120,11 @@ private:
     quint64 m_tag = 0; // of the request the connection serves
     bool m_awaitingAnswer = false;
     HttpResponseParser m_parser;
+    qint64 m_maxAnswer = 0; // of the request's answer body; 0: none
+    bool m_tooLarge = false;
+
+    qint64 m_upstreamHanded = 0; // bytes the kernel took for the network
+    qint64 m_upstreamAcked = 0; // of those, acknowledged at the last look
 };
 
 #endif // NMRELAYCONNECTION_P_H

@@ -13,9 +13,10 @@
 #include <QUrl>
 
 #include "nmrelay_p.h"
+#include "nmtransferguard_p.h"
 #include "requestprofile_p.h"
-#include "tarnexconfig_p.h"
 #include "tarnexdebug_p.h"
+#include "transferoptions_p.h"
 
 namespace {
 const char s_fault[] = "_tarnex_fault";
@@ -25,20 +26,6 @@ const char s_closePending[] = "_tarnex_close_pending";
 namespace TarnexNm {
 
 namespace {
-
-void checkSize(QNetworkReply *reply)
-{
-    if (reply->property(s_fault).toInt() != 0 || !reply->isRunning())
-        return;
-    const qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
-    const qint64 held = reply->bytesAvailable();
-    if (announced <= TARNEX_NM_MAX_ANSWER_BYTES && held <= TARNEX_NM_MAX_ANSWER_BYTES)
-        return;
-    qWarning() << "[LIBTARNEX] Answer larger than" << TARNEX_NM_MAX_ANSWER_BYTES
-               << "bytes, transfer aborted; announced:" << announced << "received:" << held;
-    reply->setProperty(s_fault, int(QNetworkReply::UnknownContentError));
-    reply->abort();
-}
 
 NmRelay *relayOf(QObject *owner)
 {
@@ -114,7 +101,12 @@ void useRelay(
         });
     }
     const bool ipv6 = QHostAddress(url.host()).protocol() == QAbstractSocket::IPv6Protocol;
-    manager->setProxy(relay->route(proxy, quint16(proxyPort), ipv6));
+    const TransferOptions *options = TransferOptions::of(owner);
+    NmRelay::Bearer bearer;
+    bearer.interfaceName = options->networkInterface;
+    bearer.dnsServers = options->dnsServers;
+    bearer.dnsTimeout = options->dnsTimeout;
+    manager->setProxy(relay->route(proxy, quint16(proxyPort), ipv6, bearer));
 }
 
 void setIdentity(QNetworkRequest &request)
@@ -133,22 +125,32 @@ void setIdentity(QNetworkRequest &request)
         request.setRawHeader(field.first, field.second.toLatin1());
 }
 
-void prepareRequest(QObject *owner, QNetworkRequest &request)
+quint64 prepareRequest(QObject *owner, QNetworkRequest &request)
 {
     if (!request.hasRawHeader("Accept-Encoding"))
         request.setRawHeader("Accept-Encoding", "identity");
     NmRelay *relay = relayOf(owner);
-    if (relay && relay->isRouting() && request.url().scheme() == QLatin1String("http"))
-        request.setRawHeader(NmRelay::TagField, QByteArray::number(relay->nextTag()));
+    if (!relay || !relay->isRouting())
+        return 0;
+    // Inside TLS the tag could not be taken out again; the relay then counts
+    // the request's bytes as those of its connections.
+    const quint64 tag = relay->nextTag();
+    if (request.url().scheme() == QLatin1String("http"))
+        request.setRawHeader(NmRelay::TagField, QByteArray::number(tag));
+    return tag;
 }
 
-void watch(QNetworkReply *reply)
+void watch(QObject *owner, QNetworkReply *reply, quint64 tag)
 {
-    // The announced Content-Length is refused as soon as the head is in,
-    // before the body piles up; an answer without one is cut off once the
-    // manager holds more than the limit.
-    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply] { checkSize(reply); });
-    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply] { checkSize(reply); });
+    const TransferOptions *options = TransferOptions::of(owner);
+    NmRelay *relay = relayOf(owner);
+    new NmTransferGuard(
+        reply, tag != 0 ? relay : nullptr, tag, options->transferTimeout, options->maxResponseSize);
+}
+
+void setFault(QNetworkReply *reply, int code)
+{
+    reply->setProperty(s_fault, code);
 }
 
 int faultCode(const QNetworkReply *reply)

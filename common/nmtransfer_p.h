@@ -20,7 +20,8 @@ QNetworkAccessManager *newManager(QObject *owner);
 
 // Sends the manager's connections for `url` through the owner's relay (made
 // on first use, a child of `owner`), to the network directly when `proxy` is
-// empty and through the caller's proxy otherwise.
+// empty and through the caller's proxy otherwise, bound and resolving as the
+// owner's TransferOptions say.
 void useRelay(
     QObject *owner, QNetworkAccessManager *manager, const QUrl &url, const QString &proxy, int proxyPort);
 
@@ -31,14 +32,15 @@ void setIdentity(QNetworkRequest &request);
 // The rest of what every request carries: no content coding unless the
 // settings file asks for one (MMS PDUs are never encoded, and the manager
 // would inflate a compressed answer past any limit before the library saw
-// it) and, on plain HTTP, the relay's tag.
-void prepareRequest(QObject *owner, QNetworkRequest &request);
+// it) and, on plain HTTP, the relay's tag. Returns the request's tag.
+quint64 prepareRequest(QObject *owner, QNetworkRequest &request);
 
-// Watches a reply the library started. The manager holds an answer in
-// memory until it has ended, and the classes take it whole from there, so a
-// reply whose announced or received body passes TARNEX_NM_MAX_ANSWER_BYTES
-// is aborted with a warning.
-void watch(QNetworkReply *reply);
+// Holds the reply of the request `tag` to the owner's time and size limits
+// (TransferOptions, read now).
+void watch(QObject *owner, QNetworkReply *reply, quint64 tag);
+
+// Notes that the library ends `reply` with `code`, before it aborts it.
+void setFault(QNetworkReply *reply, int code);
 
 // The outcome when the library ended the reply and knows better than the
 // manager why (UnknownContentError for a too large answer, the relay's code

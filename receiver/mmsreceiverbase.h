@@ -69,8 +69,10 @@ public:
     // unbound, the routes decide. A socket that cannot be bound (the
     // interface is gone; before Linux 5.7 the process also needs
     // CAP_NET_RAW) ends the transfer as a failed connection,
-    // downloadCompleted(3) on the socket variants: it never leaves through
-    // another interface. Names looked up without dnsServers() go to the
+    // downloadCompleted(3) on the socket variants and 99
+    // (QNetworkReply::UnknownNetworkError, as for an unreachable network) on
+    // the network-manager variants: it never leaves through another
+    // interface. Names looked up without dnsServers() go to the
     // system resolver, which is not bound.
     void setNetworkInterface(const QString &name);
     QString networkInterface() const;

@@ -34,7 +34,7 @@ void MmsReceiverNM::downloadMms(const QString &url, QIODevice *device)
 
     QNetworkRequest request(target);
     TarnexNm::setIdentity(request);
-    TarnexNm::prepareRequest(this, request);
+    const quint64 tag = TarnexNm::prepareRequest(this, request);
 
     TARNEX_DEBUG << "D: [LIBTARNEX] Sending HTTP GET to:" << target.host() << ":" << target.port(80)
                  << QString::fromLatin1(
@@ -42,7 +42,7 @@ void MmsReceiverNM::downloadMms(const QString &url, QIODevice *device)
                  << "via proxy" << proxy() << ":" << proxyPort();
 
     m_reply = m_manager->get(request);
-    TarnexNm::watch(m_reply);
+    TarnexNm::watch(this, m_reply, tag);
     connect(m_reply, SIGNAL(downloadProgress(qint64, qint64)), this,
         SLOT(httpDataReceiveProgress(qint64, qint64)));
 }

@@ -9,6 +9,10 @@
 #include "tarnexconfig_p.h"
 #include "tarnexdebug_p.h"
 
+namespace {
+const char s_uploaded[] = "_tarnex_uploaded";
+}
+
 MmsSenderNM::MmsSenderNM()
     : m_manager(TarnexNm::newManager(this))
     , m_reply(nullptr)
@@ -44,7 +48,7 @@ void MmsSenderNM::startMmsSend(QIODevice *pdu, QIODevice *response)
     QNetworkRequest request(url);
     TarnexNm::setIdentity(request);
     request.setRawHeader("Content-type", "application/vnd.wap.mms-message");
-    TarnexNm::prepareRequest(this, request);
+    const quint64 tag = TarnexNm::prepareRequest(this, request);
 
     TARNEX_DEBUG << "D: [LIBTARNEX] url is " << url.toString();
     TARNEX_DEBUG << "D: [LIBTARNEX] Sending HTTP POST to:" << url.host() << ":" << mmscPort()
@@ -52,7 +56,7 @@ void MmsSenderNM::startMmsSend(QIODevice *pdu, QIODevice *response)
                  << " via proxy " << proxy() << ":" << proxyPort();
 
     m_reply = m_manager->post(request, pdu);
-    TarnexNm::watch(m_reply);
+    TarnexNm::watch(this, m_reply, tag);
     connect(
         m_reply, SIGNAL(uploadProgress(qint64, qint64)), this, SLOT(httpDataSendProgress(qint64, qint64)));
     TARNEX_DEBUG << "D: [LIBTARNEX] Waiting for initial reply";
@@ -70,6 +74,13 @@ void MmsSenderNM::abort()
 void MmsSenderNM::httpDataSendProgress(qint64 done, qint64 total)
 {
     TARNEX_DEBUG << "D: [LIBTARNEX] MMS sending progress, " << done << " of " << total;
+    // Once the whole body is out the manager reports (0, 0) again; passed on
+    // as (0, 1) it would end a complete upload on nothing sent.
+    QObject *reply = sender();
+    if (reply && total > 0 && done == total)
+        reply->setProperty(s_uploaded, true);
+    else if (reply && total == 0 && reply->property(s_uploaded).toBool())
+        return;
     TarnexNm::ManagerHold hold(this, m_manager);
     if (total == 0)
         emit sendProgress(0, 1);

@@ -11,9 +11,10 @@ class QNetworkReply;
 // MMS sender on Qt's network access manager: the MMSC URL's own scheme and
 // port count, the proxy is an HTTP caching proxy, and the answer is copied into
 // the response device once the transfer has ended.
-// The answer is held in memory until then, so one larger than the limit set
-// at build time (TARNEX_NM_MAX_ANSWER_BYTES, 32 MiB by default) is cut off
-// and the transfer ends with 299 (UnknownContentError), nothing stored.
+// The answer is held in memory until then, so the answer size limit starts
+// at the one set at build time (TARNEX_NM_MAX_ANSWER_BYTES, 32 MiB by
+// default); a larger answer ends the transfer with 299 (UnknownContentError),
+// nothing stored. setMaxResponseSize() replaces the limit.
 // The manager's connections pass a relay inside the library, which checks
 // plain-HTTP answers: an answer head over 64 KiB or broken framing ends the
 // transfer with 399 (ProtocolFailure). No content coding is asked for; an
