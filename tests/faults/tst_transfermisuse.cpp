@@ -17,7 +17,7 @@ namespace {
 const QByteArray Body = HttpTestServer::pattern(20000);
 
 enum Trigger { Completion, Progress, State };
-enum Answer { Whole, Cut, Empty };
+enum Answer { Whole, Cut, Empty, Stalled };
 
 // Deletes the object whose signal reaches it: at its completion, its first
 // progress report or when it reports the state `at`.
@@ -87,6 +87,9 @@ private Q_SLOTS:
                     QTest::addRow("%s %s, progress", kind.constData(), route)
                         << send << nm << viaProxy << int(Progress) << -1 << int(Whole);
                 }
+                // Ended by the transfer time limit.
+                QTest::addRow("%s direct, completion, stalled", kind.constData())
+                    << send << nm << false << int(Completion) << -1 << int(Stalled);
                 if (nm) {
                     // The manager's last report comes as the reply finishes.
                     if (!send)
@@ -117,8 +120,11 @@ private Q_SLOTS:
         const QByteArray raw = HttpTestServer::reply(200, answer == Empty ? QByteArray() : Body);
         // Kept alive when whole: the socket classes then finish inside the
         // socket's own notification.
-        server.setDefaultResponse(
-            answer == Cut ? HttpTestResponse(raw).closeAfter(raw.size() - 5000) : HttpTestResponse(raw));
+        if (answer == Stalled)
+            server.setDefaultResponse(HttpTestResponse(raw.left(raw.size() - 5000)).waitForRelease());
+        else
+            server.setDefaultResponse(
+                answer == Cut ? HttpTestResponse(raw).closeAfter(raw.size() - 5000) : HttpTestResponse(raw));
 
         QPointer<QObject> object = createTransfer(send, nm);
         Deleter deleter;
@@ -130,6 +136,12 @@ private Q_SLOTS:
             &deleter, SLOT(progress(int, int))));
         QVERIFY(connect(object, SIGNAL(connectionStateChanged(int)), &deleter, SLOT(state(int))));
 
+        if (answer == Stalled) {
+            if (send)
+                static_cast<MmsSenderBase *>(object.data())->setTransferTimeout(300);
+            else
+                static_cast<MmsReceiverBase *>(object.data())->setTransferTimeout(300);
+        }
         if (viaProxy) {
             object->setProperty("proxy", QStringLiteral("127.0.0.1"));
             object->setProperty("proxyPort", m_proxy.port());
@@ -151,7 +163,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(object.isNull(), 20000);
         if (trigger == Completion) {
             QCOMPARE(deleter.codes.size(), 1);
-            QVERIFY((deleter.codes.first().toInt() == 200) == (answer != Cut));
+            QVERIFY((deleter.codes.first().toInt() == 200) == (answer == Whole || answer == Empty));
         }
         // Its connection went with it (through the proxy: the proxy's onward one).
         QVERIFY(server.waitForOpenConnections(0, 20000));
