@@ -15,7 +15,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 QT_FLAGS := -DTARNEX_QT_MAJOR_VERSION=$(QT)
 
-.PHONY: all deps deps-packaging configure build test abi-check deb deb-test asan memcheck endurance demo bench bench-programs bench-both fuzz fuzz-build fuzz-long clean
+.PHONY: all deps deps-packaging deps-docs configure build test abi-check docs deb deb-test asan memcheck endurance demo bench bench-programs bench-both fuzz fuzz-build fuzz-long clean
 
 all: build
 
@@ -25,6 +25,10 @@ deps:
 # What building and checking the Debian packages needs on top.
 deps-packaging: deps
 	@scripts/install-deps --packaging
+
+# Doxygen, for the API reference.
+deps-docs: deps
+	@scripts/install-deps --docs
 
 configure: deps
 	@cmake -S . -B $(BUILD) $(QT_FLAGS) $(CMAKE_FLAGS) >/dev/null
@@ -44,6 +48,12 @@ ifneq ($(QT),5)
 	@echo "abi-check: the 1.0 baseline is the Qt 5 library's; libtarnex-qt6 is guarded by its symbols file" >&2; exit 1
 endif
 	scripts/abi-check $(BUILD)
+
+# The API reference, from the public headers, into $(BUILD)/doc/html. Fails
+# on anything public left undocumented.
+docs: deps-docs configure
+	@cmake --build $(BUILD) --target docs
+	@echo "docs: $(BUILD)/doc/html/index.html"
 
 # The Debian packages (debian/), built with dpkg-buildpackage in a clean copy
 # of the git tree and checked by lintian; they land in $(DEB_OUT).
