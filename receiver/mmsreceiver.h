@@ -5,19 +5,40 @@
 
 class QHttp;
 
-// MMS downloader on the socket-level HTTP client: one plain-HTTP GET per
-// download, the body streamed by the client straight into the caller's device.
-// A download ended by the time or size limit leaves what had arrived there
-// (never more than the size limit).
+/**
+ * \file mmsreceiver.h
+ * MmsReceiver, the receiver on the library's own socket-level HTTP client.
+ */
+
+/**
+ * \brief MMS receiver on the library's own socket-level HTTP client.
+ *
+ * Each download is one HTTP/1.1 GET, always plain HTTP, to the URL's host and port (80 when it has none),
+ * or to the proxy when #proxy is set. The request target is the URL's path ("/" when it has none) and
+ * query; the fields are the identity fields of MmsUAProf (with the carrier fields of the settings file, see
+ * \ref behaviour) and Host with the URL's host alone, never a port. The answer body is streamed into the
+ * device as it arrives, whatever its status, so an error page (404, 500, ...) ends up there too. An idle
+ * connection is kept for the next download from the same server.
+ *
+ * downloadCompleted() carries the answer's HTTP status, or one of the client's codes 1 to 9
+ * (\ref socket_codes): for example 7 when the time limit ran out and 6 for an answer over the size limit. A
+ * download that ends with a code leaves what had arrived in the device (never more than the size limit).
+ * abort() ends a download without downloadCompleted(). connectionStateChanged() reports the client's
+ * states (\ref socket_states).
+ */
 class MmsReceiver : public MmsReceiverBase
 {
     Q_OBJECT
 
 public:
+    /// A receiver without a parent; see MmsReceiverBase().
     MmsReceiver();
+    /// Ends a download in progress without a signal and closes its connection.
     ~MmsReceiver() override;
 
+    /// Queues the GET and returns; see MmsReceiverBase::downloadMms().
     void downloadMms(const QString &url, QIODevice *device) override;
+    /// Drops the download in progress and closes its connection; no downloadCompleted() follows.
     void abort() override;
 
 private Q_SLOTS:

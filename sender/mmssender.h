@@ -5,24 +5,44 @@
 
 class QHttp;
 
-// MMS sender on the socket-level HTTP client: one plain-HTTP POST per send,
-// to "mmscPort" of the MMSC's host (or through the proxy), with the answer
-// streamed by the client into the response device.
-// A sequential PDU device (a process, a socket) is read to its end before the
-// POST goes out. One closed before its end, or a process that crashed or
-// exited non-zero, ends the send with 1 (UnknownError) and nothing is sent.
-// The time limit (setTransferTimeout) covers that reading too: a stream that
-// delivers nothing for that long ends the send with 7. On either limit, what
-// of the answer had arrived stays in the response device.
+/**
+ * \file mmssender.h
+ * MmsSender, the sender on the library's own socket-level HTTP client.
+ */
+
+/**
+ * \brief MMS sender on the library's own socket-level HTTP client.
+ *
+ * Each send is one HTTP/1.1 POST, always plain HTTP, to #mmscPort (0: port 80) of the host in #mmsc, or
+ * to the proxy when #proxy is set. The request target is the URL's path ("/" when it has none) and query;
+ * the fields are Content-Type "application/vnd.wap.mms-message", the identity fields of MmsUAProf (with
+ * the carrier fields of the settings file, see \ref behaviour) and Host with the URL's host alone, never a
+ * port. The MMSC's answer body is streamed into the response device as it arrives, whatever its status.
+ * An idle connection is kept for the next send to the same server.
+ *
+ * A sequential PDU device (a process, a socket) is read to its end before the POST goes out; one closed
+ * before its end, or a process that crashed or exited non-zero, ends the send with 1 (UnknownError) and
+ * nothing is sent. The time limit (setTransferTimeout()) covers that reading too. On any failure, what of
+ * the answer had arrived stays in the response device.
+ *
+ * mmsSendComplete() carries the answer's HTTP status, or one of the client's codes 1 to 9
+ * (\ref socket_codes): for example 7 when the time limit ran out and 6 for an answer over the size limit.
+ * abort() ends a send without mmsSendComplete(). connectionStateChanged() reports the client's states
+ * (\ref socket_states).
+ */
 class MmsSender : public MmsSenderBase
 {
     Q_OBJECT
 
 public:
+    /// A sender without a parent; see MmsSenderBase().
     MmsSender();
+    /// Ends a send in progress without a signal and closes its connection.
     ~MmsSender() override;
 
+    /// Queues the POST and returns; see MmsSenderBase::startMmsSend().
     void startMmsSend(QIODevice *pdu, QIODevice *response) override;
+    /// Drops the send in progress and closes its connection; no mmsSendComplete() follows.
     void abort() override;
 
 private Q_SLOTS:
