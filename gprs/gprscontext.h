@@ -55,8 +55,8 @@ public:
 
 /**
  * The contexts the service knows, keyed by the object path it gave each; on D-Bus `a{o(ssssbtt)}`. A path
- * that occurs twice in one answer is kept twice by the Qt 5 library (QHash::values() lists both) and once,
- * with its last record, by the Qt 6 library.
+ * that occurs twice in one answer (a corrupt dictionary) is kept twice by the Qt 5 library (QHash::values()
+ * lists both) and once by the Qt 6 library; a look-up by path gives the last record under both.
  */
 typedef QHash<QDBusObjectPath, GprsContext> GprsContextList;
 

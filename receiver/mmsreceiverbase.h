@@ -149,9 +149,9 @@ public:
 
 Q_SIGNALS:
     /**
-     * The download started last has ended. \a httpError is the HTTP status of the answer when one arrived;
-     * otherwise the HTTP client's error code. The two receivers map these differently and put different
-     * parts of the body into the device: see \ref outcomes.
+     * The download started last has ended. \a httpError is the HTTP status of the answer (200 for a normal
+     * download) or a code of the receiver's HTTP client. Which statuses arrive as themselves, what the codes
+     * mean and what of the body reaches the device differ between the two receivers: see \ref outcomes.
      */
     void downloadCompleted(int httpError);
     /**

@@ -170,9 +170,10 @@ public:
 
 Q_SIGNALS:
     /**
-     * The send started last has ended. \a httpError is the HTTP status of the MMSC's answer when one
-     * arrived, with its body in the response device; otherwise the HTTP client's error code. The two
-     * senders map these differently: see \ref outcomes.
+     * The send started last has ended. \a httpError is the HTTP status of the MMSC's answer (200 for a
+     * normal send) or a code of the sender's HTTP client. Which statuses arrive as themselves, what the
+     * codes mean and when the answer's body reaches the response device differ between the two senders:
+     * see \ref outcomes.
      */
     void mmsSendComplete(int httpError);
     /// Bytes of the PDU sent so far (\a done) of \a total.

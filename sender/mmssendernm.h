@@ -8,26 +8,52 @@
 class QNetworkAccessManager;
 class QNetworkReply;
 
-// MMS sender on Qt's network access manager: the MMSC URL's own scheme and
-// port count, the proxy is an HTTP caching proxy, and the answer is copied into
-// the response device once the transfer has ended.
-// The answer is held in memory until then, so the answer size limit starts
-// at the one set at build time (TARNEX_NM_MAX_ANSWER_BYTES, 32 MiB by
-// default); a larger answer ends the transfer with 299 (UnknownContentError),
-// nothing stored. setMaxResponseSize() replaces the limit.
-// The manager's connections pass a relay inside the library, which checks
-// plain-HTTP answers: an answer head over 64 KiB or broken framing ends the
-// transfer with 399 (ProtocolFailure). No content coding is asked for; an
-// answer is handed on as it came.
+/**
+ * \file mmssendernm.h
+ * MmsSenderNM, the sender on Qt's network access manager.
+ */
+
+/**
+ * \brief MMS sender on Qt's QNetworkAccessManager.
+ *
+ * Each send is one HTTP/1.1 POST of the whole #mmsc URL: its scheme counts (http or https), and so does its
+ * port unless #mmscPort is not 0, which replaces it. #proxy is an HTTP proxy that gets the requests in
+ * their absolute form. The request carries Content-type "application/vnd.wap.mms-message", the identity
+ * fields of MmsUAProf with the carrier fields of the settings file (\ref settings_file), and
+ * "Accept-Encoding: identity" unless the settings file names another; the manager forms the request line
+ * and the Host field.
+ *
+ * The manager's connections pass a relay inside the library, on the loopback address, which only this
+ * process's own sockets may use. On plain HTTP it checks each answer as it passes: a head over 64 KiB,
+ * conflicting or malformed Content-Length, a NUL in the head or a malformed chunk ends the send with 399
+ * (QNetworkReply::ProtocolFailure) and a warning. Inside https only Qt's own checks apply.
+ *
+ * The answer is held in memory until the send has ended and then written into the response device in one
+ * piece, only when the send succeeded; a file device is flushed. An answer larger than the size limit ends
+ * the send with 299 (QNetworkReply::UnknownContentError) and nothing is stored; so does a write or flush
+ * that fails. A missing or empty answer, or a send without a response device, gives the warning "MMS
+ * sending completed. Ignore response" and the completion with the status.
+ *
+ * mmsSendComplete() carries the HTTP status when the manager reports no error (2xx, and 3xx where it does
+ * not follow the redirect), otherwise a QNetworkReply::NetworkError value (\ref nm_codes): a 4xx or 5xx
+ * answer arrives as the manager's code for it (203 for 404), abort() as 5. sendProgress() reports the
+ * manager's upload progress narrowed to int; an upload without a known total comes as (0, 1),
+ * and the manager's (0, 0) after a complete upload is not passed on.
+ * connectionStateChanged() is never emitted.
+ */
 class MmsSenderNM : public MmsSenderBase
 {
     Q_OBJECT
 
 public:
+    /// A sender without a parent, with the build-time answer size limit; see MmsSenderBase().
     MmsSenderNM();
+    /// Ends a send in progress without a signal.
     ~MmsSenderNM() override;
 
+    /// Starts the POST and returns; see MmsSenderBase::startMmsSend().
     void startMmsSend(QIODevice *pdu, QIODevice *response) override;
+    /// Cancels the send in progress, which then ends with mmsSendComplete(5).
     void abort() override;
 
 private Q_SLOTS:
