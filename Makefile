@@ -15,7 +15,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 QT_FLAGS := -DTARNEX_QT_MAJOR_VERSION=$(QT)
 
-.PHONY: all deps deps-packaging deps-docs configure build test abi-check docs deb deb-test asan memcheck endurance demo bench bench-programs bench-both fuzz fuzz-build fuzz-long clean
+.PHONY: all deps deps-packaging deps-docs configure build test abi-check docs deb deb-test asan memcheck endurance demo bench bench-programs bench-both fuzz fuzz-build fuzz-long format format-check clean
 
 all: build
 
@@ -48,6 +48,14 @@ ifneq ($(QT),5)
 	@echo "abi-check: the 1.0 baseline is the Qt 5 library's; libtarnex-qt6 is guarded by its symbols file" >&2; exit 1
 endif
 	scripts/abi-check $(BUILD)
+
+# The C and C++ sources as .clang-format says (clang-format 14): format-check
+# fails on any file that is not, format rewrites them.
+format-check: deps
+	scripts/check-format
+
+format: deps
+	scripts/check-format --fix
 
 # The API reference, from the public headers, into $(BUILD)/doc/html. Fails
 # on anything public left undocumented.

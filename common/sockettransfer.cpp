@@ -28,7 +28,8 @@ QHttpRequestHeader requestHeader(
     QUrl u = url;
     if (u.path().isEmpty())
         u.setPath(QStringLiteral("/"));
-    *target = QString::fromLatin1(u.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment));
+    *target
+        = QString::fromLatin1(u.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment));
 
     QHttpRequestHeader header(method, *target, 1, 1);
     if (!contentType.isEmpty())

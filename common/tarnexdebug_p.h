@@ -8,9 +8,9 @@
 // Diagnostic line, written only while the handset's debug switch is on. The
 // stream operands are not evaluated when it is off, so values computed only
 // for the line (sizes, names) cost nothing then.
-#define TARNEX_DEBUG                                                                               \
-    if (!MMSLogger::qdebugEnabled) {                                                               \
-    } else                                                                                         \
+#define TARNEX_DEBUG                                                                                         \
+    if (!MMSLogger::qdebugEnabled) {                                                                         \
+    } else                                                                                                   \
         qDebug()
 
 #endif // TARNEXDEBUG_P_H

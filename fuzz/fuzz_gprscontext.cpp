@@ -46,7 +46,8 @@ namespace {
 const char ListSignature[] = "a{o(ssssbtt)}";
 const char ContextSignature[] = "(ssssbtt)";
 
-struct Record {
+struct Record
+{
     QString path;
     GprsContext context;
 };
@@ -95,7 +96,8 @@ QList<Record> readList(DBusMessageIter *arrayIter)
 }
 
 // One expected argument: a list, or a single context (path left empty).
-struct Expected {
+struct Expected
+{
     bool isList;
     QList<Record> records;
 };
@@ -116,9 +118,9 @@ public Q_SLOTS:
     {
         connection = new QDBusConnection(c);
         CHECK(connection->connect(QString(), QStringLiteral("/fuzz"), QStringLiteral("org.example.Fuzz"),
-                                  QStringLiteral("Data"), this, SLOT(data(QDBusMessage))));
+            QStringLiteral("Data"), this, SLOT(data(QDBusMessage))));
         CHECK(connection->connect(QString(), QStringLiteral("/fuzz"), QStringLiteral("org.example.Fuzz"),
-                                  QStringLiteral("End"), this, SLOT(end())));
+            QStringLiteral("End"), this, SLOT(end())));
     }
 
     void data(const QDBusMessage &message)
@@ -160,7 +162,10 @@ public Q_SLOTS:
         CHECK(next == expected.size());
     }
 
-    void end() { ended = true; }
+    void end()
+    {
+        ended = true;
+    }
 };
 
 Peer *peer = nullptr;

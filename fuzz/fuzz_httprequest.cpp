@@ -87,7 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
                            : QUrl::fromEncoded(urlBytes, QUrl::TolerantMode);
     if (url.path().isEmpty())
         url.setPath(QStringLiteral("/"));
-    const QByteArray target = url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment);
+    const QByteArray target
+        = url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment);
     static const quint16 ports[] = { 80, 0, 8080, 0 };
     route.host = rawHost.isEmpty() ? url.host() : rawHost;
     route.port = ports[(flags >> 3) & 3];
@@ -137,7 +138,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
     for (char c : wireTarget)
         CHECK(uchar(c) > 32 && uchar(c) < 127);
     const bool viaProxy = !route.proxyHost.isEmpty();
-    CHECK(viaProxy ? wireTarget.startsWith("http://") || !wireTarget.startsWith('/') : wireTarget.startsWith('/') || wireTarget == target);
+    CHECK(viaProxy ? wireTarget.startsWith("http://") || !wireTarget.startsWith('/')
+                   : wireTarget.startsWith('/') || wireTarget == target);
 
     QSet<QByteArray> allowed = { "content-type", "user-agent", "x-wap-profile", "host", "content-length" };
     if (viaProxy && !route.proxyUser.isEmpty())

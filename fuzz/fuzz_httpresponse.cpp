@@ -41,7 +41,8 @@ namespace {
             fail((#a " and " #b " differ in" + d).constData());                                              \
     } while (0)
 
-struct Outcome : HttpResponseParser::Handler {
+struct Outcome : HttpResponseParser::Handler
+{
     int headers = 0;
     int status = 0;
     QString reason;
@@ -93,7 +94,8 @@ struct Outcome : HttpResponseParser::Handler {
         note(body == o.body, "body");
         // After an error, how far the parser got into the failing line
         // depends on where the pieces ended; nothing reads the count then.
-        note(consumed == o.consumed || (error != HttpResponseParser::NoError && error == o.error), "consumed");
+        note(
+            consumed == o.consumed || (error != HttpResponseParser::NoError && error == o.error), "consumed");
         note(complete == o.complete, "complete");
         note(error == o.error, "error");
         note(kind == o.kind, "kind");

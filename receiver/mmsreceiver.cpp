@@ -32,7 +32,8 @@ void MmsReceiver::downloadMms(const QString &url, QIODevice *device)
     m_http->setHost(target.host(), QHttp::ConnectionModeHttp, quint16(port));
 
     QString uri;
-    const QHttpRequestHeader header = TarnexSocket::requestHeader(QStringLiteral("GET"), target, QString(), &uri);
+    const QHttpRequestHeader header
+        = TarnexSocket::requestHeader(QStringLiteral("GET"), target, QString(), &uri);
 
     TARNEX_DEBUG << "D: [LIBTARNEX] Sending HTTP GET to:" << target.host() << ":" << port << uri
                  << "via proxy" << proxy() << ":" << proxyPort();

@@ -120,11 +120,10 @@ public:
      * routes decide.
      *
      * A socket that cannot be bound (the interface is gone; before Linux 5.7 the process also needs
-     * CAP_NET_RAW) ends the download as a failed connection, downloadCompleted(3) on MmsReceiver and 99 (QNetworkReply::UnknownNetworkError) on
-     * MmsReceiverNM: it never
-     * leaves through another interface. Names looked up without dnsServers() go to the system resolver,
-     * which is not bound. Read when a download starts; an idle connection kept from a download with other
-     * settings is not used again.
+     * CAP_NET_RAW) ends the download as a failed connection, downloadCompleted(3) on MmsReceiver and 99
+     * (QNetworkReply::UnknownNetworkError) on MmsReceiverNM: it never leaves through another interface. Names
+     * looked up without dnsServers() go to the system resolver, which is not bound. Read when a download
+     * starts; an idle connection kept from a download with other settings is not used again.
      */
     void setNetworkInterface(const QString &name);
     QString networkInterface() const;

@@ -141,11 +141,10 @@ public:
      * routes decide.
      *
      * A socket that cannot be bound (the interface is gone; before Linux 5.7 the process also needs
-     * CAP_NET_RAW) ends the send as a failed connection, mmsSendComplete(3) on MmsSender and 99 (QNetworkReply::UnknownNetworkError) on
-     * MmsSenderNM: it never leaves
-     * through another interface. Names looked up without dnsServers() go to the system resolver, which is
-     * not bound. Read when a send starts; an idle connection kept from a send with other settings is not
-     * used again.
+     * CAP_NET_RAW) ends the send as a failed connection, mmsSendComplete(3) on MmsSender and 99
+     * (QNetworkReply::UnknownNetworkError) on MmsSenderNM: it never leaves through another interface. Names
+     * looked up without dnsServers() go to the system resolver, which is not bound. Read when a send starts;
+     * an idle connection kept from a send with other settings is not used again.
      */
     void setNetworkInterface(const QString &name);
     QString networkInterface() const;

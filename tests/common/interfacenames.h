@@ -9,8 +9,9 @@
 inline QStringList refusedInterfaceNames()
 {
     return { QString(), QStringLiteral("."), QStringLiteral(".."), QStringLiteral("../x"),
-        QStringLiteral("gprs0:1"), QStringLiteral("-a"), QStringLiteral("gprs0 up"), QStringLiteral("gprs\t0"),
-        QStringLiteral("gprs\x7f"), QString::fromUtf8("gpr\xc3\xa9s0"), QStringLiteral("interfacename016") };
+        QStringLiteral("gprs0:1"), QStringLiteral("-a"), QStringLiteral("gprs0 up"),
+        QStringLiteral("gprs\t0"), QStringLiteral("gprs\x7f"), QString::fromUtf8("gpr\xc3\xa9s0"),
+        QStringLiteral("interfacename016") };
 }
 
 #endif // INTERFACENAMES_H

@@ -12,14 +12,14 @@ namespace {
 class Sender : public MmsSenderBase
 {
 public:
-    void startMmsSend(QIODevice *, QIODevice *) override {}
-    void abort() override {}
+    void startMmsSend(QIODevice *, QIODevice *) override { }
+    void abort() override { }
 };
 class Receiver : public MmsReceiverBase
 {
 public:
-    void downloadMms(const QString &, QIODevice *) override {}
-    void abort() override {}
+    void downloadMms(const QString &, QIODevice *) override { }
+    void abort() override { }
 };
 class Connection : public MmsConnection
 {
@@ -62,8 +62,8 @@ private Q_SLOTS:
         QCOMPARE(s.property("proxy").toString(), QStringLiteral("10.0.0.1"));
         QCOMPARE(s.property("proxyPort").toInt(), 3128);
         QCOMPARE(signalSignatures(&MmsSenderBase::staticMetaObject),
-                 QStringList({"mmsSendComplete(int):httpError", "sendProgress(int,int):done total",
-                              "connectionStateChanged(int):state"}));
+            QStringList({ "mmsSendComplete(int):httpError", "sendProgress(int,int):done total",
+                "connectionStateChanged(int):state" }));
         QVERIFY(qobject_cast<MmsSenderBase *>(&s));
     }
 
@@ -77,8 +77,8 @@ private Q_SLOTS:
         QCOMPARE(r.proxy(), QStringLiteral("proxy.example"));
         QCOMPARE(r.proxyPort(), 8080);
         QCOMPARE(signalSignatures(&MmsReceiverBase::staticMetaObject),
-                 QStringList({"downloadCompleted(int):httpError", "downloadProgress(int,int):done total",
-                              "connectionStateChanged(int):state"}));
+            QStringList({ "downloadCompleted(int):httpError", "downloadProgress(int,int):done total",
+                "connectionStateChanged(int):state" }));
     }
 
     void connectionProperties()
@@ -86,7 +86,7 @@ private Q_SLOTS:
         Connection c;
         QSignalSpy established(&c, SIGNAL(connectionEstablished(int)));
         QSignalSpy gone(&c, SIGNAL(disconnected()));
-        for (const char *name : {"ipAddress", "primaryDNS", "secondaryDNS", "interfaceName", "target"})
+        for (const char *name : { "ipAddress", "primaryDNS", "secondaryDNS", "interfaceName", "target" })
             QCOMPARE(c.property(name).toString(), QString());
         QVERIFY(c.setProperty("target", QStringLiteral("10.9.9.9")));
         QCOMPARE(c.target(), QStringLiteral("10.9.9.9"));
@@ -97,11 +97,13 @@ private Q_SLOTS:
         QCOMPARE(established.count() + gone.count(), 0);
 
         const QMetaObject *mo = &MmsConnection::staticMetaObject;
-        QCOMPARE(signalSignatures(mo), QStringList({"connectionEstablished(int):error", "disconnected():"}));
+        QCOMPARE(
+            signalSignatures(mo), QStringList({ "connectionEstablished(int):error", "disconnected():" }));
         QStringList props;
         for (int i = mo->propertyOffset(); i < mo->propertyCount(); ++i)
             props << QString::fromLatin1(mo->property(i).name());
-        QCOMPARE(props, QStringList({"ipAddress", "primaryDNS", "secondaryDNS", "interfaceName", "target"}));
+        QCOMPARE(
+            props, QStringList({ "ipAddress", "primaryDNS", "secondaryDNS", "interfaceName", "target" }));
     }
 };
 
