@@ -68,6 +68,11 @@ public:
     bool emitDetached() { return invoke("EmitDetached"); }
     bool emitStatus() { return invoke("EmitStatus"); } // the simulator's current contexts
     bool emitSuspended(uint code, const QString &reason) { return invoke("EmitSuspended", { code, reason }); }
+    // Any of the above by the signal's name, e.g. ("DataCounters", { qulonglong(1), qulonglong(2) }).
+    bool emitSignal(const QString &name, const QList<QVariant> &args = {})
+    {
+        return invoke("Emit" + name, args);
+    }
 
     // Calls received since start or the last reset(), oldest first.
     QList<Call> calls(const QString &member = QString());

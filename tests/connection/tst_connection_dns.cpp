@@ -11,6 +11,7 @@
 
 #include "dnsmasqprocess.h"
 #include "gprssimcontrol.h"
+#include "iptool.h"
 #include "limitsguard.h"
 #include "logcapture.h"
 #include "mmsconnectionimpl.h"
@@ -25,15 +26,6 @@ const QString Silent = QStringLiteral("192.168.77.99"); // nobody has it: querie
 const QString DefaultRoute = QStringLiteral("default via 192.168.88.1 dev wlan0");
 const int LookupMs = 1500;
 
-QString ip(const QStringList &args)
-{
-    QProcess p;
-    p.start("ip", args);
-    if (!p.waitForFinished(10000) || p.exitCode() != 0)
-        return "ip failed: " + QString::fromLocal8Bit(p.readAllStandardError());
-    return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
-}
-
 // Host routes through gprs0, IPv4 then IPv6, by destination.
 QStringList hostRoutes()
 {
@@ -46,11 +38,6 @@ QStringList hostRoutes()
         }
     }
     return out;
-}
-
-bool gprs0Up()
-{
-    return ip({ "-o", "link", "show", "gprs0" }).section('<', 1).section('>', 0, 0).split(',').contains("UP");
 }
 
 bool setIPv6(bool on)

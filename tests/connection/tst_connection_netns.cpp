@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "gprssimcontrol.h"
+#include "iptool.h"
 #include "mmsconnectionimpl.h"
 #include "netnsguard.h"
 #include "quelmgprs.h"
@@ -20,22 +21,6 @@ namespace {
 
 const QString PeerAddress = QStringLiteral("192.168.77.1");
 const quint16 PeerPort = 8080;
-
-// Output of `ip ARGS` in this namespace, trimmed.
-QString ip(const QStringList &args)
-{
-    QProcess p;
-    p.start("ip", args);
-    if (!p.waitForFinished(10000) || p.exitCode() != 0)
-        return "ip failed: " + QString::fromLocal8Bit(p.readAllStandardError());
-    return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
-}
-
-bool gprs0Up()
-{
-    // No regular expression: PCRE2's JIT reads past the string, which valgrind reports.
-    return ip({ "-o", "link", "show", "gprs0" }).section('<', 1).section('>', 0, 0).split(',').contains("UP");
-}
 
 bool peerReachable()
 {
