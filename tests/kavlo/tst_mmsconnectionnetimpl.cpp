@@ -46,6 +46,15 @@ QString ifState(const QString &name = QString::fromLatin1(Iface))
 
 int nullTexts = 0;
 
+// Opens and waits for the answer: its code, or -1 without exactly one.
+int open(MmsConnectionNetImpl &c)
+{
+    QSignalSpy established(&c, SIGNAL(connectionEstablished(int)));
+    if (!c.openConnection("mms", "", "") || !established.wait(Wait) || established.count() != 1)
+        return -1;
+    return established.at(0).at(0).toInt();
+}
+
 QStringList members(const QList<GprsSimControl::Call> &calls)
 {
     QStringList out;
@@ -211,11 +220,7 @@ private Q_SLOTS:
             QVERIFY(m_sim.setContextProperty(name, script.section(' ', 2)));
 
         MmsConnectionNetImpl c;
-        QSignalSpy established(&c, SIGNAL(connectionEstablished(int)));
-        QVERIFY(c.openConnection("mms", "", ""));
-        QVERIFY(established.wait(Wait));
-        QCOMPARE(established.count(), 1);
-        QCOMPARE(established.at(0).at(0).toInt(), 1);
+        QCOMPARE(open(c), 1);
         QCOMPARE(c.ipAddress(), QString());
         QCOMPARE(ifState(), QString("down"));
         QVERIFY(!QFile::exists("/tmp/kavlo-pwned"));
@@ -247,10 +252,7 @@ private Q_SLOTS:
         });
         QVERIFY(m_sim.setContextProperty("NetIF", name));
         MmsConnectionNetImpl c;
-        QSignalSpy established(&c, SIGNAL(connectionEstablished(int)));
-        QVERIFY(c.openConnection("mms", "", ""));
-        QVERIFY(established.wait(Wait));
-        QCOMPARE(established.at(0).at(0).toInt(), 1);
+        QCOMPARE(open(c), 1);
         QCOMPARE(ifState(renamed ? name : iface), QString("down"));
         QVERIFY(m_sim.waitForCalls("Delete", 1, Wait));
     }
@@ -282,10 +284,7 @@ private Q_SLOTS:
     void destroyedWhileUp()
     {
         auto c = std::make_unique<MmsConnectionNetImpl>();
-        QSignalSpy established(c.get(), SIGNAL(connectionEstablished(int)));
-        QVERIFY(c->openConnection("mms", "", ""));
-        QVERIFY(established.wait(Wait));
-        QCOMPARE(established.at(0).at(0).toInt(), 0);
+        QCOMPARE(open(*c), 0);
         c.reset();
         QVERIFY(m_sim.waitForCalls("Delete", 1, Wait));
         QTRY_VERIFY_WITH_TIMEOUT(ifState().startsWith("down"), Wait);
