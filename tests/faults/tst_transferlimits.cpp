@@ -38,38 +38,6 @@ int timedOutCode(bool nm)
     return nm ? int(QNetworkReply::TimeoutError) : int(QHttp::Aborted);
 }
 
-int tooLargeCode(bool nm)
-{
-    return nm ? int(QNetworkReply::UnknownContentError) : int(QHttp::WrongContentLength);
-}
-
-const struct
-{
-    bool send, nm;
-    const char *name;
-} Kinds[] = { { true, false, "MmsSender" }, { false, false, "MmsReceiver" }, { true, true, "MmsSenderNM" },
-    { false, true, "MmsReceiverNM" } };
-
-void addKindRows(bool sendersOnly = false)
-{
-    QTest::addColumn<bool>("send");
-    QTest::addColumn<bool>("nm");
-    for (const auto &k : Kinds)
-        if (k.send || !sendersOnly)
-            QTest::newRow(k.name) << k.send << k.nm;
-}
-
-void setLimits(Transfer &t, int msecs, qint64 bytes = 0)
-{
-    if (t.send) {
-        static_cast<MmsSenderBase *>(t.object.get())->setTransferTimeout(msecs);
-        static_cast<MmsSenderBase *>(t.object.get())->setMaxResponseSize(bytes);
-    } else {
-        static_cast<MmsReceiverBase *>(t.object.get())->setTransferTimeout(msecs);
-        static_cast<MmsReceiverBase *>(t.object.get())->setMaxResponseSize(bytes);
-    }
-}
-
 void start(Transfer &t, const QString &url, QIODevice *out, const QByteArray &pdu = "pdu")
 {
     t.start(url, QUrl(url).port(80), out, pdu);
@@ -190,15 +158,6 @@ int connectionsTo(quint16 port)
     return n;
 }
 
-// A stream that has nothing yet and never ends, like a pipe from a hung process.
-struct Stuck : QIODevice
-{
-    Stuck() { open(ReadOnly); }
-    bool isSequential() const override { return true; }
-    qint64 readData(char *, qint64) override { return 0; }
-    qint64 writeData(const char *, qint64) override { return -1; }
-};
-
 enum Peer { Server, Proxy, ServerNeverConnects, ProxyNeverConnects, ServerNeverReads, PduNeverEnds };
 
 } // namespace
@@ -223,8 +182,7 @@ private Q_SLOTS:
     // again at once.
     void stallEnds_data()
     {
-        QTest::addColumn<bool>("send");
-        QTest::addColumn<bool>("nm");
+        addKindColumns();
         QTest::addColumn<int>("peer");
         QTest::addColumn<QByteArray>("answered"); // what the server sends before it stalls
         QTest::addColumn<int>("pduSize");
@@ -257,8 +215,7 @@ private Q_SLOTS:
         for (const auto &p : phases)
             for (const auto &k : Kinds)
                 if (k.send || !p.sendOnly)
-                    QTest::addRow("%s %s", k.name, p.phase)
-                        << k.send << k.nm << p.peer << p.answered << p.pduSize << p.inDevice;
+                    kindRow(k, p.phase) << p.peer << p.answered << p.pduSize << p.inDevice;
     }
 
     void stallEnds()
@@ -284,12 +241,12 @@ private Q_SLOTS:
             t.setProxy(HttpTestServer::host(), QUrl(url).port());
             url = Mmsc;
         }
-        setLimits(t, Limit);
+        t.setLimits(Limit);
         LogCapture log;
         Device out;
         QElapsedTimer clock;
         clock.start();
-        Stuck stuck;
+        SilentDevice stuck;
         if (peer == PduNeverEnds) {
             auto *sender = static_cast<MmsSenderBase *>(t.object.get());
             sender->setMmsc(url);
@@ -304,10 +261,9 @@ private Q_SLOTS:
         QVERIFY2(took >= Limit && took < Limit + Late, QByteArray::number(took));
         QCOMPARE(log.lines(QtWarningMsg).filter(QString::number(Limit)).size(), 1);
         QCOMPARE(out.data(), nm ? QByteArray() : inDevice); // the manager's variants store only whole answers
-        if (!nm) {
+        if (!nm)
             QVERIFY(peer == PduNeverEnds ? t.states.isEmpty()
                                          : t.states.last().at(0).toInt() == QHttp::Unconnected);
-        }
         if (peer == Server || peer == Proxy)
             QVERIFY(server.waitForOpenConnections(0));
         if (unserved) // nothing left trying or holding on
@@ -336,12 +292,11 @@ private Q_SLOTS:
 
     void lookupNeverAnswered_data()
     {
-        QTest::addColumn<bool>("send");
-        QTest::addColumn<bool>("nm");
+        addKindColumns();
         QTest::addColumn<bool>("viaProxy");
         for (const auto &k : Kinds)
             for (bool viaProxy : { false, true })
-                QTest::addRow("%s %s", k.name, viaProxy ? "proxy" : "server") << k.send << k.nm << viaProxy;
+                kindRow(k, viaProxy ? "proxy" : "server") << viaProxy;
     }
 
     // The name server does not answer (the resolver would give up only after
@@ -363,7 +318,7 @@ private Q_SLOTS:
         const QString name = QStringLiteral("host%1.silent.test").arg(++row);
         if (viaProxy)
             t.setProxy(name, 8080);
-        setLimits(t, Limit);
+        t.setLimits(Limit);
         Device out;
         QElapsedTimer clock;
         clock.start();
@@ -390,7 +345,7 @@ private Q_SLOTS:
     // The server takes an upload bigger than the client's kernel holds in
     // pieces, each well within the limit, the whole far beyond it: bytes
     // leaving the client's kernel restart it, though nothing reports them.
-    void slowUploadCompletes_data() { addKindRows(true); }
+    void slowUploadCompletes_data() { addKinds(true); }
 
     void slowUploadCompletes()
     {
@@ -398,7 +353,7 @@ private Q_SLOTS:
         const qint64 size = 8 * 1024 * 1024;
         SlowReader server(256 * 1024, Limit / 8);
         QVERIFY(server.port());
-        setLimits(t, Limit);
+        t.setLimits(Limit);
         Device out;
         QElapsedTimer clock;
         clock.start();
@@ -410,7 +365,7 @@ private Q_SLOTS:
         QVERIFY2(clock.elapsed() > 2 * Limit, QByteArray::number(clock.elapsed())); // it did take longer
     }
 
-    void dripFedCompletes_data() { addKindRows(); }
+    void dripFedCompletes_data() { addKinds(); }
 
     // Head and body a few bytes at a time, each piece well within the
     // limit, the whole far beyond it: every byte that comes in restarts it.
@@ -425,7 +380,7 @@ private Q_SLOTS:
         const QByteArray whole = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\nX-Padding: "
             + QByteArray(300, 'p') + "\r\n\r\n" + body;
         server.enqueue(HttpTestResponse().sendInPieces(whole, 30, Limit / 4));
-        setLimits(t, Limit);
+        t.setLimits(Limit);
         Device out;
         QElapsedTimer clock;
         clock.start();
@@ -436,7 +391,7 @@ private Q_SLOTS:
         QVERIFY(clock.elapsed() > 2 * Limit); // it did take longer than the limit
     }
 
-    void zeroKeepsWaiting_data() { addKindRows(); }
+    void zeroKeepsWaiting_data() { addKinds(); }
 
     // 0 is no limit, not one that has run out at once.
     void zeroKeepsWaiting()
@@ -444,8 +399,8 @@ private Q_SLOTS:
         FETCH_TRANSFER(t);
         HttpTestServer server;
         QVERIFY(server.listen());
-        setLimits(t, Limit);
-        setLimits(t, 0);
+        t.setLimits(Limit);
+        t.setLimits(0);
         Device out;
         start(t, server.url(QStringLiteral("/mms")), &out);
         QVERIFY(server.waitForRequests(1));
@@ -464,30 +419,26 @@ private Q_SLOTS:
     // (nothing at all when the length said so at once).
     void sizeLimit_data()
     {
-        QTest::addColumn<bool>("send");
-        QTest::addColumn<bool>("nm");
+        addKindColumns();
         QTest::addColumn<QByteArray>("answer");
         QTest::addColumn<bool>("closes"); // the answer ends with the connection
         QTest::addColumn<qint64>("size");
         QTest::addColumn<bool>("announced");
-        for (const auto &k : Kinds)
-            for (qint64 size : { SizeLimit - 1, SizeLimit, SizeLimit + 1 }) {
-                const QByteArray body = Body.left(int(size));
-                QTest::addRow("%s Content-Length %lld", k.name, size)
-                    << k.send << k.nm << HttpTestServer::reply(200, body) << false << size << true;
-                QTest::addRow("%s chunked %lld", k.name, size)
-                    << k.send << k.nm << HttpTestServer::chunkedReply(200, body, 3000) << false << size
-                    << false;
-                QTest::addRow("%s close-delimited %lld", k.name, size)
-                    << k.send << k.nm << HttpTestServer::closeDelimitedReply(200, body) << true << size
-                    << false;
+        for (const auto &k : Kinds) {
+            for (qint64 size : { SizeLimit, SizeLimit + 1 }) {
+                const QByteArray body = Body.left(int(size)), n = QByteArray::number(size);
+                kindRow(k, "Content-Length " + n)
+                    << HttpTestServer::reply(200, body) << false << size << true;
+                kindRow(k, "chunked " + n)
+                    << HttpTestServer::chunkedReply(200, body, 3000) << false << size << false;
+                kindRow(k, "close-delimited " + n)
+                    << HttpTestServer::closeDelimitedReply(200, body) << true << size << false;
             }
-        // Refused from the length alone: nothing of the body is waited for.
-        for (const auto &k : Kinds)
-            QTest::addRow("%s Content-Length 1 GiB, 10 bytes sent", k.name)
-                << k.send << k.nm
+            // Refused from the length alone: nothing of the body is waited for.
+            kindRow(k, "Content-Length 1 GiB, 10 bytes sent")
                 << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 1073741824\r\n\r\n" + Body.left(10))
                 << false << (qint64(1) << 30) << true;
+        }
     }
 
     void sizeLimit()
@@ -501,7 +452,7 @@ private Q_SLOTS:
         QVERIFY(server.listen());
         HttpTestResponse response(answer);
         server.enqueue(closes ? response.close() : response.waitForRelease());
-        setLimits(t, 0, SizeLimit);
+        t.setLimits(0, SizeLimit);
         LogCapture log;
         Device out;
         start(t, server.url(QStringLiteral("/mms")), &out);
@@ -512,7 +463,7 @@ private Q_SLOTS:
             QVERIFY(log.lines(QtWarningMsg).isEmpty());
             return;
         }
-        QCOMPARE(t.code(), tooLargeCode(nm));
+        QCOMPARE(t.code(), nm ? int(QNetworkReply::UnknownContentError) : int(QHttp::WrongContentLength));
         if (announced)
             QCOMPARE(out.data(), QByteArray());
         QVERIFY(out.data().size() <= SizeLimit);

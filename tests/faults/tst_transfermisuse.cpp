@@ -69,41 +69,31 @@ private Q_SLOTS:
 
     void deletedFromOwnSignal_data()
     {
-        QTest::addColumn<bool>("send");
-        QTest::addColumn<bool>("nm");
+        addKindColumns();
         QTest::addColumn<bool>("viaProxy");
         QTest::addColumn<int>("trigger");
         QTest::addColumn<int>("state"); // State rows: the state value to delete at
         QTest::addColumn<int>("answer");
-        for (bool send : { true, false }) {
-            for (bool nm : { false, true }) {
-                const QByteArray kind = QByteArray("Mms") + (send ? "Sender" : "Receiver") + (nm ? "NM" : "");
-                for (bool viaProxy : { false, true }) {
-                    const char *route = viaProxy ? "proxy" : "direct";
-                    for (Answer answer : { Whole, Cut })
-                        QTest::addRow(
-                            "%s %s, completion, %s", kind.constData(), route, answer == Cut ? "cut" : "whole")
-                            << send << nm << viaProxy << int(Completion) << -1 << int(answer);
-                    QTest::addRow("%s %s, progress", kind.constData(), route)
-                        << send << nm << viaProxy << int(Progress) << -1 << int(Whole);
-                }
-                // Ended by the transfer time limit.
-                QTest::addRow("%s direct, completion, stalled", kind.constData())
-                    << send << nm << false << int(Completion) << -1 << int(Stalled);
-                if (nm) {
-                    // The manager's last report comes as the reply finishes.
-                    if (!send)
-                        QTest::addRow("%s direct, progress, empty", kind.constData())
-                            << send << nm << false << int(Progress) << -1 << int(Empty);
-                    continue; // and it reports no states
-                }
-                for (int state = QHttp::HostLookup; state <= QHttp::Connected; ++state)
-                    QTest::addRow("%s direct, state %d", kind.constData(), state)
-                        << send << nm << false << int(State) << state << int(Whole);
-                for (int state : { QHttp::Closing, QHttp::Unconnected })
-                    QTest::addRow("%s direct, state %d, cut", kind.constData(), state)
-                        << send << nm << false << int(State) << state << int(Cut);
+        for (const auto &k : Kinds) {
+            for (bool viaProxy : { false, true }) {
+                const QByteArray route = viaProxy ? "proxy" : "direct";
+                for (Answer answer : { Whole, Cut })
+                    kindRow(k, route + ", completion, " + (answer == Cut ? "cut" : "whole"))
+                        << viaProxy << int(Completion) << -1 << int(answer);
+                kindRow(k, route + ", progress") << viaProxy << int(Progress) << -1 << int(Whole);
             }
+            // Ended by the transfer time limit.
+            kindRow(k, "completion, stalled") << false << int(Completion) << -1 << int(Stalled);
+            if (k.nm) {
+                // The manager's last report comes as the reply finishes.
+                if (!k.send)
+                    kindRow(k, "progress, empty") << false << int(Progress) << -1 << int(Empty);
+                continue; // and it reports no states
+            }
+            // Every state; the closing ones come only when the answer is cut.
+            for (int state = QHttp::Unconnected; state <= QHttp::Closing; ++state)
+                kindRow(k, "state " + QByteArray::number(state))
+                    << false << int(State) << state << int(state % QHttp::Closing == 0 ? Cut : Whole);
         }
     }
 

@@ -62,12 +62,24 @@ struct Transfer
         object->setProperty("proxy", host);
         object->setProperty("proxyPort", port);
     }
-    void abort()
+    // Calls `f` with the object as its own base class (the two have no common one).
+    template <typename F> void apply(F f)
     {
         if (send)
-            static_cast<MmsSenderBase *>(object.get())->abort();
+            f(static_cast<MmsSenderBase *>(object.get()));
         else
-            static_cast<MmsReceiverBase *>(object.get())->abort();
+            f(static_cast<MmsReceiverBase *>(object.get()));
+    }
+    void abort()
+    {
+        apply([](auto *o) { o->abort(); });
+    }
+    void setLimits(int msecs, qint64 bytes = 0)
+    {
+        apply([=](auto *o) {
+            o->setTransferTimeout(msecs);
+            o->setMaxResponseSize(bytes);
+        });
     }
     int code(int i = 0) const { return done.at(i).at(0).toInt(); }
 
@@ -83,14 +95,53 @@ struct Device : QBuffer
     Device() { open(QIODevice::WriteOnly); }
 };
 
-// Rows "MmsSender", "MmsSenderNM", "MmsReceiver", "MmsReceiverNM" of (send, nm).
-inline void addKinds()
+// A sequential source of the caller's own: nothing to read yet, no end
+// announced, like a pipe from a hung process.
+struct SilentDevice : QIODevice
+{
+    SilentDevice() { open(ReadOnly); }
+    bool isSequential() const override { return true; }
+    qint64 readData(char *, qint64) override { return ++reads, 0; }
+    qint64 writeData(const char *, qint64) override { return -1; }
+    int reads = 0;
+};
+
+struct Kind
+{
+    bool send, nm;
+    const char *name;
+};
+const Kind Kinds[] = { { true, false, "MmsSender" }, { false, false, "MmsReceiver" },
+    { true, true, "MmsSenderNM" }, { false, true, "MmsReceiverNM" } };
+
+// Columns (send, nm); a row "<kind>, <tag>" of them to append the rest to.
+inline void addKindColumns()
 {
     QTest::addColumn<bool>("send");
     QTest::addColumn<bool>("nm");
+}
+
+inline QTestData &kindRow(const Kind &k, const QByteArray &tag)
+{
+    return QTest::addRow("%s, %s", k.name, tag.constData()) << k.send << k.nm;
+}
+
+// Rows "MmsSender", "MmsSenderNM", "MmsReceiver", "MmsReceiverNM" of (send, nm).
+inline void addKinds(bool sendersOnly = false)
+{
+    addKindColumns();
     for (bool send : { true, false })
         for (bool nm : { false, true })
-            QTest::addRow("Mms%s%s", send ? "Sender" : "Receiver", nm ? "NM" : "") << send << nm;
+            if (send || !sendersOnly)
+                QTest::addRow("Mms%s%s", send ? "Sender" : "Receiver", nm ? "NM" : "") << send << nm;
+}
+
+// The manager's two variants alone.
+inline void addNmKinds()
+{
+    addKindColumns();
+    QTest::newRow("MmsSenderNM") << true << true;
+    QTest::newRow("MmsReceiverNM") << false << true;
 }
 
 #define FETCH_TRANSFER(t)                                                                                    \
