@@ -387,14 +387,18 @@ private Q_SLOTS:
         QVERIFY(clock.elapsed() > 2 * Limit); // it did take longer than the limit
     }
 
-    void zeroKeepsWaiting_data() { addKinds(); }
+    void zeroKeepsWaitingUntilAbort_data() { addKinds(); }
 
-    // 0 is no limit, not one that has run out at once.
-    void zeroKeepsWaiting()
+    // 0 is no limit, not one that has run out at once. abort() ends the wait:
+    // the socket variants silently (their states still come), the manager's
+    // as cancelled; idle or repeated it is harmless, and the object works
+    // again with the next answer not spent on the aborted connection.
+    void zeroKeepsWaitingUntilAbort()
     {
         FETCH_TRANSFER(t);
         HttpTestServer server;
         QVERIFY(server.listen());
+        t.abort();
         t.setLimits(Limit);
         t.setLimits(0);
         Device out;
@@ -402,11 +406,22 @@ private Q_SLOTS:
         QVERIFY(server.waitForRequests(1));
         QVERIFY(!t.done.wait(3 * Limit));
         t.abort();
+        t.abort();
         QVERIFY(server.waitForOpenConnections(0));
-        // The manager's variants report the caller's abort (5); the socket ones stay silent.
         QCOMPARE(t.done.count(), nm ? 1 : 0);
         if (nm)
             QCOMPARE(t.code(), int(QNetworkReply::OperationCanceledError));
+        else
+            QTRY_COMPARE(t.states.last().at(0).toInt(), int(QHttp::Unconnected));
+        QCOMPARE(out.data(), QByteArray());
+
+        server.enqueue(HttpTestServer::reply(200, "again"));
+        Device again;
+        start(t, server.url(QStringLiteral("/m2")), &again);
+        QVERIFY(t.done.wait(10000));
+        QCOMPARE(t.done.count(), nm ? 2 : 1);
+        QCOMPARE(t.code(t.done.count() - 1), 200);
+        QCOMPARE(again.data(), QByteArray("again"));
     }
 
     // Answers at, just under and just over the size limit, with and without

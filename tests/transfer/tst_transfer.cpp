@@ -410,7 +410,6 @@ private Q_SLOTS:
             "/get?id=7&t=a%20b");
         row("get: https still plain", false, "https://127.0.0.1:SERVER/x", "/x");
         row("get: IPv6 host", false, "http://[::1]:SERVER/m", "/m");
-        row("get: host only", false, "http://127.0.0.1:SERVER", "/");
     }
 
     void socketWire()
@@ -692,43 +691,6 @@ private Q_SLOTS:
             QCOMPARE(log.lines(QtWarningMsg).size(), warning.isEmpty() ? 0 : 1);
         if (!warning.isEmpty())
             QCOMPARE(log.matching(warning).size(), 1);
-    }
-
-    // Socket: abort() is silent, later states still come; manager: reported
-    // as cancelled. Either way the object works again.
-    void abort_data() { addKinds(); }
-
-    void abort()
-    {
-        FETCH_TRANSFER(t);
-        t.abort(); // idle: harmless
-        Device device;
-        start(t, QStringLiteral("/m"), &device); // no answer queued: the server keeps it waiting
-        QVERIFY(m_server->waitForRequests(1));
-        if (!nm)
-            QTRY_COMPARE(t.states.last().at(0).toInt(), 4);
-        const int before = t.states.count();
-        t.abort();
-        if (nm) {
-            QTRY_COMPARE(t.done.count(), 1);
-            QCOMPARE(t.code(0), int(QNetworkReply::OperationCanceledError));
-            t.abort();
-        } else {
-            QTRY_COMPARE(t.states.last().at(0).toInt(), 0);
-            QVERIFY(t.states.count() > before);
-        }
-        // The next answer must not be spent on the aborted connection.
-        QVERIFY(m_server->waitForOpenConnections(0));
-        QCOMPARE(t.done.count(), nm ? 1 : 0);
-        QCOMPARE(device.data(), QByteArray());
-
-        m_server->enqueue(HttpTestServer::reply(200, "again"));
-        Device second;
-        start(t, QStringLiteral("/m2"), &second);
-        QVERIFY(t.done.wait());
-        QCOMPARE(t.done.count(), nm ? 2 : 1);
-        QCOMPARE(t.code(t.done.count() - 1), 200);
-        QCOMPARE(second.data(), QByteArray("again"));
     }
 
     // Two transfers back to back: both go out, only the second is reported.
