@@ -55,20 +55,8 @@ public:
     // Back to the state after start: no contexts, no script, empty call log.
     bool reset() { return invoke("Reset"); }
 
-    bool emitAttachFailed(uint code, const QString &reason)
-    {
-        return invoke("EmitAttachFailed", { code, reason });
-    }
-    bool emitAttached(const QString &status) { return invoke("EmitAttached", { status }); }
-    bool emitAvailable() { return invoke("EmitAvailable"); }
-    bool emitDataCounters(qulonglong first, qulonglong second)
-    {
-        return invoke("EmitDataCounters", { first, second });
-    }
     bool emitDetached() { return invoke("EmitDetached"); }
-    bool emitStatus() { return invoke("EmitStatus"); } // the simulator's current contexts
-    bool emitSuspended(uint code, const QString &reason) { return invoke("EmitSuspended", { code, reason }); }
-    // Any of the above by the signal's name, e.g. ("DataCounters", { qulonglong(1), qulonglong(2) }).
+    // Any of the simulator's signals by name, e.g. ("DataCounters", { qulonglong(1), qulonglong(2) }).
     bool emitSignal(const QString &name, const QList<QVariant> &args = {})
     {
         return invoke("Emit" + name, args);

@@ -55,10 +55,6 @@ public:
         socket->setParent(this);
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         connect(socket, &QTcpSocket::readyRead, this, &Connection::readIncoming);
-        connect(socket, &QTcpSocket::bytesWritten, this, [this] {
-            if (m_patternLeft > 0)
-                play();
-        });
         connect(socket, &QTcpSocket::disconnected, this, [this] { m_open = false; });
     }
 
@@ -268,23 +264,6 @@ private:
                 if (!write(step.bytes))
                     return;
                 break;
-            case HttpTestResponse::Step::Pattern: {
-                if (m_patternLeft == 0 && m_patternDone == 0)
-                    m_patternLeft = step.amount;
-                while (m_patternLeft > 0 && m_socket->bytesToWrite() < 1024 * 1024 && m_open) {
-                    const qint64 n = qMin<qint64>(m_patternLeft, 64 * 1024);
-                    if (!write(HttpTestServer::pattern(n, m_patternDone)))
-                        return;
-                    m_patternDone += n;
-                    m_patternLeft -= n;
-                }
-                if (m_patternLeft > 0 && m_open)
-                    return; // resumed by bytesWritten
-                m_patternDone = 0;
-                m_patternLeft = 0;
-                ++m_step;
-                break;
-            }
             case HttpTestResponse::Step::Pause:
                 ++m_step;
                 QTimer::singleShot(int(step.amount), this, [this] { play(); });
@@ -324,8 +303,6 @@ private:
     HttpTestResponse m_current;
     int m_step = 0;
     qint64 m_sent = 0;
-    qint64 m_patternLeft = 0;
-    qint64 m_patternDone = 0;
     bool m_playing = false;
     bool m_waitRelease = false;
     bool m_inPlay = false;

@@ -32,8 +32,6 @@ public:
     HttpTestResponse &send(const QByteArray &bytes) { return add(Step::Send, bytes); }
     // Pieces of pieceSize, each written out before the next; pauseMs > 0 puts a timer between them.
     HttpTestResponse &sendInPieces(const QByteArray &bytes, int pieceSize, int pauseMs = 0);
-    // size bytes of HttpTestServer::pattern(), with flow control: for bodies too big to build.
-    HttpTestResponse &sendPattern(qint64 size) { return add(Step::Pattern, QByteArray(), size); }
     HttpTestResponse &pause(int ms) { return add(Step::Pause, QByteArray(), ms); }
     HttpTestResponse &waitForRelease() { return add(Step::Release); }
     HttpTestResponse &close() { return add(Step::Close); } // FIN once everything before is written
@@ -52,9 +50,9 @@ public:
 
     struct Step
     {
-        enum Kind { Send, Pattern, Pause, Release, Close } kind;
+        enum Kind { Send, Pause, Release, Close } kind;
         QByteArray bytes;
-        qint64 amount = 0; // pattern size, or pause in ms
+        qint64 amount = 0; // pause in ms
     };
     QVector<Step> steps;
     qint64 byteLimit = -1;

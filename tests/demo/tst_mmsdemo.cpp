@@ -1,6 +1,7 @@
 // The demo client against the MMSC simulator on loopback, with no connection
-// to open: every transfer variant, and each way a round trip can go wrong
-// ending in its own exit status and message, never in a hang.
+// to open: each way a round trip can go wrong ends in its own exit status and
+// message, never in a hang. The round trips themselves, byte for byte, are
+// the demo script's (demo, demo_proxy, demo_addresses).
 #include <QDir>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -40,12 +41,6 @@ public:
         m_proc.waitForFinished(5000);
     }
     QByteArray log() const { return readFile(m_dir.filePath(QStringLiteral("log"))); }
-    // The one message stored so far: as received (".req") or as served (".mms").
-    QByteArray stored(const QString &suffix) const
-    {
-        const QStringList files = QDir(m_dir.path()).entryList({ QLatin1Char('*') + suffix }, QDir::Files);
-        return files.size() == 1 ? readFile(m_dir.filePath(files.first())) : QByteArray();
-    }
 
     QString mmsc;
 
@@ -85,30 +80,6 @@ private Q_SLOTS:
         // The library's default identity, whatever this user's ~/.mms holds.
         QVERIFY(m_home.isValid());
         qputenv("HOME", m_home.path().toLocal8Bit());
-    }
-
-    void roundTrip_data()
-    {
-        QTest::addColumn<QStringList>("args");
-        QTest::newRow("socket") << words("--transfer socket");
-        QTest::newRow("nm") << words("--transfer nm");
-        // Through the proxy port: the demo_proxy run, byte for byte, both ways.
-    }
-    void roundTrip()
-    {
-        QFETCH(QStringList, args);
-        Sim sim;
-        QTemporaryDir dir;
-        const QString saved = dir.filePath(QStringLiteral("download.mms"));
-        const Run r = demo(sim, args << QStringLiteral("--save") << saved);
-        QVERIFY2(r.exitCode == 0, r.err);
-        // Upload and download byte for byte against what the MMSC keeps.
-        QCOMPARE(sim.stored(QStringLiteral(".req")), readFile(QStringLiteral(SAMPLE_DIR "/m-send-req.mms")));
-        QCOMPARE(readFile(saved), sim.stored(QStringLiteral(".mms")));
-        QVERIFY(!sim.stored(QStringLiteral(".mms")).isEmpty());
-        // The handset's identity reached the MMSC.
-        QVERIFY(sim.log().contains("User-Agent: "));
-        QVERIFY(sim.log().contains("x-wap-profile: "));
     }
 
     void failures_data()

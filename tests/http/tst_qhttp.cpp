@@ -12,7 +12,7 @@
 
 namespace {
 
-// The states and ends a client reports, in order, as text; the read progress.
+// The states and ends a client reports, in order, as text.
 class Recorder : public QObject
 {
 public:
@@ -22,12 +22,10 @@ public:
         connect(http, &QHttp::stateChanged, this, [=](int s) { add(QStringLiteral("state %1").arg(s)); });
         connect(http, &QHttp::requestFinished, this,
             [=](int id, bool e) { add(QStringLiteral("finished %1 %2").arg(id).arg(e ? "error" : "ok")); });
-        connect(http, &QHttp::dataReadProgress, this, [this](int d, int t) { read << qMakePair(d, t); });
     }
     QStringList only(const char *kind) const { return events.filter(QLatin1String(kind)); }
     QString lastState() const { return only("state").value(only("state").size() - 1); }
     QStringList events;
-    QList<QPair<int, int>> read;
 };
 
 // Waits until a requestFinished that `finished` records names request `id`.
@@ -100,8 +98,6 @@ struct FullDevice : QBuffer
         return take > 0 ? QBuffer::writeData(data, take) : 0;
     }
 };
-
-enum Reuse { Reused, ClientCloses, ServerCloses };
 
 } // namespace
 
@@ -292,57 +288,6 @@ private Q_SLOTS:
             QStringList({ "finished 1 ok", "finished 2 error", "finished 3 error", "finished 4 ok" }));
         QCOMPARE(out.data(), QByteArray("abcwho?fine"));
         QCOMPARE(m_server->connectionCount(), 2); // the 401 left its connection usable
-    }
-
-    // How each framing ends the body, and whether the connection is used
-    // again: by the client, or not after the server's close or its own. The
-    // chunked answer comes one byte per read.
-    void bodyFramings_data()
-    {
-        QTest::addColumn<QByteArray>("response");
-        QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<int>("total"); // announced size, 0 when unknown
-        QTest::addColumn<int>("reuse");
-        QTest::addColumn<bool>("bytewise");
-        auto row = [](const char *name, const QByteArray &response, const QByteArray &body, int total,
-                       Reuse reuse, bool bytewise = false) {
-            QTest::newRow(name) << response << body << total << int(reuse) << bytewise;
-        };
-        const QByteArray body = HttpTestServer::pattern(300);
-        row("chunked with trailers, bytewise",
-            HttpTestServer::chunkedReply(200, body, 70, { "X-Checksum: 1", "X-More: 2" }), body, 0, Reused,
-            true);
-        row("close-delimited", HttpTestServer::closeDelimitedReply(200, body), body, 0, ServerCloses);
-        row("1.1 close", HttpTestServer::reply(200, "x", { "Connection: close" }), "x", 1, ClientCloses);
-        row("204 has no body", "HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n", "", 0, Reused);
-    }
-    void bodyFramings()
-    {
-        QFETCH(QByteArray, response);
-        QFETCH(QByteArray, body);
-        QFETCH(int, total);
-        QFETCH(int, reuse);
-        QHttp http;
-        Recorder rec(&http);
-        QFETCH(bool, bytewise);
-        HttpTestResponse script
-            = bytewise ? HttpTestResponse().sendInPieces(response, 1, 1) : HttpTestResponse(response);
-        m_server->enqueue(reuse == ServerCloses ? script.close() : script);
-        m_server->enqueue(HttpTestServer::reply(200, "next"));
-        Sink out;
-        int id;
-        QVERIFY(runGet(http, &out, &id));
-        QCOMPARE(rec.only("finished").last(), QStringLiteral("finished %1 ok").arg(id));
-        QCOMPARE(out.data(), body);
-        if (!body.isEmpty())
-            QCOMPARE(rec.read.last(), qMakePair(int(body.size()), total));
-        QVERIFY(!bytewise || rec.read.size() > 10); // it really came in pieces
-        if (reuse == ClientCloses)
-            QCOMPARE(
-                rec.only("state").mid(rec.only("state").size() - 2), QStringList({ "state 6", "state 0" }));
-        QVERIFY(runGet(http, &out));
-        QCOMPARE(out.data(), body + "next");
-        QCOMPARE(m_server->connectionCount(), reuse == Reused ? 1 : 2);
     }
 
     // 8 MiB go out in pieces, byte for byte, with the body's own length

@@ -3,7 +3,6 @@
 // veth end). The stand-in's callbacks come through GLib's loop, run by Qt's.
 // failedInit runs as a ctest case of its own, without a bus.
 #include <QAbstractEventDispatcher>
-#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -20,9 +19,7 @@
 #include <kavlo.h>
 
 #include "gprssimcontrol.h"
-#include "interfacenames.h"
 #include "logcapture.h"
-#include "mmsconnectionimpl.h"
 #include "mmsconnectionnetimpl.h"
 #include "netnsguard.h"
 
@@ -230,33 +227,6 @@ private Q_SLOTS:
             QVERIFY(m_sim.waitForCalls("Delete", 1, Wait));
     }
 
-    // The connection's own interface-name rule, on the same table. Where the
-    // kernel takes the name, the veth end is given it, so that ifconfig
-    // would configure it: only the check stands in the way.
-    void refusedInterfaceName_data()
-    {
-        QTest::addColumn<QString>("name");
-        for (const QString &name : refusedInterfaceNames())
-            QTest::addRow("'%s'", qUtf8Printable(name)) << name;
-    }
-
-    void refusedInterfaceName()
-    {
-        QFETCH(QString, name);
-        const QString iface = QString::fromLatin1(Iface);
-        const bool renamed
-            = !name.isEmpty() && QProcess::execute("ip", { "link", "set", "dev", iface, "name", name }) == 0;
-        const auto restore = qScopeGuard([&] {
-            if (renamed)
-                QProcess::execute("ip", { "link", "set", "dev", name, "name", iface });
-        });
-        QVERIFY(m_sim.setContextProperty("NetIF", name));
-        MmsConnectionNetImpl c;
-        QCOMPARE(open(c), 1);
-        QCOMPARE(ifState(renamed ? name : iface), QString("down"));
-        QVERIFY(m_sim.waitForCalls("Delete", 1, Wait));
-    }
-
     // An open in progress refuses a second one, and a close cuts it short;
     // the context the service makes after all is not left behind.
     void closeWhileConnecting()
@@ -310,20 +280,6 @@ private Q_SLOTS:
         munmap(base, 2 * page);
         QCOMPARE(QStringList({ c.interfaceName(), c.ipAddress(), c.primaryDNS(), c.secondaryDNS() }),
             QStringList({ QString(16, 'i'), QString(46, 'a'), QString(46, 'p'), QString(46, 's') }));
-    }
-
-    void factory()
-    {
-        LogCapture log;
-        std::unique_ptr<MmsConnection> net(MmsConnection::createConnection(MmsConnection::NetConnection));
-        std::unique_ptr<MmsConnection> gprs(MmsConnection::createConnection(MmsConnection::GprsConnection));
-        QVERIFY(qobject_cast<MmsConnectionNetImpl *>(net.get()));
-        QVERIFY(qobject_cast<MmsConnectionImpl *>(gprs.get())
-            && !qobject_cast<MmsConnectionNetImpl *>(gprs.get()));
-        QVERIFY(log.lines(QtWarningMsg).isEmpty());
-        for (int type : { 2, -1 })
-            QVERIFY(!MmsConnection::createConnection(MmsConnection::MmsConnectionType(type)));
-        QCOMPARE(log.lines(QtWarningMsg).size(), 2);
     }
 
 private:

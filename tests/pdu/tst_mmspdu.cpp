@@ -106,51 +106,6 @@ private Q_SLOTS:
         QCOMPARE(r.textString(), QByteArray());
     }
 
-    void contentTypes()
-    {
-        MmsContentType png("image/png");
-        png.setParam("name", "a.png");
-        const MmsContentType amr("audio/amr");
-        MmsContentType related("application/vnd.wap.multipart.related");
-        related.setParam("type", "application/smil").setParam("start", "<smil>").setParam("x-extra", "1");
-        WspWriter w;
-        png.write(w);
-        amr.write(w);
-        related.write(w);
-        QVERIFY(w.data().startsWith(hex("08a085612e706e6700") + QByteArray("audio/amr", 10)));
-        WspReader r(w.data());
-        for (const MmsContentType &ct : { png, amr, related })
-            QCOMPARE(MmsContentType::read(r).toString(), ct.toString());
-        QVERIFY(r.ok() && r.atEnd());
-        // The 1.4 alias of "name".
-        WspReader r2(hex("0a83 81ea 97782e74787400"));
-        QCOMPARE(MmsContentType::read(r2).param("name"), QByteArray("x.txt"));
-        QVERIFY(r2.ok());
-        // A parameter running past the general form's length is malformed.
-        WspReader r3(hex("038385") + QByteArray("long-name", 10));
-        MmsContentType::read(r3);
-        QVERIFY(!r3.ok());
-    }
-
-    void headerFields()
-    {
-        MmsPdu conf;
-        conf.setMessageType(MmsPdu::SendConf);
-        conf.setVersion(0x12); // set out of order on purpose:
-        conf.setTransactionId("T1"); // type, id and version still lead
-        conf.setResponseStatus(MmsPdu::Ok);
-        conf.setMessageId("id9");
-        conf.setContentLocation("http://m/1");
-        QCOMPARE(conf.encode(), hex("8c81 98543100 8d92 9280 8b69643900 83") + QByteArray("http://m/1", 11));
-        // An empty sender is the insert-address token: the MMSC fills it in.
-        MmsPdu req;
-        req.setFrom(QString());
-        QCOMPARE(req.raw(MmsPdu::From), hex("0181"));
-        bool insert = false;
-        QCOMPARE(req.from(&insert), QString());
-        QVERIFY(insert);
-    }
-
     void sample()
     {
         MmsPdu pdu;
@@ -202,25 +157,6 @@ private Q_SLOTS:
             }
         }
         qInfo("accepted %d of 3000 corrupted PDUs", accepted);
-    }
-
-    void sendReqProblems()
-    {
-        MmsPdu good;
-        QVERIFY(good.decode(m_sample));
-        for (const quint8 field : { MmsPdu::TransactionId, MmsPdu::From, MmsPdu::To }) {
-            MmsPdu p = good;
-            p.remove(field);
-            QVERIFY2(!p.sendReqProblem().isEmpty(), qPrintable(MmsPdu::fieldName(field)));
-        }
-        MmsPdu p = good;
-        p.setVersion(0x20);
-        QVERIFY(p.sendReqProblem().contains(QLatin1String("Version")));
-        p = good;
-        p.hasContentType = false;
-        QVERIFY(p.sendReqProblem().contains(QLatin1String("Content-Type")));
-        // Type first is the one layout rule the decoder itself enforces.
-        QVERIFY(!MmsPdu().decode(hex("9854008c80")));
     }
 };
 

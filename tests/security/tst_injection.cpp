@@ -8,7 +8,6 @@
 #include <QtTest>
 #include <memory>
 
-#include "httprequestwriter.h"
 #include "httpsyntax.h"
 #include "httptestserver.h"
 #include "logcapture.h"
@@ -70,50 +69,6 @@ private Q_SLOTS:
         QCOMPARE(finished.last(), QVariantList({ id, !valid }));
         QCOMPARE(http.error(), valid ? QHttp::NoError : QHttp::HostNotFound);
         QCOMPARE(proxy.connectionCount(), valid ? 1 : 0);
-    }
-
-    void fieldValues_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("value");
-        QTest::addColumn<bool>("kept");
-        auto row = [](const char *tag, const char *name, const QString &value, bool kept) {
-            QTest::newRow(tag) << QString::fromLatin1(name) << value << kept;
-        };
-        row("plain", "User-Agent", "Handset/1.0 (X; Y)", true);
-        row("crlf", "User-Agent", "a\r\nX-Evil: 1", false);
-        row("cr", "x-wap-profile", "http://a/\rb", false);
-        row("lf", "x-wap-profile", "http://a/\nb", false);
-        row("nul", "User-Agent", QString::fromLatin1("a\0b", 3), false);
-        row("bad name", "X Evil", "1", false);
-        row("name with colon", "X-Evil: 1\r\nY", "1", false);
-    }
-
-    // A field whose name or value could end the line is dropped, and said so;
-    // the head keeps its shape.
-    void fieldValues()
-    {
-        QFETCH(QString, name);
-        QFETCH(QString, value);
-        QFETCH(bool, kept);
-        LogCapture log;
-        QHttpRequestHeader header(QStringLiteral("POST"), QStringLiteral("/mms"));
-        header.setContentType(QStringLiteral("application/vnd.wap.mms-message"));
-        header.addValue(name, value);
-        header.setValue(QStringLiteral("Host"), QStringLiteral("mmsc.example.com"));
-        HttpRequestWriter::Route route;
-        route.host = QStringLiteral("mmsc.example.com");
-        QByteArray head;
-        QVERIFY(HttpRequestWriter::head(header, route, true, 3, &head));
-        // Request line, Content-Type, the field, Host, Content-Length, end.
-        const int lines = kept ? 6 : 5;
-        QCOMPARE(head.count("\r\n"), lines);
-        QCOMPARE(head.count('\r'), lines);
-        QCOMPARE(head.count('\n'), lines);
-        QVERIFY(head.endsWith("\r\n\r\n"));
-        QVERIFY(!head.contains('\0'));
-        QVERIFY(!head.contains("X-Evil"));
-        QCOMPARE(log.contains(QStringLiteral("header field dropped")), !kept);
     }
 
     // Line breaks and NULs in what the settings file puts into the request
