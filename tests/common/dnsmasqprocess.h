@@ -1,46 +1,31 @@
 #ifndef DNSMASQPROCESS_H
 #define DNSMASQPROCESS_H
 
-#include <QByteArray>
-#include <QProcess>
-#include <QStringList>
+#include "loggedprocess.h"
 
 // A real DNS server for tests: Debian's dnsmasq in the foreground, answering
 // only from its own rules (no upstream, no /etc/hosts), on one address, with
 // every query logged. Run it inside the private namespace a test launcher
-// made (never on the machine's own network); stopped by its pid when the
-// object goes.
-class DnsmasqProcess
+// made (never on the machine's own network).
+class DnsmasqProcess : public LoggedProcess
 {
 public:
-    DnsmasqProcess();
-    ~DnsmasqProcess();
-
     // `rules` are dnsmasq options, e.g. "--address=/name.test/10.1.0.1" (that
     // name and everything under it), "--local=/test/" (other names under
     // .test are NXDOMAIN). Names no rule covers are REFUSED. With `netnsPid`,
     // the server runs in that process's network namespace. Waits until it
     // serves.
     bool start(const QString &address, quint16 port, const QStringList &rules, qint64 netnsPid = 0);
-    void stop();
-
-    QString errorString() const { return m_error; }
 
     // Queries received so far, e.g. "query[A] name.test from 10.88.0.2".
-    QStringList queries();
+    QStringList queries() { return pickLines(QStringLiteral(": query["), QStringLiteral(": ")); }
     bool waitForQuery(const QString &needle, int timeoutMs = 10000)
     {
-        return waitForLine(needle, true, timeoutMs);
+        return waitForPicked(needle, timeoutMs);
     }
 
-private:
-    void collect();
-    bool waitForLine(const QString &needle, bool queriesOnly, int timeoutMs);
-
-    QProcess m_process;
-    QByteArray m_pending;
-    QStringList m_log;
-    QString m_error;
+protected:
+    QStringList picked() override { return queries(); }
 };
 
 #endif // DNSMASQPROCESS_H

@@ -1,0 +1,41 @@
+#ifndef LOGGEDPROCESS_H
+#define LOGGEDPROCESS_H
+
+#include <QByteArray>
+#include <QProcess>
+#include <QStringList>
+
+// A server program run in the foreground for a test, its output read line by
+// line; stopped by its pid (SIGTERM, then SIGKILL) when the object goes.
+class LoggedProcess
+{
+public:
+    LoggedProcess() { m_process.setProcessChannelMode(QProcess::MergedChannels); }
+    virtual ~LoggedProcess() { stop(); }
+    LoggedProcess(const LoggedProcess &) = delete;
+    LoggedProcess &operator=(const LoggedProcess &) = delete;
+
+    void stop();
+    QString errorString() const { return m_error; }
+
+protected:
+    // Starts the process and waits for its line saying it serves.
+    bool startAndWait(const QString &name, const QString &readyLine);
+    // Each line with `marker` in it, from just after the first `from` at or after the marker.
+    QStringList pickLines(const QString &marker, const QString &from);
+    // The lines the subclass picks (its queries or requests) that contain `needle`.
+    bool waitForPicked(const QString &needle, int timeoutMs) { return waitForLine(needle, true, timeoutMs); }
+    virtual QStringList picked() = 0;
+
+    QProcess m_process;
+    QString m_error;
+
+private:
+    void collect();
+    bool waitForLine(const QString &needle, bool pickedOnly, int timeoutMs);
+
+    QByteArray m_pending;
+    QStringList m_log;
+};
+
+#endif // LOGGEDPROCESS_H
