@@ -113,15 +113,17 @@ private:
         http.setHost(HttpTestServer::host(), QHttp::ConnectionModeHttp, port ? port : m_server->port());
     }
 
-    // Runs one GET against the server and waits for its end.
-    bool runGet(QHttp &http, QIODevice *to, int *id = nullptr)
+    // Runs one request against the server (or another port) and waits for
+    // its end: "ok", "error", or "timeout".
+    QString run(QHttp &http, const QHttpRequestHeader &h, QIODevice *body = nullptr, QIODevice *to = nullptr,
+        quint16 port = 0, int timeout = 10000)
     {
         QSignalSpy finished(&http, &QHttp::requestFinished);
-        setHost(http);
-        const int rid = http.request(get(), nullptr, to);
-        if (id)
-            *id = rid;
-        return waitForFinished(finished, rid);
+        setHost(http, port);
+        const int id = http.request(h, body, to);
+        if (!waitForFinished(finished, id, timeout))
+            return QStringLiteral("timeout");
+        return finished.last().at(1).toBool() ? QStringLiteral("error") : QStringLiteral("ok");
     }
 
 private Q_SLOTS:
@@ -169,16 +171,12 @@ private Q_SLOTS:
         m_server->enqueue(HttpTestServer::reply(200, "next"));
         PatternDevice body(16 * 1024 * 1024);
         QHttp http;
-        QSignalSpy finished(&http, &QHttp::requestFinished);
         Sink out;
-        setHost(http);
-        const int id = http.request(post(), &body, &out);
-        QVERIFY(waitForFinished(finished, id));
-        QCOMPARE(finished.last(), QVariantList({ id, false }));
+        QCOMPARE(run(http, post(), &body, &out), QStringLiteral("ok"));
         QCOMPARE(http.lastResponse().statusCode(), 413);
         QCOMPARE(out.data(), QByteArray("too big"));
         // Half a request went out: the connection cannot carry another.
-        QVERIFY(runGet(http, &out));
+        QCOMPARE(run(http, get(), nullptr, &out), QStringLiteral("ok"));
         QCOMPARE(out.data(), QByteArray("too bignext"));
         QCOMPARE(m_server->connectionCount(), 2);
     }
@@ -202,9 +200,7 @@ private Q_SLOTS:
         HttpTestServer other;
         QVERIFY(other.listen());
         other.enqueue(HttpTestServer::reply(200, "three"));
-        setHost(http, other.port());
-        id = http.request(get(), nullptr, &out);
-        QVERIFY(waitForFinished(finished, id));
+        QCOMPARE(run(http, get(), nullptr, &out, other.port()), QStringLiteral("ok"));
         QVERIFY(out.data().endsWith("three"));
         QCOMPARE(m_server->requestCount(), 200);
     }
@@ -232,19 +228,15 @@ private Q_SLOTS:
         QHttp http;
         if (reuse) {
             m_server->enqueue(HttpTestServer::reply(200, "first"));
-            QVERIFY(runGet(http, nullptr));
+            QCOMPARE(run(http, get()), QStringLiteral("ok"));
         }
         m_server->enqueue(HttpTestResponse(beforeClose).close());
         m_server->enqueue(HttpTestServer::reply(200, "second"));
         const QByteArray payload = HttpTestServer::pattern(200000);
         PatternDevice body(payload.size(), sequentialBody);
         Sink out;
-        QSignalSpy finished(&http, &QHttp::requestFinished);
-        setHost(http);
-        const int id = http.request(post(), &body, &out);
-        QVERIFY(waitForFinished(finished, id));
         const bool retried = requests == 3;
-        QCOMPARE(finished.last(), QVariantList({ id, !retried }));
+        QCOMPARE(run(http, post(), &body, &out), retried ? QStringLiteral("ok") : QStringLiteral("error"));
         QCOMPARE(http.error(), retried ? QHttp::NoError : QHttp::UnexpectedClose);
         QCOMPARE(m_server->requestCount(), requests);
         QCOMPARE(m_server->request(requests - 1).body, payload);
@@ -255,7 +247,7 @@ private Q_SLOTS:
         // Only once: the next drop of a reused connection is an error again.
         m_server->enqueue(HttpTestResponse().close());
         m_server->enqueue(HttpTestResponse().close());
-        QVERIFY(runGet(http, nullptr));
+        QCOMPARE(run(http, get()), QStringLiteral("error"));
         QCOMPARE(http.error(), QHttp::UnexpectedClose);
         QCOMPARE(m_server->requestCount(), 5);
     }
@@ -298,14 +290,10 @@ private Q_SLOTS:
         PatternDevice body(size);
         QHttp http;
         QSignalSpy progress(&http, &QHttp::dataSendProgress);
-        QSignalSpy finished(&http, &QHttp::requestFinished);
         m_server->enqueue(HttpTestServer::reply(200, "stored"));
         QHttpRequestHeader h = post();
         h.setValue(QStringLiteral("Content-Length"), QStringLiteral("99"));
-        setHost(http);
-        const int id = http.request(h, &body);
-        QVERIFY(waitForFinished(finished, id, 30000));
-        QCOMPARE(finished.last(), QVariantList({ id, false }));
+        QCOMPARE(run(http, h, &body, nullptr, 0, 30000), QStringLiteral("ok"));
         QCOMPARE(m_server->request(0).header("content-length"), QByteArray::number(size));
         QVERIFY(m_server->request(0).body == HttpTestServer::pattern(size));
         QVERIFY(body.largestRead <= 256 * 1024); // never read whole
@@ -326,10 +314,7 @@ private Q_SLOTS:
         out.open(QIODevice::WriteOnly);
         QHttp http;
         Recorder rec(&http);
-        QSignalSpy finished(&http, &QHttp::requestFinished);
-        int id;
-        QVERIFY(runGet(http, &out, &id));
-        QCOMPARE(finished.last(), QVariantList({ id, true }));
+        QCOMPARE(run(http, get(), nullptr, &out), QStringLiteral("error"));
         QCOMPARE(http.error(), QHttp::UnknownError);
         QCOMPARE(rec.lastState(), QStringLiteral("state 0"));
     }
@@ -373,7 +358,7 @@ private Q_SLOTS:
         QCOMPARE(http->error(), QHttp::Aborted);
         // The queued request never runs: a later one runs in its place.
         m_server->enqueue(HttpTestServer::reply(200, "later"));
-        QVERIFY(runGet(*http, nullptr));
+        QCOMPARE(run(*http, get()), QStringLiteral("ok"));
         QVERIFY(rec.only(qPrintable(QStringLiteral("finished %1 ").arg(queued))).isEmpty());
         QCOMPARE(http->lastResponse().statusCode(), 200);
     }

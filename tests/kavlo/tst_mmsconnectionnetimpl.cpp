@@ -141,9 +141,7 @@ private Q_SLOTS:
         QCOMPARE(ifState(), QString("up 10.1.2.3"));
         QCOMPARE(
             m_sim.calls("QuickConnect").at(0).args, QStringList({ "mms.example", "IP", "alice", "s3cret" }));
-        QCOMPARE(log.matching("pass:"),
-            QStringList(
-                { R"(D: [LIBTARNEX] Open new GPRS connection: apn: "mms.example"  user: "alice"  pass: "********")" }));
+        QVERIFY(log.contains(R"(pass: "********")")); // the whole line is the connection test's
         QVERIFY(!log.contains("s3cret"));
         const QString context = m_sim.calls("Get").at(0).path;
 
@@ -174,16 +172,14 @@ private Q_SLOTS:
     {
         QVERIFY(m_sim.omitProperty("SDNSAddress"));
         MmsConnectionNetImpl c;
-        QSignalSpy established(&c, SIGNAL(connectionEstablished(int)));
-        QVERIFY(c.openConnection("mms", "", ""));
-        QVERIFY(established.wait(Wait));
-        QCOMPARE(established.at(0).at(0).toInt(), 0);
+        QCOMPARE(open(c), 0);
         QCOMPARE(c.secondaryDNS(), QString(""));
 
+        QSignalSpy established(&c, SIGNAL(connectionEstablished(int)));
         QVERIFY(m_sim.emitDetached());
         QVERIFY(established.wait(Wait));
-        QCOMPARE(established.count(), 2);
-        QCOMPARE(established.at(1).at(0).toInt(), 1);
+        QCOMPARE(established.count(), 1);
+        QCOMPARE(established.at(0).at(0).toInt(), 1);
         QVERIFY(ifState().startsWith("down"));
     }
 
