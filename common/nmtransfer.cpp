@@ -127,6 +127,10 @@ void setIdentity(QNetworkRequest &request)
 
 quint64 prepareRequest(QObject *owner, QNetworkRequest &request)
 {
+    // Qt 6's manager follows a redirect by itself, Qt 5's does not: under
+    // both the MMSC's own answer is reported, as by the socket variants,
+    // and a PDU is never posted somewhere the caller did not name.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     if (!request.hasRawHeader("Accept-Encoding"))
         request.setRawHeader("Accept-Encoding", "identity");
     NmRelay *relay = relayOf(owner);

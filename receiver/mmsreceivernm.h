@@ -33,11 +33,11 @@ class QNetworkReply;
  * with 299 (QNetworkReply::UnknownContentError) and nothing is stored; a write or flush that fails turns a
  * success into 299.
  *
- * downloadCompleted() carries the HTTP status when the manager reports no error (2xx, and 3xx where it does
- * not follow the redirect), otherwise a QNetworkReply::NetworkError value (\ref nm_codes): a 4xx or 5xx
- * answer arrives as the manager's code for it (203 for 404), abort() as 5. downloadProgress() reports the
- * manager's progress narrowed to int, with -1 as the total while it is not known. connectionStateChanged()
- * is never emitted.
+ * downloadCompleted() carries the HTTP status when the manager reports no error (2xx, and 3xx: a redirect is
+ * never followed, under Qt 5 and Qt 6 alike), otherwise a QNetworkReply::NetworkError value (\ref nm_codes):
+ * a 4xx or 5xx answer arrives as the manager's code for it (203 for 404), abort() as 5. downloadProgress()
+ * reports the manager's progress narrowed to int, with -1 as the total while it is not known.
+ * connectionStateChanged() is never emitted.
  */
 class MmsReceiverNM : public MmsReceiverBase
 {

@@ -34,12 +34,11 @@ class QNetworkReply;
  * that fails. A missing or empty answer, or a send without a response device, gives the warning "MMS
  * sending completed. Ignore response" and the completion with the status.
  *
- * mmsSendComplete() carries the HTTP status when the manager reports no error (2xx, and 3xx where it does
- * not follow the redirect), otherwise a QNetworkReply::NetworkError value (\ref nm_codes): a 4xx or 5xx
- * answer arrives as the manager's code for it (203 for 404), abort() as 5. sendProgress() reports the
- * manager's upload progress narrowed to int; an upload without a known total comes as (0, 1),
- * and the manager's (0, 0) after a complete upload is not passed on.
- * connectionStateChanged() is never emitted.
+ * mmsSendComplete() carries the HTTP status when the manager reports no error (2xx, and 3xx: a redirect is
+ * never followed, under Qt 5 and Qt 6 alike), otherwise a QNetworkReply::NetworkError value (\ref nm_codes):
+ * a 4xx or 5xx answer arrives as the manager's code for it (203 for 404), abort() as 5. sendProgress()
+ * reports the manager's upload progress narrowed to int; an upload without a known total comes as (0, 1), and
+ * the manager's (0, 0) after a complete upload is not passed on. connectionStateChanged() is never emitted.
  */
 class MmsSenderNM : public MmsSenderBase
 {

@@ -654,6 +654,10 @@ private Q_SLOTS:
             "expired");
         row("socket get malformed", false, false, "HTTP/1.1 abc\r\n\r\n", 5, QByteArray());
         row("nm get 404 page in device", false, true, HttpTestServer::reply(404, "gone"), 203, "gone");
+        // A redirect is reported, never followed (Qt 6's manager would by itself).
+        const QByteArray moved = "HTTP/1.1 302 Found\r\nLocation: /elsewhere\r\nContent-Length: 2\r\n\r\nmv";
+        row("nm send 302 not followed", true, true, moved, 302, "mv");
+        row("nm get 302 not followed", false, true, moved, 302, "mv");
         row("nm get failing device", false, true, ten, 299, QByteArray(), readOnly, store);
         row("nm get failing device, 404 stays", false, true, HttpTestServer::reply(404, "x"), 203,
             QByteArray(), readOnly, store);
