@@ -315,11 +315,6 @@ HttpTestServer::HttpTestServer(QObject *parent)
     connect(m_server, &QTcpServer::newConnection, this, &HttpTestServer::accept);
 }
 
-bool HttpTestServer::listen()
-{
-    return m_server->listen(QHostAddress::LocalHost, 0);
-}
-
 bool HttpTestServer::listen(const QHostAddress &address, quint16 port)
 {
     return m_server->listen(address, port);

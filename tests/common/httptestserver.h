@@ -2,12 +2,12 @@
 #define HTTPTESTSERVER_H
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QPair>
 #include <QVector>
 
-class QHostAddress;
 class QTcpServer;
 class QTcpSocket;
 
@@ -98,8 +98,7 @@ class HttpTestServer : public QObject
 public:
     explicit HttpTestServer(QObject *parent = nullptr);
 
-    bool listen(); // 127.0.0.1, a free port
-    bool listen(const QHostAddress &address, quint16 port);
+    bool listen(const QHostAddress &address = QHostAddress(QHostAddress::LocalHost), quint16 port = 0);
     quint16 port() const;
     static QString host() { return QStringLiteral("127.0.0.1"); }
     QString url(const QString &path = QStringLiteral("/")) const;

@@ -6,17 +6,13 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <memory>
 
 #include "httpsyntax.h"
 #include "httptestserver.h"
 #include "logcapture.h"
-#include "mmsreceiver.h"
-#include "mmsreceivernm.h"
-#include "mmssender.h"
-#include "mmssendernm.h"
 #include "nmrelay_p.h"
 #include "qhttp.h"
+#include "transfer.h"
 
 class tst_Injection : public QObject
 {
@@ -120,24 +116,12 @@ private Q_SLOTS:
         QVERIFY(server.listen());
         server.setDefaultResponse(HttpTestResponse(HttpTestServer::reply(200, "ok")));
         LogCapture log;
-        QByteArray pduBytes("pdu");
-        QBuffer pdu(&pduBytes), out;
-        QVERIFY(pdu.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly));
-        const QString url = server.url(QStringLiteral("/mms"));
-        std::unique_ptr<QObject> t(variant == 0 ? static_cast<QObject *>(new MmsSender)
-                : variant == 1                  ? static_cast<QObject *>(new MmsSenderNM)
-                : variant == 2                  ? static_cast<QObject *>(new MmsReceiver)
-                                                : new MmsReceiverNM);
-        QSignalSpy done(t.get(), variant < 2 ? SIGNAL(mmsSendComplete(int)) : SIGNAL(downloadCompleted(int)));
-        if (auto *s = qobject_cast<MmsSenderBase *>(t.get())) {
-            s->setMmsc(url);
-            s->setMmscPort(server.port());
-            s->startMmsSend(&pdu, &out);
-        } else {
-            qobject_cast<MmsReceiverBase *>(t.get())->downloadMms(url, &out);
-        }
-        QVERIFY(done.wait(20000));
-        QCOMPARE(done.at(0).at(0).toInt(), 200);
+        QBuffer out;
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        Transfer t(variant < 2, variant % 2);
+        t.start(server.url(QStringLiteral("/mms")), server.port(), &out);
+        QVERIFY(t.done.wait(20000));
+        QCOMPARE(t.code(), 200);
 
         QCOMPARE(server.requestCount(), 1);
         const HttpTestRequest request = server.request(0);
@@ -165,14 +149,13 @@ private Q_SLOTS:
         QVERIFY(server.listen());
         const QByteArray answer = HttpTestServer::reply(200, "ok");
         server.setDefaultResponse(HttpTestResponse(answer));
-        MmsReceiverNM receiver;
-        QSignalSpy done(&receiver, &MmsReceiverNM::downloadCompleted);
+        Transfer receiver(false, true);
         QBuffer out;
         QVERIFY(out.open(QIODevice::WriteOnly));
-        receiver.downloadMms(server.url(QStringLiteral("/own")), &out);
-        QVERIFY(done.wait(20000));
-        QCOMPARE(done.at(0).at(0).toInt(), 200);
-        auto *relay = receiver.findChild<NmRelay *>();
+        receiver.start(server.url(QStringLiteral("/own")), 0, &out);
+        QVERIFY(receiver.done.wait(20000));
+        QCOMPARE(receiver.code(), 200);
+        auto *relay = receiver.object->findChild<NmRelay *>();
         QVERIFY(relay);
         // What it counts is what crossed the network, its own marks left out.
         QCOMPARE(relay->bytesSent(), qint64(server.request(0).raw.size()));
