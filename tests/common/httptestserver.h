@@ -76,7 +76,7 @@ struct HttpTestRequest
     QByteArray target; // request target exactly as sent
     QByteArray version; // "HTTP/1.1"
     QList<QPair<QByteArray, QByteArray>> headers; // in order, as sent (values trimmed)
-    QByteArray body; // de-chunked
+    QByteArray body;
     qint64 bodySize = 0;
     bool malformed = false; // framing the server could not parse; nothing more is read
 
@@ -86,8 +86,9 @@ struct HttpTestRequest
 };
 
 // Scriptable HTTP/1.1 server on 127.0.0.1 for tests, in the test's own
-// thread. It parses request framing (Content-Length and chunked bodies,
-// several requests per connection) and answers each complete request with the
+// thread. It parses request framing (Content-Length bodies, several
+// requests per connection; the library sends no other, so any other is
+// malformed) and answers each complete request with the
 // next queued HttpTestResponse, in arrival order; a request with no response
 // queued yet waits for one (so a test can look at the request first and then
 // decide), unless a default response is set.
@@ -127,8 +128,7 @@ public:
     static QByteArray reply(int status, const QByteArray &body = QByteArray(),
         const QList<QByteArray> &headers = QList<QByteArray>());
     static QByteArray chunkedReply(int status, const QByteArray &body, int chunkSize,
-        const QList<QByteArray> &trailers = QList<QByteArray>(),
-        const QList<QByteArray> &headers = QList<QByteArray>());
+        const QList<QByteArray> &trailers = QList<QByteArray>());
     static QByteArray closeDelimitedReply(int status, const QByteArray &body);
     static QByteArray reasonPhrase(int status);
     // Deterministic bytes: pattern(n, offset) == pattern(offset + n).mid(offset).
