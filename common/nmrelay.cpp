@@ -42,6 +42,7 @@ private:
 } // namespace
 
 const char NmRelay::TagField[] = "X-Tarnex-Relay-Tag";
+const char NmRelay::NoUserAgentField[] = "X-Tarnex-Relay-No-User-Agent";
 
 NmRelay::NmRelay(QObject *parent)
     : QObject(parent)

@@ -57,6 +57,9 @@ public:
     // relay removes it before the request leaves. Set only on plain-HTTP
     // requests: inside TLS it could not be removed.
     static const char TagField[];
+    // Request field by which the library says it set no User-Agent: the
+    // relay then removes the one Qt's manager adds by itself, and this field.
+    static const char NoUserAgentField[];
 
     explicit NmRelay(QObject *parent = nullptr);
     ~NmRelay() override;

@@ -6,6 +6,7 @@
 #include <QSocketNotifier>
 #include <QtEndian>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -572,24 +573,37 @@ QByteArray NmRelayConnection::scanRequests(const QByteArray &data)
 
 QByteArray NmRelayConnection::requestHead(const QByteArray &head)
 {
-    QByteArray out = head;
     const char *p = head.constData();
     m_tag = 0;
     m_requestBody = 0;
-    int removed = 0;
+    // Fields by position: the library's own ones never leave, and Qt's
+    // "User-Agent: Mozilla/5.0" goes where the library set none.
+    QList<QPair<int, int>> userAgents;
+    QList<QPair<int, int>> drop;
+    bool noUserAgent = false;
     for (int from = head.indexOf("\r\n") + 2; from < head.size() - 2;) {
         const int to = head.indexOf("\r\n", from);
         const int length = to - from;
         if (isField(p + from, length, NmRelay::TagField)) {
             const int name = int(qstrlen(NmRelay::TagField)) + 1;
             m_tag = head.mid(from + name, length - name).trimmed().toULongLong();
-            out.remove(from - removed, length + 2);
-            removed += length + 2;
+            drop << qMakePair(from, length + 2);
+        } else if (isField(p + from, length, NmRelay::NoUserAgentField)) {
+            noUserAgent = true;
+            drop << qMakePair(from, length + 2);
+        } else if (isField(p + from, length, "User-Agent")) {
+            userAgents << qMakePair(from, length + 2);
         } else if (isField(p + from, length, "Content-Length")) {
             m_requestBody = qMax(Q_INT64_C(0), head.mid(from + 15, length - 15).trimmed().toLongLong());
         }
         from = to + 2;
     }
+    if (noUserAgent)
+        drop += userAgents;
+    std::sort(drop.begin(), drop.end());
+    QByteArray out = head;
+    for (int i = drop.size() - 1; i >= 0; --i)
+        out.remove(drop[i].first, drop[i].second);
     m_awaitingAnswer = true;
     m_parser.reset(!head.startsWith("HEAD "));
     m_maxAnswer = m_relay->maxAnswer(m_tag);

@@ -139,8 +139,11 @@ quint64 prepareRequest(QObject *owner, QNetworkRequest &request)
     // Inside TLS the tag could not be taken out again; the relay then counts
     // the request's bytes as those of its connections.
     const quint64 tag = relay->nextTag();
-    if (request.url().scheme() == QLatin1String("http"))
+    if (request.url().scheme() == QLatin1String("http")) {
         request.setRawHeader(NmRelay::TagField, QByteArray::number(tag));
+        if (!request.hasRawHeader("User-Agent"))
+            request.setRawHeader(NmRelay::NoUserAgentField, "1");
+    }
     return tag;
 }
 
