@@ -257,18 +257,6 @@ private Q_SLOTS:
             QStringList({ FakeTools::up(), FakeTools::route(QString()), FakeTools::down() }));
         QCOMPARE(contexts(), 0);
     }
-
-    // A Delete the service refuses fails the close, which still takes the
-    // interface down and leaves the object closed.
-    void deleteRefused()
-    {
-        MmsConnectionImpl c;
-        QCOMPARE(open(c), 0);
-        QVERIFY(m_sim.failNext("Delete", "com.orvel.quelm.GPRS.Error.Busy"));
-        QCOMPARE(closeOutcome(c), QStringList({ FakeTools::down(), "failed" }));
-        QCOMPARE(closeOutcome(c), QStringList({ "disconnected" }));
-        QCOMPARE(m_sim.calls("Delete").size(), 1);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestConnectionImpl)
