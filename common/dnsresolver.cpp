@@ -1,6 +1,7 @@
 #include "dnsresolver_p.h"
 
 #include <QDeadlineTimer>
+#include <QHostInfo>
 #include <QMetaObject>
 #include <QSocketNotifier>
 #include <QUrl>
@@ -631,4 +632,18 @@ void DnsResolver::stopQuery()
         }
     }
     m_watches.clear();
+}
+
+void stopHostLookup(int &lookupId, DnsResolver *&resolver, QObject *receiver)
+{
+    if (lookupId >= 0) {
+        QHostInfo::abortHostLookup(lookupId);
+        lookupId = -1;
+    }
+    if (DnsResolver *r = resolver) {
+        resolver = nullptr;
+        r->disconnect(receiver);
+        r->abort();
+        r->deleteLater();
+    }
 }

@@ -115,4 +115,10 @@ private:
 
 Q_DECLARE_METATYPE(QList<QHostAddress>)
 
+// Ends whichever look-up runs for a connection: the system resolver's
+// (lookupId, from QHostInfo::lookupHost) or *resolver's, which may be inside
+// its own finished(): it goes from the event loop, and its end reaches
+// nobody. Both are reset.
+void stopHostLookup(int &lookupId, DnsResolver *&resolver, QObject *receiver);
+
 #endif // DNSRESOLVER_P_H

@@ -374,18 +374,7 @@ void NmRelayConnection::dnsLookedUp(DnsResolver::Error error, const QList<QHostA
 
 void NmRelayConnection::stopLookup()
 {
-    if (m_lookupId >= 0) {
-        QHostInfo::abortHostLookup(m_lookupId);
-        m_lookupId = -1;
-    }
-    if (DnsResolver *resolver = m_resolver) {
-        // It may be inside its own signal: it goes from the event loop, and
-        // its abort() reaches nobody.
-        m_resolver = nullptr;
-        resolver->disconnect(this);
-        resolver->abort();
-        resolver->deleteLater();
-    }
+    stopHostLookup(m_lookupId, m_resolver, this);
 }
 
 // SO_BINDTODEVICE before the connection is made. The kernel cuts a long

@@ -15,7 +15,6 @@
 #include "nmrelay_p.h"
 #include "nmtransferguard_p.h"
 #include "requestprofile_p.h"
-#include "tarnexdebug_p.h"
 #include "transferoptions_p.h"
 
 namespace {
@@ -115,12 +114,7 @@ void setIdentity(QNetworkRequest &request)
     // set; the MMSC and the operator's WAP proxy get HTTP/1.1 as from Qt 5.
     request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
     const RequestProfile profile = RequestProfile::current();
-    if (!profile.userAgent.isEmpty()) {
-        TARNEX_DEBUG << "D: [LIBTARNEX] User-Agent: " << profile.userAgent;
-    }
-    if (!profile.profileUrl.isEmpty()) {
-        TARNEX_DEBUG << "D: [LIBTARNEX] Profile URL: " << profile.profileUrl;
-    }
+    profile.debugIdentity();
     for (const auto &field : profile.fields)
         request.setRawHeader(field.first, field.second.toLatin1());
 }

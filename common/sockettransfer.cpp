@@ -35,12 +35,7 @@ QHttpRequestHeader requestHeader(
     if (!contentType.isEmpty())
         header.setContentType(contentType);
     const RequestProfile profile = RequestProfile::current();
-    if (!profile.userAgent.isEmpty()) {
-        TARNEX_DEBUG << "D: [LIBTARNEX] User-Agent: " << profile.userAgent;
-    }
-    if (!profile.profileUrl.isEmpty()) {
-        TARNEX_DEBUG << "D: [LIBTARNEX] Profile URL: " << profile.profileUrl;
-    }
+    profile.debugIdentity();
     // A "Connection: close" among them also keeps the client from reusing
     // the connection after the answer.
     for (const auto &field : profile.fields)

@@ -655,18 +655,7 @@ void QHttpPrivate::dnsLookedUp(DnsResolver::Error error, const QList<QHostAddres
 
 void QHttpPrivate::stopLookup()
 {
-    if (m_lookupId >= 0) {
-        QHostInfo::abortHostLookup(m_lookupId);
-        m_lookupId = -1;
-    }
-    if (DnsResolver *resolver = m_resolver) {
-        // It may be inside its own signal: it goes from the event loop, and
-        // its abort() reaches nobody.
-        m_resolver = nullptr;
-        resolver->disconnect(this);
-        resolver->abort();
-        resolver->deleteLater();
-    }
+    stopHostLookup(m_lookupId, m_resolver, this);
 }
 
 // SO_BINDTODEVICE on the socket before it connects. The kernel cuts a long

@@ -6,6 +6,7 @@
 #include "httpsyntax.h"
 #include "mmsuaprof_p.h"
 #include "tarnexconfig_p.h"
+#include "tarnexdebug_p.h"
 
 namespace {
 
@@ -142,4 +143,15 @@ RequestProfile RequestProfile::current()
     profile.userAgent = fieldValue(profile, "User-Agent");
     profile.profileUrl = fieldValue(profile, profileHeader);
     return profile;
+}
+
+void RequestProfile::debugIdentity() const
+{
+    // Braces: the debug macro is an if-else of its own.
+    if (!userAgent.isEmpty()) {
+        TARNEX_DEBUG << "D: [LIBTARNEX] User-Agent: " << userAgent;
+    }
+    if (!profileUrl.isEmpty()) {
+        TARNEX_DEBUG << "D: [LIBTARNEX] Profile URL: " << profileUrl;
+    }
 }

@@ -31,6 +31,8 @@ struct RequestProfile
     QList<QPair<QByteArray, QString>> fields;
 
     static RequestProfile current();
+    // The identity values on the debug log, once per request.
+    void debugIdentity() const;
 };
 
 #endif // REQUESTPROFILE_P_H
