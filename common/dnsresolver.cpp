@@ -647,3 +647,23 @@ void stopHostLookup(int &lookupId, DnsResolver *&resolver, QObject *receiver)
         r->deleteLater();
     }
 }
+
+bool bindSocketToInterface(int fd, const QString &interfaceName, QString *problem)
+{
+    const QByteArray device = interfaceName.toLocal8Bit();
+    if (device.size() >= IFNAMSIZ) {
+        *problem = QStringLiteral("interface name too long");
+        return false;
+    }
+    if (::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device.constData(), socklen_t(device.size())) != 0) {
+        *problem = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    char bound[IFNAMSIZ + 1] = {};
+    socklen_t length = IFNAMSIZ;
+    if (::getsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, bound, &length) != 0 || device != QByteArray(bound)) {
+        *problem = QStringLiteral("the binding did not take");
+        return false;
+    }
+    return true;
+}

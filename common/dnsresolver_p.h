@@ -121,4 +121,9 @@ Q_DECLARE_METATYPE(QList<QHostAddress>)
 // nobody. Both are reset.
 void stopHostLookup(int &lookupId, DnsResolver *&resolver, QObject *receiver);
 
+// SO_BINDTODEVICE on a socket before it connects. The kernel cuts a long
+// name to what fits, which may name another interface: what took is read
+// back. On failure *problem says why.
+bool bindSocketToInterface(int fd, const QString &interfaceName, QString *problem);
+
 #endif // DNSRESOLVER_P_H

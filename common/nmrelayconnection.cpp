@@ -377,29 +377,6 @@ void NmRelayConnection::stopLookup()
     stopHostLookup(m_lookupId, m_resolver, this);
 }
 
-// SO_BINDTODEVICE before the connection is made. The kernel cuts a long
-// name to what fits, which may name another interface: what took is read
-// back.
-bool NmRelayConnection::bindToInterface(int fd, QString *problem) const
-{
-    const QByteArray device = m_bearer.interfaceName.toLocal8Bit();
-    if (device.size() >= IFNAMSIZ) {
-        *problem = QStringLiteral("interface name too long");
-        return false;
-    }
-    if (::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device.constData(), socklen_t(device.size())) != 0) {
-        *problem = QString::fromLocal8Bit(std::strerror(errno));
-        return false;
-    }
-    char bound[IFNAMSIZ + 1] = {};
-    socklen_t length = IFNAMSIZ;
-    if (::getsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, bound, &length) != 0 || device != QByteArray(bound)) {
-        *problem = QStringLiteral("the binding did not take");
-        return false;
-    }
-    return true;
-}
-
 // Tries the next address; at the end of the list reports the last failure.
 void NmRelayConnection::connectNext()
 {
@@ -429,7 +406,8 @@ void NmRelayConnection::connectNext()
             continue;
         }
         QString problem;
-        if (!m_bearer.interfaceName.isEmpty() && !bindToInterface(fd, &problem)) {
+        if (!m_bearer.interfaceName.isEmpty()
+            && !bindSocketToInterface(fd, m_bearer.interfaceName, &problem)) {
             // Never unbound: the transfer must not leave through another interface.
             qWarning("[LIBTARNEX] Cannot bind a socket to %s (%s), transfer ended",
                 qUtf8Printable(m_bearer.interfaceName), qUtf8Printable(problem));

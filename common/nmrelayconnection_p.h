@@ -81,7 +81,6 @@ private:
     void lookUp(const QString &host);
     void dnsLookedUp(DnsResolver::Error error, const QList<QHostAddress> &addresses);
     void stopLookup();
-    bool bindToInterface(int fd, QString *problem) const;
     void connectNext();
     void connected();
     void connectFailed();

@@ -13,12 +13,10 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-#include <cerrno>
 #include <cstring>
 #include <limits>
 
 #include <linux/sockios.h>
-#include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -658,8 +656,7 @@ void QHttpPrivate::stopLookup()
     stopHostLookup(m_lookupId, m_resolver, this);
 }
 
-// SO_BINDTODEVICE on the socket before it connects. The kernel cuts a long
-// name to what fits, which may name another interface: what took is read back.
+// A socket of its own, bound to the interface before it connects.
 bool QHttpPrivate::bindToInterface(QTcpSocket *socket, const QHostAddress &address, QString *problem) const
 {
     const QHostAddress any(
@@ -668,23 +665,7 @@ bool QHttpPrivate::bindToInterface(QTcpSocket *socket, const QHostAddress &addre
         *problem = socket->errorString();
         return false;
     }
-    const QByteArray device = m_interface.toLocal8Bit();
-    const int fd = int(socket->socketDescriptor());
-    if (device.size() >= IFNAMSIZ) {
-        *problem = QStringLiteral("interface name too long");
-        return false;
-    }
-    if (::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device.constData(), socklen_t(device.size())) != 0) {
-        *problem = QString::fromLocal8Bit(std::strerror(errno));
-        return false;
-    }
-    char bound[IFNAMSIZ + 1] = {};
-    socklen_t length = IFNAMSIZ;
-    if (::getsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, bound, &length) != 0 || device != QByteArray(bound)) {
-        *problem = QStringLiteral("the binding did not take");
-        return false;
-    }
-    return true;
+    return bindSocketToInterface(int(socket->socketDescriptor()), m_interface, problem);
 }
 
 void QHttpPrivate::hostLookedUp(const QHostInfo &info)
