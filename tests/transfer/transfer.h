@@ -30,7 +30,7 @@ struct Transfer
         , progress(object.get(), send ? SIGNAL(sendProgress(int, int)) : SIGNAL(downloadProgress(int, int)))
         , states(object.get(), SIGNAL(connectionStateChanged(int)))
     {
-        // Progress reports up to the first end; any later one is a fault.
+        // Progress reports up to the first end; a later one is a fault.
         const auto atEnd = [this] {
             if (progressAtEnd < 0)
                 progressAtEnd = progress.count();
@@ -114,7 +114,7 @@ struct Kind
 const Kind Kinds[] = { { true, false, "MmsSender" }, { false, false, "MmsReceiver" },
     { true, true, "MmsSenderNM" }, { false, true, "MmsReceiverNM" } };
 
-// Columns (send, nm); a row "<kind>, <tag>" of them to append the rest to.
+// Columns (send, nm); kindRow() starts a row "<class>, <tag>" of them.
 inline void addKindColumns()
 {
     QTest::addColumn<bool>("send");
@@ -126,21 +126,12 @@ inline QTestData &kindRow(const Kind &k, const QByteArray &tag)
     return QTest::addRow("%s, %s", k.name, tag.constData()) << k.send << k.nm;
 }
 
-// Rows "MmsSender", "MmsSenderNM", "MmsReceiver", "MmsReceiverNM" of (send, nm).
+// One row per class, named after it.
 inline void addKinds()
 {
     addKindColumns();
-    for (bool send : { true, false })
-        for (bool nm : { false, true })
-            QTest::addRow("Mms%s%s", send ? "Sender" : "Receiver", nm ? "NM" : "") << send << nm;
-}
-
-// The manager's two variants alone.
-inline void addNmKinds()
-{
-    addKindColumns();
-    QTest::newRow("MmsSenderNM") << true << true;
-    QTest::newRow("MmsReceiverNM") << false << true;
+    for (const Kind &k : Kinds)
+        QTest::newRow(k.name) << k.send << k.nm;
 }
 
 #define FETCH_TRANSFER(t)                                                                                    \
