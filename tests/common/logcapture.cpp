@@ -19,25 +19,18 @@ LogCapture::~LogCapture()
 
 void LogCapture::handler(QtMsgType type, const QMessageLogContext &, const QString &text)
 {
-    if (s_current)
-        s_current->m_entries.append({ type, text });
+    if (s_current) {
+        s_current->m_texts << text;
+        s_current->m_types << type;
+    }
 }
 
 QStringList LogCapture::lines(QtMsgType type) const
 {
     QStringList out;
-    for (const Entry &e : m_entries)
-        if (e.type == type)
-            out << e.text;
-    return out;
-}
-
-QStringList LogCapture::matching(const QString &needle) const
-{
-    QStringList out;
-    for (const Entry &e : m_entries)
-        if (e.text.contains(needle))
-            out << e.text;
+    for (int i = 0; i < m_texts.size(); ++i)
+        if (m_types.at(i) == type)
+            out << m_texts.at(i);
     return out;
 }
 

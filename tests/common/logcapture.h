@@ -14,20 +14,16 @@ public:
     LogCapture();
     ~LogCapture();
 
-    QStringList lines() const { return matching(QString()); } // all texts, in order
+    QStringList lines() const { return m_texts; } // all texts, in order
     QStringList lines(QtMsgType type) const; // texts of one level
-    QStringList matching(const QString &needle) const; // texts containing needle
+    QStringList matching(const QString &needle) const { return m_texts.filter(needle); }
     bool contains(const QString &needle) const { return !matching(needle).isEmpty(); }
 
 private:
-    struct Entry
-    {
-        QtMsgType type;
-        QString text;
-    };
     static void handler(QtMsgType type, const QMessageLogContext &context, const QString &text);
 
-    QVector<Entry> m_entries;
+    QStringList m_texts;
+    QVector<QtMsgType> m_types; // of each text
     QtMessageHandler m_previous;
     LogCapture *m_outer;
 };

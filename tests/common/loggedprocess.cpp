@@ -2,13 +2,11 @@
 
 #include <QDeadlineTimer>
 
-#include <signal.h>
-
 void LoggedProcess::stop()
 {
     if (m_process.state() == QProcess::NotRunning)
         return;
-    ::kill(pid_t(m_process.processId()), SIGTERM);
+    m_process.terminate();
     if (!m_process.waitForFinished(10000)) {
         m_process.kill();
         m_process.waitForFinished(5000);
@@ -17,7 +15,6 @@ void LoggedProcess::stop()
 
 bool LoggedProcess::startAndWait(const QString &name, const QString &readyLine)
 {
-    m_pending.clear();
     m_log.clear();
     m_process.start();
     if (waitForLine(readyLine, false, 15000))
@@ -28,19 +25,10 @@ bool LoggedProcess::startAndWait(const QString &name, const QString &readyLine)
     return false;
 }
 
-void LoggedProcess::collect()
-{
-    m_pending += m_process.readAll();
-    int nl;
-    while ((nl = m_pending.indexOf('\n')) >= 0) {
-        m_log << QString::fromLocal8Bit(m_pending.left(nl));
-        m_pending.remove(0, nl + 1);
-    }
-}
-
 QStringList LoggedProcess::pickLines(const QString &marker, const QString &from)
 {
-    collect();
+    while (m_process.canReadLine())
+        m_log << QString::fromLocal8Bit(m_process.readLine()).trimmed();
     QStringList out;
     for (const QString &line : qAsConst(m_log)) {
         const int at = line.indexOf(marker);
@@ -53,10 +41,10 @@ QStringList LoggedProcess::pickLines(const QString &marker, const QString &from)
 
 bool LoggedProcess::waitForLine(const QString &needle, bool pickedOnly, int timeoutMs)
 {
-    QDeadlineTimer deadline(timeoutMs);
+    const QDeadlineTimer deadline(timeoutMs);
     for (;;) {
-        collect();
-        for (const QString &line : pickedOnly ? picked() : m_log)
+        // With an empty marker every line is picked.
+        for (const QString &line : pickedOnly ? picked() : pickLines(QString(), QString()))
             if (line.contains(needle))
                 return true;
         if (deadline.hasExpired() || m_process.state() == QProcess::NotRunning)

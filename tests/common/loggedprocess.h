@@ -1,12 +1,11 @@
 #ifndef LOGGEDPROCESS_H
 #define LOGGEDPROCESS_H
 
-#include <QByteArray>
 #include <QProcess>
 #include <QStringList>
 
 // A server program run in the foreground for a test, its output read line by
-// line; stopped by its pid (SIGTERM, then SIGKILL) when the object goes.
+// line; stopped (SIGTERM, then SIGKILL) when the object goes.
 class LoggedProcess
 {
 public:
@@ -23,7 +22,7 @@ protected:
     bool startAndWait(const QString &name, const QString &readyLine);
     // Each line with `marker` in it, from just after the first `from` at or after the marker.
     QStringList pickLines(const QString &marker, const QString &from);
-    // The lines the subclass picks (its queries or requests) that contain `needle`.
+    // Waits until one of the lines the subclass picks contains `needle`.
     bool waitForPicked(const QString &needle, int timeoutMs) { return waitForLine(needle, true, timeoutMs); }
     virtual QStringList picked() = 0;
 
@@ -31,10 +30,8 @@ protected:
     QString m_error;
 
 private:
-    void collect();
     bool waitForLine(const QString &needle, bool pickedOnly, int timeoutMs);
 
-    QByteArray m_pending;
     QStringList m_log;
 };
 

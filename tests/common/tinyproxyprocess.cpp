@@ -17,29 +17,21 @@ bool TinyproxyProcess::start()
         QTcpServer probe;
         if (!probe.listen(QHostAddress::LocalHost, 0))
             continue;
-        const quint16 port = probe.serverPort();
+        m_port = probe.serverPort();
         probe.close();
-        if (startOnce(port))
+        QFile config(m_dir.filePath(QStringLiteral("tinyproxy.conf")));
+        if (!config.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            m_error = config.errorString();
+            return false;
+        }
+        // No ConnectPort lines: any destination port is allowed. Log level Info
+        // gives the readiness line and one line per request, which tests wait for.
+        config.write("Port " + QByteArray::number(m_port)
+            + "\nListen 127.0.0.1\nTimeout 60\nMaxClients 200\nAllow 127.0.0.1\nLogLevel Info\n");
+        config.close();
+        m_process.setArguments({ QStringLiteral("-d"), QStringLiteral("-c"), config.fileName() });
+        if (startAndWait(QStringLiteral("tinyproxy"), QStringLiteral("Accepting connections.")))
             return true;
     }
     return false;
-}
-
-bool TinyproxyProcess::startOnce(quint16 port)
-{
-    QFile config(m_dir.filePath(QStringLiteral("tinyproxy.conf")));
-    if (!config.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        m_error = config.errorString();
-        return false;
-    }
-    // No ConnectPort lines: any destination port is allowed. Log level Info
-    // gives the readiness line and one line per request, which tests wait for.
-    config.write("Port " + QByteArray::number(port)
-        + "\nListen 127.0.0.1\nTimeout 60\nMaxClients 200\nAllow 127.0.0.1\nLogLevel Info\n");
-    config.close();
-    m_process.setArguments({ QStringLiteral("-d"), QStringLiteral("-c"), config.fileName() });
-    if (!startAndWait(QStringLiteral("tinyproxy"), QStringLiteral("Accepting connections.")))
-        return false;
-    m_port = port;
-    return true;
 }

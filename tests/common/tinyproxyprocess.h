@@ -30,8 +30,6 @@ protected:
     QStringList picked() override { return requests(); }
 
 private:
-    bool startOnce(quint16 port);
-
     QTemporaryDir m_dir;
     quint16 m_port = 0;
 };
