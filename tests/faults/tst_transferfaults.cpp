@@ -1,10 +1,9 @@
-// Transfers against peers that fail, stall, crawl or answer too much: one
-// end, with its code, never a success without the whole answer, the device
-// holding at most a prefix of the body. How each framing fault is told apart
-// is the parser's (tests/http).
+// Transfers against peers that fail, stall, crawl or answer too much, and
+// callers that delete them from their own signals. Framing faults: tests/http.
 #include <QElapsedTimer>
 #include <QNetworkDatagram>
 #include <QNetworkReply>
+#include <QPointer>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -39,10 +38,8 @@ void start(
     t.start(url, QUrl(url).port(80), out, pdu);
 }
 
-// A loopback port nobody accepts on. Full (one connection waiting, no
-// backlog), the kernel ignores further attempts: a server too busy to
-// complete a connection. Otherwise connections complete and what is sent to
-// them stays unread: a peer that has stopped reading.
+// A loopback port nobody accepts on. Full, the kernel ignores further
+// attempts to connect; otherwise what is sent to it stays unread.
 struct Unserved
 {
     explicit Unserved(bool full)
@@ -87,6 +84,8 @@ int connectionsTo(quint16 port)
 enum Route { Direct, Proxy, Tinyproxy };
 enum Peer { Lookup, Server, DripFed, ServerNeverConnects, ServerNeverReads, SlowReader, PduNeverEnds };
 enum Outcome { Completes, TimedOut, TooLarge };
+enum Trigger { Completion, Progress, State };
+enum Answer { Whole, Cut, Empty, Stalled };
 
 } // namespace
 
@@ -96,16 +95,18 @@ class tst_TransferFaults : public QObject
 
 private:
     QTemporaryDir m_home;
+    TinyproxyProcess m_proxy;
 
 private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_home.isValid());
         qputenv("HOME", QFile::encodeName(m_home.path())); // no settings file: built-in identity
+        QVERIFY2(m_proxy.start(), qPrintable(m_proxy.errorString()));
     }
 
-    // Ends once, with the code given (0: any failure), and nothing is
-    // reported after the end, also not once the peer is gone.
+    // Ends once, never as success without the whole answer, and says nothing
+    // more, also not once the peer is gone.
     void badPeer_data()
     {
         addKindColumns();
@@ -136,8 +137,7 @@ private Q_SLOTS:
             kindRow(k, "proxy answers 407")
                 << int(Proxy) << challenge << qint64(-1)
                 << (k.nm ? 0 : int(QHttp::ProxyAuthenticationRequiredError)) << none;
-        // MMS PDUs are never content-coded: the bytes as sent, not 200 kB of
-        // zeros, also behind a real proxy.
+        // MMS PDUs are never content-coded: the bytes as sent, also behind a real proxy.
         const QByteArray deflated = qCompress(QByteArray(200000, '\0')).mid(4); // a zlib stream
         const QByteArray coded = "HTTP/1.1 200 OK\r\nContent-Encoding: deflate\r\nContent-Length: "
             + QByteArray::number(deflated.size()) + "\r\n\r\n" + deflated;
@@ -170,14 +170,12 @@ private Q_SLOTS:
                 : cutAt == -1
                 ? response.waitForRelease()
                 : HttpTestResponse(answer.left(firstPart)).waitForRelease().send(answer.mid(firstPart)));
-        TinyproxyProcess tinyproxy;
         QString url = QStringLiteral("http://127.0.0.1:%1/mms").arg(port);
         if (route == Proxy) {
             t.setProxy(HttpTestServer::host(), port);
             url = Mmsc;
         } else if (route == Tinyproxy) {
-            QVERIFY2(tinyproxy.start(), qPrintable(tinyproxy.errorString()));
-            t.setProxy(HttpTestServer::host(), tinyproxy.port());
+            t.setProxy(HttpTestServer::host(), m_proxy.port());
         }
         Device out;
         start(t, url, &out);
@@ -211,10 +209,9 @@ private Q_SLOTS:
         QCOMPARE(t.progress.count(), t.progressAtEnd);
     }
 
-    // A stalled transfer ends once, between its limit and a second after it,
-    // its connection closed; one that keeps moving completes; an answer over
-    // the size limit never leaves more than the limit in the device. The
-    // object works again at once.
+    // A stall ends the transfer once, soon after the limit, its connection
+    // closed; a slow one that keeps moving completes; an answer over the size
+    // limit leaves no more than the limit. The object works again at once.
     void limits_data()
     {
         addKindColumns();
@@ -240,11 +237,8 @@ private Q_SLOTS:
                 Body.left(10));
         row(sender, "server stops reading the upload", ServerNeverReads, none, 0, TimedOut, empty);
         row(sender, "PDU stream never ends", PduNeverEnds, none, 0, TimedOut, empty);
-        // Each piece well within the limit, the whole far beyond it. Bytes
-        // leaving the client's kernel restart the limit though nothing reports
-        // them, and so does every byte that comes in (the head alone takes
-        // several times the limit; the manager hears of nothing before it is
-        // whole).
+        // Each piece well within the limit, the whole far beyond it: bytes the
+        // network acknowledges count, and so do those of an answer's head.
         const QByteArray padded = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\nX-Padding: "
             + QByteArray(300, 'p') + "\r\n\r\n" + Body.left(100);
         for (const Kind &k : Kinds)
@@ -252,8 +246,7 @@ private Q_SLOTS:
                 row(k, "slow upload", SlowReader, none, 0, Completes, "stored");
             else
                 row(k, "drip-fed answer", DripFed, padded, 0, Completes, Body.left(100));
-        // At and one over the size limit, with and without a Content-Length;
-        // refused from the length alone before the body comes.
+        // At and one over, with and without a length (refused before the body comes).
         const auto announcing = [](qint64 length) {
             return "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(length) + "\r\n\r\n"
                 + Body.left(10);
@@ -292,8 +285,7 @@ private Q_SLOTS:
         QByteArray pdu = HttpTestServer::pattern(3000);
         std::unique_ptr<Unserved> unserved;
         QUdpSocket dns; // reads the queries, answers none
-        // Takes the upload a piece at a time; the rest waits in the client's
-        // kernel, acknowledged only as this end takes it in.
+        // Takes the upload a piece at a time: the rest waits unacknowledged.
         QTcpServer reader;
         QTcpSocket *readerSocket = nullptr;
         QByteArray got;
@@ -401,6 +393,97 @@ private Q_SLOTS:
         server.release();
         QCoreApplication::processEvents();
         QCOMPARE(t.done.count(), 2);
+    }
+
+    // "delete sender()" from a slot of the object's own signals: nothing may
+    // touch it afterwards (memcheck and ASan runs), its connection goes too.
+    void deletedFromOwnSignal_data()
+    {
+        addKindColumns();
+        QTest::addColumn<bool>("viaProxy");
+        QTest::addColumn<int>("trigger");
+        QTest::addColumn<int>("state"); // State rows: the state value to delete at
+        QTest::addColumn<int>("answer");
+        for (const auto &k : Kinds) {
+            for (Answer answer : { Whole, Cut })
+                kindRow(k, answer == Cut ? "completion, cut" : "completion, whole")
+                    << false << int(Completion) << -1 << int(answer);
+            kindRow(k, "progress") << false << int(Progress) << -1 << int(Whole);
+            if (k.nm)
+                continue; // the manager's variants report no states
+            // Every state; the closing ones come only when the answer is cut.
+            for (int state = QHttp::Unconnected; state <= QHttp::Closing; ++state)
+                kindRow(k, "state " + QByteArray::number(state))
+                    << false << int(State) << state << int(state % QHttp::Closing == 0 ? Cut : Whole);
+        }
+        // Through a real proxy; the manager's relay then works as one itself.
+        for (const Kind &k : { Kinds[0], Kinds[3] })
+            kindRow(k, "proxy, completion, whole") << true << int(Completion) << -1 << int(Whole);
+        // Ended by the time limit.
+        for (const Kind &k : { Kinds[1], Kinds[2] })
+            kindRow(k, "completion, stalled") << false << int(Completion) << -1 << int(Stalled);
+        // The manager's last report comes as the reply finishes.
+        kindRow(Kinds[3], "progress, empty") << false << int(Progress) << -1 << int(Empty);
+    }
+
+    void deletedFromOwnSignal()
+    {
+        QFETCH(bool, send);
+        QFETCH(bool, nm);
+        QFETCH(bool, viaProxy);
+        QFETCH(int, trigger);
+        QFETCH(int, state);
+        QFETCH(int, answer);
+        HttpTestServer server;
+        QVERIFY(server.listen());
+        const QByteArray raw = HttpTestServer::reply(200, answer == Empty ? QByteArray() : Body);
+        // Kept alive when whole: the socket classes then finish inside a socket notification.
+        HttpTestResponse response(answer == Cut || answer == Stalled ? raw.left(raw.size() - 5000) : raw);
+        server.setDefaultResponse(answer == Cut ? response.close()
+                : answer == Stalled             ? response.waitForRelease()
+                                                : response);
+
+        QPointer<QObject> object = createTransfer(send, nm);
+        QList<int> codes; // completion codes seen
+        const auto drop = [&](Trigger at, int now = -1) {
+            if (at == trigger && now == state)
+                delete object.data();
+        };
+        const auto hook = [&](auto *o, auto completed, auto progressed) {
+            connect(o, completed, this, [&](int code) { codes << code, drop(Completion); });
+            connect(o, progressed, this, [&] { drop(Progress); });
+            connect(o, &std::remove_pointer_t<decltype(o)>::connectionStateChanged, this,
+                [&](int now) { drop(State, now); });
+            if (answer == Stalled)
+                o->setTransferTimeout(300);
+        };
+        if (viaProxy) {
+            object->setProperty("proxy", QStringLiteral("127.0.0.1"));
+            object->setProperty("proxyPort", m_proxy.port());
+        }
+        const QString url = server.url(QStringLiteral("/mms"));
+        Device device;
+        QBuffer pdu;
+        pdu.setData(HttpTestServer::pattern(3000));
+        pdu.open(QIODevice::ReadOnly);
+        if (send) {
+            auto *sender = static_cast<MmsSenderBase *>(object.data());
+            hook(sender, &MmsSenderBase::mmsSendComplete, &MmsSenderBase::sendProgress);
+            sender->setMmsc(url);
+            sender->setMmscPort(QUrl(url).port());
+            sender->startMmsSend(&pdu, &device);
+        } else {
+            auto *receiver = static_cast<MmsReceiverBase *>(object.data());
+            hook(receiver, &MmsReceiverBase::downloadCompleted, &MmsReceiverBase::downloadProgress);
+            receiver->downloadMms(url, &device);
+        }
+
+        QTRY_VERIFY_WITH_TIMEOUT(object.isNull(), 20000);
+        QCOMPARE(codes.size(), trigger == Completion ? 1 : 0);
+        if (trigger == Completion)
+            QCOMPARE(codes.first() == 200, answer == Whole);
+        // Its connection went with it (through the proxy: the proxy's onward one).
+        QVERIFY(server.waitForOpenConnections(0, 20000));
     }
 };
 
