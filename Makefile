@@ -109,7 +109,7 @@ asan: deps
 	tests/security/check-logs $(ASAN_BUILD)/Testing/Temporary/LastTest.log
 
 # The transfer, connection and resolver tests under valgrind: no error, no definite leak.
-MEMCHECK_TESTS ?= transfer|uaprof|connection|qhttp|gprs|kavlo|faults|injection|dnsresolver
+MEMCHECK_TESTS ?= transfer|endurance|uaprof|connection|qhttp|gprs|kavlo|faults|injection|dnsresolver
 memcheck: build
 	JOBS=$(JOBS) tests/sanitizers/memcheck $(BUILD) '$(MEMCHECK_TESTS)'
 
