@@ -318,7 +318,8 @@ private Q_SLOTS:
 
     // Any answer ends the transfer once with the client's code; a missing or
     // deleted device is no crash, a failing one no success. https passes the
-    // relay untouched and the limits hold. (Cut-off answers: tests/faults.)
+    // relay untouched and the limits hold; once the proxy is emptied the
+    // next transfer goes direct. (Cut-off answers: tests/faults.)
     void outcomes_data()
     {
         QTest::addColumn<bool>("send");
@@ -328,7 +329,7 @@ private Q_SLOTS:
         QTest::addColumn<int>("code");
         QTest::addColumn<QByteArray>("stored");
         QTest::addColumn<QString>("warning");
-        QTest::addColumn<bool>("https");
+        QTest::addColumn<QString>("route"); // "https", "tinyproxy" or direct, after the row's name
         const QByteArray ten = HttpTestServer::reply(200, "0123456789");
         const QString store = QStringLiteral("[LIBTARNEX] Could not store the downloaded PDU");
         const QString storeResponse = QStringLiteral("[LIBTARNEX] Could not store the MMSC's response");
@@ -337,13 +338,17 @@ private Q_SLOTS:
         auto row = [](const char *name, bool send, bool nm, const QByteArray &answer, int code,
                        const QByteArray &stored, const QString &device = QString(),
                        const QString &warning = QString()) {
-            QTest::newRow(name) << send << nm << answer << device << code << stored << warning
-                                << QByteArray(name).contains("https");
+            const char *route = strstr(name, "https") ? "https"
+                : strstr(name, "tinyproxy")           ? "tinyproxy"
+                                                      : "";
+            QTest::newRow(name) << send << nm << answer << device << code << stored << warning << route;
         };
         row("socket send 500", true, false, HttpTestServer::reply(500, "broken"), 500, "broken");
         row("socket send, no devices", true, false, ten, 200, QByteArray(), none);
         row("socket get malformed", false, false, "HTTP/1.1 abc\r\n\r\n", 5, QByteArray());
         row("socket get /dev/full", false, false, ten, QHttp::UnknownError, QByteArray(), full);
+        row("socket get via tinyproxy", false, false, ten, 200, "0123456789");
+        row("nm send via tinyproxy", true, true, ten, 200, "0123456789");
         row("nm send 200 empty", true, true, HttpTestServer::reply(200), 200, QByteArray(), QString(),
             s_ignore);
         row("nm send, device deleted", true, true, ten, 200, QByteArray(), deleted, s_ignore);
@@ -375,7 +380,7 @@ private Q_SLOTS:
         QFETCH(int, code);
         QFETCH(QByteArray, stored);
         QFETCH(QString, warning);
-        QFETCH(bool, https);
+        QFETCH(QString, route);
         const bool noPdu = device == QLatin1String("none") || device == QLatin1String("deleted");
         QBuffer buffer;
         buffer.open(device == QLatin1String("read-only") ? QIODevice::ReadOnly : QIODevice::WriteOnly);
@@ -390,7 +395,12 @@ private Q_SLOTS:
         front.tls = m_tls;
         front.backend = m_server->port();
         const QByteArray pdu = noPdu ? QByteArray() : QByteArray("pdu");
-        if (https) {
+        TinyproxyProcess proxy;
+        if (route == QLatin1String("tinyproxy")) {
+            QVERIFY2(proxy.start(), qPrintable(proxy.errorString()));
+            t.setProxy(QStringLiteral("127.0.0.1"), proxy.port());
+        }
+        if (route == QLatin1String("https")) {
             QVERIFY(front.listen(QHostAddress::LocalHost));
             t.setLimits(1000, 70000);
             t.start(QStringLiteral("https://127.0.0.1:%1/m").arg(front.serverPort()), 0, to, pdu);
@@ -413,6 +423,16 @@ private Q_SLOTS:
             QCOMPARE(log.lines(QtWarningMsg).size(), warning.isEmpty() ? 0 : 1);
         if (!warning.isEmpty())
             QCOMPARE(log.matching(warning).size(), 1);
+        if (route == QLatin1String("tinyproxy")) {
+            QVERIFY(!m_server->request(0).header("Via").isEmpty());
+            t.object->setProperty("proxy", QString());
+            m_server->enqueue(HttpTestResponse(answer));
+            Device again;
+            start(t, QStringLiteral("/m"), &again, pdu);
+            QVERIFY(t.done.wait());
+            QCOMPARE(t.code(1), code);
+            QCOMPARE(m_server->request(1).header("Via"), QByteArray());
+        }
     }
 
     // Both go out, only the second is reported; the superseded one ending
@@ -450,36 +470,6 @@ private Q_SLOTS:
             QCOMPARE(
                 m_server->request(m_server->request(0).target == "/first" ? 0 : 1).body, QByteArray("first"));
         QVERIFY(m_server->waitForOpenConnections(0));
-    }
-
-    // Through a real proxy, then direct again once the proxy is emptied.
-    void proxyAndClearedProxy_data() { addKinds(); }
-
-    void proxyAndClearedProxy()
-    {
-        FETCH_TRANSFER(t);
-        TinyproxyProcess proxy;
-        QVERIFY2(proxy.start(), qPrintable(proxy.errorString()));
-        t.setProxy(QStringLiteral("127.0.0.1"), proxy.port());
-        m_server->setDefaultResponse(HttpTestResponse(HttpTestServer::reply(200, "ok")));
-        for (int i = 0; i < 2; ++i) {
-            Device device;
-            start(t, QStringLiteral("/m?id=%1").arg(i), &device, "one");
-            QVERIFY(t.done.wait());
-            QCOMPARE(t.code(i), 200);
-            QCOMPARE(device.data(), QByteArray("ok"));
-            t.object->setProperty("proxy", QString());
-        }
-        QVERIFY(
-            proxy.waitForRequest((send ? "POST " : "GET ") + url(QStringLiteral("/m?id=0")) + " HTTP/1.1"));
-        QCOMPARE(proxy.requests().size(), 1);
-        const HttpTestRequest viaProxy = m_server->request(0), direct = m_server->request(1);
-        QCOMPARE(viaProxy.body, QByteArray(send ? "one" : ""));
-        QCOMPARE(viaProxy.header("x-wap-profile"), s_profile);
-        QVERIFY(!viaProxy.raw.contains("X-Tarnex"));
-        QVERIFY(!viaProxy.header("Via").isEmpty());
-        QCOMPARE(direct.target, QByteArray("/m?id=1"));
-        QCOMPARE(direct.header("Via"), QByteArray());
     }
 
     // A PDU that comes in parts goes out whole once its source has ended
