@@ -59,8 +59,7 @@ struct HttpTestServer::Connection
     qint64 remaining = -1; // body bytes still to come; -1 while in the head
     bool answered = false; // a beforeBody() script took the request early
     bool broken = false;
-    QList<HttpTestResponse> scripts; // the first is playing
-    int step = 0;
+    QVector<HttpTestResponse::Step> todo; // steps of the scripts assigned, in order
     enum { Running, Paused, Held } state = Running;
 
     bool isOpen() const { return socket->state() != QAbstractSocket::UnconnectedState; }
@@ -135,7 +134,7 @@ void HttpTestServer::read(Connection *c)
             c->remaining = r.header("content-length").toLongLong();
             if (!m_queue.isEmpty() && m_queue.first().early) {
                 c->answered = true;
-                c->scripts.append(m_queue.takeFirst());
+                c->todo += m_queue.takeFirst().steps;
                 play(c);
             }
         } else if (!line.isEmpty() || !r.method.isEmpty()) {
@@ -149,13 +148,8 @@ void HttpTestServer::read(Connection *c)
 
 void HttpTestServer::play(Connection *c)
 {
-    while (c->state == Connection::Running && !c->scripts.isEmpty()) {
-        if (c->step == c->scripts.first().steps.size()) {
-            c->scripts.removeFirst();
-            c->step = 0;
-            continue;
-        }
-        const HttpTestResponse::Step step = c->scripts.first().steps.at(c->step++);
+    while (c->state == Connection::Running && !c->todo.isEmpty()) {
+        const HttpTestResponse::Step step = c->todo.takeFirst();
         switch (step.kind) {
         case HttpTestResponse::Send:
             if (c->isOpen()) {
@@ -178,7 +172,7 @@ void HttpTestServer::play(Connection *c)
             break;
         case HttpTestResponse::Close:
             c->socket->disconnectFromHost();
-            c->scripts.clear();
+            c->todo.clear();
             break;
         }
     }
@@ -231,19 +225,13 @@ void HttpTestServer::closeAllConnections()
         c->socket->disconnectFromHost();
 }
 
-int HttpTestServer::openConnectionCount() const
-{
-    return int(std::count_if(
-        m_connections.begin(), m_connections.end(), [](const Connection *c) { return c->isOpen(); }));
-}
-
 void HttpTestServer::dispatch()
 {
     while (!m_waiting.isEmpty() && (!m_queue.isEmpty() || m_hasDefault)) {
         Connection *c = m_waiting.takeFirst();
         if (!c->isOpen())
             continue;
-        c->scripts.append(m_queue.isEmpty() ? m_default : m_queue.takeFirst());
+        c->todo += (m_queue.isEmpty() ? m_default : m_queue.takeFirst()).steps;
         play(c);
     }
 }
@@ -255,7 +243,9 @@ bool HttpTestServer::waitForRequests(int count, int timeoutMs)
 
 bool HttpTestServer::waitForOpenConnections(int count, int timeoutMs)
 {
-    return QTest::qWaitFor([&] { return openConnectionCount() == count; }, timeoutMs);
+    auto open = [](const Connection *c) { return c->isOpen(); };
+    return QTest::qWaitFor(
+        [&] { return std::count_if(m_connections.begin(), m_connections.end(), open) == count; }, timeoutMs);
 }
 
 static QByteArray statusLine(int status)

@@ -10,9 +10,8 @@
 
 class QTcpServer;
 
-// One scripted answer: steps played in order on the connection of the request
-// it answers, bytes sent exactly as given (well-formed or not). After the last
-// step the connection stays open unless close() or closeAfter() ended it.
+// One scripted answer, played on the connection of the request it answers:
+// bytes exactly as given; the connection stays open unless a step closes it.
 class HttpTestResponse
 {
 public:
@@ -24,7 +23,7 @@ public:
     HttpTestResponse &sendInPieces(const QByteArray &bytes, int pieceSize, int pauseMs = 0);
     HttpTestResponse &pause(int ms) { return add(Pause, QByteArray(), ms); }
     HttpTestResponse &waitForRelease() { return add(Release); } // until HttpTestServer::release()
-    HttpTestResponse &close() { return add(Close); } // FIN once everything before is written
+    HttpTestResponse &close() { return add(Close); }
     // Last in a script: sends no more than n bytes of it, then closes.
     HttpTestResponse &closeAfter(qint64 n);
     // Played as soon as the request head is in, without waiting for its body.
@@ -71,11 +70,9 @@ struct HttpTestRequest
     QList<QByteArray> headerNames() const;
 };
 
-// Scriptable HTTP/1.1 server on 127.0.0.1, in the test's own thread. It reads
-// requests framed by Content-Length (the only framing the library sends; any
-// other is malformed), several per connection, and answers each with the next
-// queued response in arrival order. A request with none queued waits (so a
-// test can look at it first) unless a default response is set.
+// HTTP/1.1 server on 127.0.0.1 in the test's thread. Requests (framed by
+// Content-Length, as the library sends them) get the queued responses in
+// arrival order; with none queued and no default, a request waits.
 class HttpTestServer : public QObject
 {
     Q_OBJECT
@@ -100,14 +97,11 @@ public:
     HttpTestRequest request(int index) const { return m_requests.value(index); }
     int requestCount() const { return m_requests.size(); }
     int connectionCount() const { return m_connections.size(); }
-    int openConnectionCount() const;
 
-    // Run the event loop until the condition holds; false on timeout.
     bool waitForRequests(int count, int timeoutMs = 10000);
     bool waitForOpenConnections(int count, int timeoutMs = 10000);
 
-    // reply() adds Content-Length unless the headers give a Content-Length or
-    // Transfer-Encoding; a closeDelimitedReply() script must end with close().
+    // reply() adds Content-Length unless the headers frame the body.
     static QByteArray reply(int status, const QByteArray &body = QByteArray(),
         const QList<QByteArray> &headers = QList<QByteArray>());
     static QByteArray chunkedReply(int status, const QByteArray &body, int chunkSize,
