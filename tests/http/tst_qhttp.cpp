@@ -65,7 +65,6 @@ struct Body : QIODevice
     }
     bool isSequential() const override { return sequential; }
     qint64 size() const override { return bytes.size(); }
-    qint64 bytesAvailable() const override { return bytes.size() - at + QIODevice::bytesAvailable(); }
     qint64 readData(char *data, qint64 max) override
     {
         at = sequential ? at : pos();
