@@ -109,38 +109,71 @@ private Q_SLOTS:
     // Ids in call order, every signal in order, the destination still current
     // as its request ends. An error ends its own request only: the queue goes
     // on, on a new connection where the old one cannot carry it. An idle
-    // connection is reused (also after a body that had nowhere to go), but
-    // never for another server.
-    void queueAndErrors()
+    // connection is reused (also after a body that had nowhere to go), never
+    // for another server. When the server had dropped it, a request goes once
+    // more on a new one, body and all; not twice, nor once the answer began,
+    // nor when it was new.
+    void queue()
     {
-        m_server->enqueue(HttpTestServer::chunkedReply(200, "hello", 1));
-        m_server->enqueue(HttpTestServer::reply(200, "nowhere"));
-        m_server->enqueue(HttpTestServer::reply(401, "who?"));
-        m_server->enqueue(HttpTestResponse("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc").close());
-        m_server->enqueue(HttpTestServer::reply(200, HttpTestServer::pattern(3000)));
-        m_server->enqueue(HttpTestServer::reply(200, "fine"));
-        QHttp http;
-        Recorder rec(&http);
         Sink out;
         FullDevice full;
-        QList<QIODevice *> seen;
+        Body body(200000), pipe(200000, true);
+        using R = HttpTestResponse;
+        const R dropped = R().close();
+        auto ok = [](const QByteArray &body) { return R(HttpTestServer::reply(200, body)); };
+        // Each request, the server's answers to it (two when it goes again), what the client says.
+        const struct
+        {
+            const char *method;
+            QIODevice *data, *to;
+            QList<R> answers;
+            const char *result;
+        } requests[] = {
+            { "GET", nullptr, &out, { R(HttpTestServer::chunkedReply(200, "hello", 1)) }, "ok 200" },
+            { "GET", nullptr, nullptr, { ok("nowhere") }, "ok 200" },
+            { "GET", nullptr, &out, { R(HttpTestServer::reply(401, "who?")) },
+                "AuthenticationRequiredError 401" },
+            { "GET", nullptr, &out, { R("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc").close() },
+                "WrongContentLength 200" },
+            { "GET", nullptr, &full, { ok(HttpTestServer::pattern(3000)) }, "UnknownError 200" },
+            { "GET", nullptr, &out, { ok("fine") }, "ok 200" },
+            { "POST", &body, &out, { dropped, ok("retried") }, "ok 200" },
+            { "GET", nullptr, &out, { dropped, dropped }, "UnexpectedClose 0" },
+            { "GET", nullptr, &out, { ok("a") }, "ok 200" },
+            { "GET", nullptr, &out, { R("HTTP/1.1 200 OK\r\n").close() }, "UnexpectedClose 0" },
+            { "GET", nullptr, &out, { dropped }, "UnexpectedClose 0" },
+            { "GET", nullptr, &out, { ok("b") }, "ok 200" },
+            { "POST", &pipe, &out, { dropped, ok("piped") }, "ok 200" },
+        };
+        QHttp http;
+        Recorder rec(&http);
+        QList<QIODevice *> seen, destinations = { nullptr };
+        QStringList results = { "ok 0" };
         connect(&http, &QHttp::requestFinished, this, [&] { seen << http.currentDestinationDevice(); });
         QCOMPARE(http.setHost(HttpTestServer::host(), QHttp::ConnectionModeHttp, m_server->port()), 1);
-        QCOMPARE(http.request(request(), nullptr, &out), 2);
-        for (QIODevice *to : QList<QIODevice *>({ nullptr, &out, &out, &full, &out }))
-            http.request(request(), nullptr, to);
-        QCOMPARE(http.setProxy(QString(), 0), 8); // an empty host turns the proxy off
+        for (const auto &r : requests) {
+            for (const R &answer : r.answers)
+                m_server->enqueue(answer);
+            QCOMPARE(http.request(request(r.method), r.data, r.to), results.size() + 1);
+            results << QString::fromLatin1(r.result);
+            destinations << r.to;
+        }
+        QCOMPARE(http.setProxy(QString(), 0), results.size() + 1); // an empty host turns the proxy off
+        results << QStringLiteral("ok 200");
+        destinations << nullptr;
         QVERIFY(rec.events.isEmpty()); // nothing before the event loop runs
-        QCOMPARE(rec.waitFor(8), QStringLiteral("ok 200"));
+        QCOMPARE(rec.waitFor(results.size()), QStringLiteral("ok 200"));
         QCOMPARE(rec.events.mid(0, 7),
             QStringList({ "finished 1 ok 0", "state 1", "state 2", "state 3", "state 4", "state 5",
                 "finished 2 ok 200" }));
-        QCOMPARE(rec.ended.values(),
-            QStringList({ "ok 0", "ok 200", "ok 200", "AuthenticationRequiredError 401",
-                "WrongContentLength 200", "UnknownError 200", "ok 200", "ok 200" }));
-        QCOMPARE(seen, QList<QIODevice *>({ nullptr, &out, nullptr, &out, &out, &full, &out, nullptr }));
-        QCOMPARE(out.data(), QByteArray("hellowho?abcfine"));
-        QCOMPARE(m_server->connectionCount(), 3);
+        QCOMPARE(rec.ended.values(), results);
+        QCOMPARE(seen, destinations);
+        QCOMPARE(out.data(), QByteArray("hellowho?abcfineretriedabpiped"));
+        QCOMPARE(m_server->connectionCount(), 9);
+        int posts = 0;
+        for (const HttpTestRequest &r : m_server->requests())
+            posts += r.method == "POST" && r.body == body.bytes;
+        QCOMPARE(posts, 4);
 
         HttpTestServer other;
         QVERIFY(other.listen());
@@ -177,50 +210,6 @@ private Q_SLOTS:
             QVERIFY(progress.at(i).at(1).toInt() == int(size)
                 && (i == 0 || progress.at(i).at(0).toInt() > progress.at(i - 1).at(0).toInt()));
         QCOMPARE(progress.last().at(0).toInt(), int(size));
-    }
-
-    // A reused connection the server had already dropped is tried once more on
-    // a new one, body and all; a fresh connection, a second drop or a started
-    // response is not.
-    void retryOnlyWhenSafe_data()
-    {
-        QTest::addColumn<bool>("sequentialBody");
-        QTest::addColumn<QByteArray>("beforeClose"); // what the dropping server sends
-        QTest::addColumn<bool>("reuse");
-        QTest::addColumn<int>("requests"); // the server sees
-        QTest::newRow("retried, random-access body") << false << QByteArray() << true << 3;
-        QTest::newRow("retried, sequential body") << true << QByteArray() << true << 3;
-        QTest::newRow("fresh connection") << false << QByteArray() << false << 1;
-        QTest::newRow("response begun") << false << QByteArray("HTTP/1.1 200 OK\r\n") << true << 2;
-    }
-    void retryOnlyWhenSafe()
-    {
-        QFETCH(bool, sequentialBody);
-        QFETCH(QByteArray, beforeClose);
-        QFETCH(bool, reuse);
-        QFETCH(int, requests);
-        QHttp http;
-        if (reuse) {
-            m_server->enqueue(HttpTestServer::reply(200, "first"));
-            QCOMPARE(run(http, request()), QStringLiteral("ok 200"));
-        }
-        m_server->enqueue(HttpTestResponse(beforeClose).close());
-        m_server->enqueue(HttpTestServer::reply(200, "second"));
-        Body body(200000, sequentialBody);
-        Sink out;
-        const bool retried = requests == 3;
-        QVERIFY(run(http, request("POST"), &body, &out)
-                    .startsWith(retried ? QLatin1String("ok") : QLatin1String("UnexpectedClose")));
-        QCOMPARE(m_server->requestCount(), requests);
-        QCOMPARE(m_server->request(requests - 1).body, body.bytes);
-        if (!retried)
-            return;
-        QCOMPARE(out.data(), QByteArray("second"));
-        QCOMPARE(m_server->request(2).connection, 1);
-        m_server->enqueue(HttpTestResponse().close());
-        m_server->enqueue(HttpTestResponse().close());
-        QCOMPARE(run(http, request()), QStringLiteral("UnexpectedClose 0"));
-        QCOMPARE(m_server->requestCount(), 5);
     }
 
     // abort() ends the current request once (wherever it is, also from the
