@@ -6,9 +6,8 @@
 #include <QList>
 #include <QObject>
 #include <QPair>
+#include <QTcpServer>
 #include <QVector>
-
-class QTcpServer;
 
 // One scripted answer, played on the connection of the request it answers:
 // bytes exactly as given; the connection stays open unless a step closes it.
@@ -81,10 +80,16 @@ public:
     explicit HttpTestServer(QObject *parent = nullptr);
     ~HttpTestServer() override;
 
-    bool listen(const QHostAddress &address = QHostAddress(QHostAddress::LocalHost), quint16 port = 0);
-    quint16 port() const;
+    bool listen(const QHostAddress &address = QHostAddress(QHostAddress::LocalHost), quint16 port = 0)
+    {
+        return m_server->listen(address, port);
+    }
+    quint16 port() const { return m_server->serverPort(); }
     static QString host() { return QStringLiteral("127.0.0.1"); }
-    QString url(const QString &path = QStringLiteral("/")) const;
+    QString url(const QString &path = QStringLiteral("/")) const
+    {
+        return QStringLiteral("http://127.0.0.1:%1%2").arg(port()).arg(path);
+    }
 
     void enqueue(const HttpTestResponse &response);
     void enqueue(const QByteArray &raw) { enqueue(HttpTestResponse(raw)); }
