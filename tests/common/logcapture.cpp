@@ -1,7 +1,5 @@
 #include "logcapture.h"
 
-#include "mmslogger.h"
-
 static LogCapture *s_current = nullptr;
 
 LogCapture::LogCapture()
@@ -32,15 +30,4 @@ QStringList LogCapture::lines(QtMsgType type) const
         if (m_types.at(i) == type)
             out << m_texts.at(i);
     return out;
-}
-
-DebugFlag::DebugFlag(bool on)
-    : m_saved(MMSLogger::qdebugEnabled)
-{
-    MMSLogger::qdebugEnabled = on;
-}
-
-DebugFlag::~DebugFlag()
-{
-    MMSLogger::qdebugEnabled = m_saved;
 }

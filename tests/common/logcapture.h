@@ -6,6 +6,8 @@
 #include <QVector>
 #include <QtGlobal>
 
+#include "mmslogger.h"
+
 // Captures every message that goes through Qt's message handler while it
 // lives, and restores the previous handler when it goes.
 class LogCapture
@@ -32,11 +34,11 @@ private:
 class DebugFlag
 {
 public:
-    explicit DebugFlag(bool on);
-    ~DebugFlag();
+    explicit DebugFlag(bool on) { MMSLogger::qdebugEnabled = on; }
+    ~DebugFlag() { MMSLogger::qdebugEnabled = m_saved; }
 
 private:
-    bool m_saved;
+    const bool m_saved = MMSLogger::qdebugEnabled;
 };
 
 #endif // LOGCAPTURE_H
