@@ -119,16 +119,15 @@ private Q_SLOTS:
         const QByteArray conf = "user_agent=Kind/1\n";
         const QString used = QStringLiteral("Kind/1"), unused;
         QTest::newRow("byte-order mark")
-            << "size 0" << QByteArray("\xef\xbb\xbfuser_agent=U\n") << "U" << false;
+            << "file 0" << QByteArray("\xef\xbb\xbfuser_agent=U\n") << "U" << false;
         QTest::newRow("@ByteArray, 8-bit")
-            << "size 0" << QByteArray("user_agent=@ByteArray(Bytes \xc3\xa9)\n")
+            << "file 0" << QByteArray("user_agent=@ByteArray(Bytes \xc3\xa9)\n")
             << QString::fromUtf8("Bytes \u00e9") << false;
-        QTest::newRow("8-bit text") << "size 0" << QByteArray("user_agent=caf\xe9 \xc3\xa9\n")
+        QTest::newRow("8-bit text") << "file 0" << QByteArray("user_agent=caf\xe9 \xc3\xa9\n")
                                     << QString::fromUtf8("caf\u00e9 \u00c3\u00a9") << false;
         QTest::newRow("no file") << "none" << conf << unused << false;
-        QTest::newRow("symlink to a regular file") << "link file" << conf << used << false;
-        QTest::newRow("64 KiB") << "size 65536" << conf << used << false;
-        QTest::newRow("64 KiB and one byte") << "size 65537" << conf << unused << true;
+        QTest::newRow("symlink to a file of 64 KiB") << "link 65536" << conf << used << false;
+        QTest::newRow("64 KiB and one byte") << "file 65537" << conf << unused << true;
         QTest::newRow("symlink to a FIFO") << "link fifo" << conf << unused << true;
         QTest::newRow("regular, but reading fails") << "link /proc/self/mem" << conf << unused << false;
     }
@@ -143,16 +142,16 @@ private Q_SLOTS:
         const QString elsewhere = m_home.filePath(QStringLiteral("elsewhere"));
         QVERIFY(writeConf(QByteArray()));
         ::unlink(QFile::encodeName(elsewhere).constData());
+        // "file <size>" or "link <size>" (padded with a comment line; 0: as it is), "link <target>".
         const QString what = kind.section(' ', 1);
-        if (kind.startsWith("size")) {
-            const int size = what.toInt(); // padded with a comment line; 0: as it is
-            QVERIFY(writeConf(size ? QByteArray(size - conf.size() - 1, ';') + '\n' + conf : conf));
-        } else if (kind != "none") {
-            QFile file(elsewhere);
-            QVERIFY(what != "file" || (file.open(QIODevice::WriteOnly) && file.write(conf) == conf.size()));
-            QVERIFY(what != "fifo" || ::mkfifo(QFile::encodeName(elsewhere).constData(), 0600) == 0);
-            QVERIFY(QFile::link(what.startsWith('/') ? what : elsewhere, path));
-        }
+        bool sized = false;
+        const int size = what.toInt(&sized);
+        const QByteArray data = size ? QByteArray(size - conf.size() - 1, ';') + '\n' + conf : conf;
+        QFile file(kind.startsWith("file") ? path : elsewhere);
+        QVERIFY(
+            !sized || (file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.flush()));
+        QVERIFY(what != "fifo" || ::mkfifo(QFile::encodeName(elsewhere).constData(), 0600) == 0);
+        QVERIFY(!kind.startsWith("link") || QFile::link(what.startsWith('/') ? what : elsewhere, path));
         DebugFlag off(false);
         LogCapture log;
         QCOMPARE(MmsUAProf::getUserAgent(),
