@@ -256,19 +256,18 @@ private Q_SLOTS:
         addKindColumns();
         QTest::addColumn<QString>("address");
         QTest::addColumn<QByteArray>("target");
-        auto row = [](const Kind &k, const char *name, const char *address, const QByteArray &target) {
-            kindRow(k, name) << QString::fromLatin1(address) << target;
-        };
-        row(Kinds[0], "query kept, fragment and URL port dropped",
-            "http://127.0.0.1:1/mms/send?x=1&y=a%20b#frag", "/mms/send?x=1&y=a%20b");
-        row(Kinds[0], "host only", "http://127.0.0.1", "/");
-        row(Kinds[0], "https still plain", "https://127.0.0.1/s", "/s");
-        row(Kinds[0], "IPv6 host", "http://[::1]/m", "/m");
-        row(Kinds[1], "query kept, fragment dropped", "http://127.0.0.1:SERVER/get?id=7&t=a%20b#frag",
-            "/get?id=7&t=a%20b");
-        row(Kinds[2], "query kept, fragment dropped", "http://127.0.0.1:SERVER/mms?x=1#frag", "/mms?x=1");
-        row(Kinds[2], "QT_NETWORK_H2C_ALLOWED", "http://127.0.0.1:SERVER/mms?x=1", "/mms?x=1");
-        row(Kinds[3], "IPv6 host", "http://[::1]:SERVER/mms", "/mms");
+        kindRow(Kinds[0], "query kept, fragment and URL port dropped")
+            << "http://127.0.0.1:1/mms/send?x=1&y=a%20b#frag" << QByteArray("/mms/send?x=1&y=a%20b");
+        kindRow(Kinds[0], "host only") << "http://127.0.0.1" << QByteArray("/");
+        kindRow(Kinds[0], "https still plain") << "https://127.0.0.1/s" << QByteArray("/s");
+        kindRow(Kinds[0], "IPv6 host") << "http://[::1]/m" << QByteArray("/m");
+        kindRow(Kinds[1], "query kept, fragment dropped")
+            << "http://127.0.0.1:SERVER/get?id=7&t=a%20b#frag" << QByteArray("/get?id=7&t=a%20b");
+        kindRow(Kinds[2], "query kept, fragment dropped")
+            << "http://127.0.0.1:SERVER/mms?x=1#frag" << QByteArray("/mms?x=1");
+        kindRow(Kinds[2], "QT_NETWORK_H2C_ALLOWED")
+            << "http://127.0.0.1:SERVER/mms?x=1" << QByteArray("/mms?x=1");
+        kindRow(Kinds[3], "IPv6 host") << "http://[::1]:SERVER/mms" << QByteArray("/mms");
     }
 
     void wire()
