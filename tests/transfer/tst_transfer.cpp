@@ -242,11 +242,9 @@ private Q_SLOTS:
             QCOMPARE(r.header("Connection").toLower() == "close", close);
         }
         QCOMPARE(log.lines(QtWarningMsg).size(), 2 * warnings);
-        QCOMPARE(log.matching(QStringLiteral("efused")), QStringList());
+        // No refused value in the log, nothing from the file with its line breaks.
         const QString all = log.lines().join(QLatin1Char('|'));
-        QVERIFY2(
-            !all.contains(QLatin1Char('\r')) && !all.contains(QLatin1Char('\n')) && !all.contains(QChar(0)),
-            qPrintable(all));
+        QVERIFY2(!all.contains(QRegularExpression(QStringLiteral("[\\r\\n\\x{0}]|efused"))), qPrintable(all));
     }
 
     // Requests and answers byte for byte; the socket sender goes to
