@@ -22,7 +22,7 @@ namespace {
 const QByteArray s_ua = "Phone/1.0 (Linux, like Gecko)";
 const QByteArray s_profile = "http://uaprof.example.com/uaprof/P1.xml";
 const QByteArray s_identity = "User-Agent: " + s_ua + "\r\nx-wap-profile: " + s_profile + "\r\n";
-const QString s_ignore = QStringLiteral("[LIBTARNEX] MMS sending completed. Ignore response");
+const char s_ignore[] = "[LIBTARNEX] MMS sending completed. Ignore response";
 
 QByteArray identityConf(const QByteArray &ua, const QByteArray &profile)
 {
@@ -324,45 +324,39 @@ private Q_SLOTS:
         QTest::addColumn<QString>("warning");
         QTest::addColumn<QString>("route"); // "https", "tinyproxy" or direct, after the row's name
         const QByteArray ten = HttpTestServer::reply(200, "0123456789");
-        const QString store = QStringLiteral("[LIBTARNEX] Could not store the downloaded PDU");
-        const QString storeResponse = QStringLiteral("[LIBTARNEX] Could not store the MMSC's response");
-        const QString readOnly = QStringLiteral("read-only"), full = QStringLiteral("/dev/full"),
-                      none = QStringLiteral("none"), deleted = QStringLiteral("deleted");
+        const char *store = "[LIBTARNEX] Could not store the", *readOnly = "read-only", *full = "/dev/full";
         auto row = [](const char *name, bool send, bool nm, const QByteArray &answer, int code,
-                       const QByteArray &stored, const QString &device = QString(),
-                       const QString &warning = QString()) {
+                       const QByteArray &stored, const char *device = "", const char *warning = "") {
             const char *route = strstr(name, "https") ? "https"
                 : strstr(name, "tinyproxy")           ? "tinyproxy"
                                                       : "";
             QTest::newRow(name) << send << nm << answer << device << code << stored << warning << route;
         };
         row("socket send 500", true, false, HttpTestServer::reply(500, "broken"), 500, "broken");
-        row("socket send, no devices", true, false, ten, 200, QByteArray(), none);
+        row("socket send, no devices", true, false, ten, 200, QByteArray(), "none");
         row("socket get malformed", false, false, "HTTP/1.1 abc\r\n\r\n", 5, QByteArray());
         row("socket get /dev/full", false, false, ten, QHttp::UnknownError, QByteArray(), full);
         row("socket get via tinyproxy", false, false, ten, 200, "0123456789");
         row("nm send via tinyproxy", true, true, ten, 200, "0123456789");
-        row("nm send 200 empty", true, true, HttpTestServer::reply(200), 200, QByteArray(), QString(),
-            s_ignore);
-        row("nm send, device deleted", true, true, ten, 200, QByteArray(), deleted, s_ignore);
+        row("nm send 200 empty", true, true, HttpTestServer::reply(200), 200, QByteArray(), "", s_ignore);
+        row("nm send, device deleted", true, true, ten, 200, QByteArray(), "deleted", s_ignore);
         // The error page is not handed on as if it were the MMSC's answer.
         row("nm send 404", true, true, HttpTestServer::reply(404, "not here"), 203, QByteArray());
-        row("nm send failing device", true, true, ten, 299, QByteArray(), readOnly, storeResponse);
+        row("nm send failing device", true, true, ten, 299, QByteArray(), readOnly, store);
         row("nm get 404 page in device", false, true, HttpTestServer::reply(404, "gone"), 203, "gone");
         // A redirect is reported, never followed (Qt 6's manager would by itself).
         row("nm get 302 not followed", false, true,
             "HTTP/1.1 302 Found\r\nLocation: /elsewhere\r\nContent-Length: 2\r\n\r\nmv", 302, "mv");
-        row("nm get, device deleted", false, true, ten, 200, QByteArray(), deleted);
+        row("nm get, device deleted", false, true, ten, 200, QByteArray(), "deleted");
         row("nm get /dev/full", false, true, ten, 299, QByteArray(), full, store);
         row("nm get failing device, 404 stays", false, true, HttpTestServer::reply(404, "x"), 203,
             QByteArray(), readOnly, store);
         const QByteArray body = HttpTestServer::pattern(70000), whole = HttpTestServer::reply(200, body);
         row("nm send https, answer at the size limit", true, true, whole, 200, body);
         row("nm get https, answer over the size limit", false, true, HttpTestServer::reply(200, body + 'x'),
-            QNetworkReply::UnknownContentError, QByteArray(), QString(),
-            QStringLiteral("larger than the limit"));
+            QNetworkReply::UnknownContentError, QByteArray(), "", "larger than the limit");
         row("nm send https, stall mid-body", true, true, whole.left(1000), QNetworkReply::TimeoutError,
-            QByteArray(), QString(), QStringLiteral("Nothing sent or received"));
+            QByteArray(), "", "Nothing sent or received");
     }
 
     void outcomes()
