@@ -69,13 +69,9 @@ private:
         QFile f(path);
         return content.isNull() || (f.open(QIODevice::WriteOnly) && f.write(content) == content.size());
     }
-    QString url(const QString &path) const
-    {
-        return QStringLiteral("http://127.0.0.1:%1%2").arg(m_server->port()).arg(path);
-    }
     void start(Transfer &t, const QString &path, QIODevice *device, const QByteArray &body = "pdu")
     {
-        t.start(url(path), m_server->port(), device, body);
+        t.start(m_server->url(path), m_server->port(), device, body);
     }
 
 private Q_SLOTS:
@@ -505,7 +501,7 @@ private Q_SLOTS:
         m_server->enqueue(HttpTestServer::reply(200, "stored"));
         Transfer t(true, nm);
         auto *sender = static_cast<MmsSenderBase *>(t.object.get());
-        sender->setMmsc(url(QStringLiteral("/m")));
+        sender->setMmsc(m_server->url(QStringLiteral("/m")));
         sender->setMmscPort(m_server->port());
         Device device;
         QSignalSpy arrived(pdu, &QIODevice::readyRead);
