@@ -6,7 +6,7 @@ bool DnsmasqProcess::start(const QString &address, quint16 port, const QStringLi
 {
     const QString dnsmasq = QStringLiteral("/usr/sbin/dnsmasq");
     if (!QFileInfo(dnsmasq).isExecutable()) {
-        m_error = dnsmasq + QStringLiteral(" is not installed (package dnsmasq-base)");
+        qWarning("%s is not installed (package dnsmasq-base)", qPrintable(dnsmasq));
         return false;
     }
     // --user/--group root: the default user may not exist (dnsmasq-base
@@ -26,5 +26,8 @@ bool DnsmasqProcess::start(const QString &address, quint16 port, const QStringLi
         m_process.setProgram(dnsmasq);
     }
     m_process.setArguments(args);
-    return startAndWait(QStringLiteral("dnsmasq"), QStringLiteral("started, version"));
+    if (startAndWait(QStringLiteral("dnsmasq"), QStringLiteral("started, version")))
+        return true;
+    qWarning("%s", qPrintable(m_error));
+    return false;
 }

@@ -103,13 +103,10 @@ private Q_SLOTS:
         QVERIFY2(setUpHandset(&peer, &why), qPrintable(why));
 
         const QString local = QStringLiteral("--local=/test/");
-        QVERIFY2(
-            m_operatorDns.start(Mmsc, 53,
-                { "--address=/mmsc.operator.test/" + Mmsc, "--address=/wap.operator.test/" + Mmsc, local },
-                peer),
-            qPrintable(m_operatorDns.errorString()));
-        QVERIFY2(m_wifiDns.start(Wifi, 53, { "--address=/operator.test/" + Wifi, local }, peer),
-            qPrintable(m_wifiDns.errorString()));
+        QVERIFY(m_operatorDns.start(Mmsc, 53,
+            { "--address=/mmsc.operator.test/" + Mmsc, "--address=/wap.operator.test/" + Mmsc, local },
+            peer));
+        QVERIFY(m_wifiDns.start(Wifi, 53, { "--address=/operator.test/" + Wifi, local }, peer));
         QVERIFY(listenInPeer(m_mmsc, Mmsc));
         QVERIFY(listenInPeer(m_wifi, Wifi));
         // Each web server answers with its own name.
@@ -170,8 +167,6 @@ private Q_SLOTS:
         QFETCH(QString, server);
         QFETCH(QString, source);
         QFETCH(int, code);
-        const int mmscBefore = m_mmsc.requestCount();
-        const int wifiBefore = m_wifi.requestCount();
         if (host == "NAME")
             host = QStringLiteral("n%1.operator.test").arg(++m_serial);
 
@@ -188,8 +183,6 @@ private Q_SLOTS:
         QCoreApplication::processEvents();
         QCOMPARE(t.done.count(), 1);
         QCOMPARE(t.code(), code);
-        QCOMPARE(m_mmsc.requestCount() - mmscBefore, server == "mmsc" ? 1 : 0);
-        QCOMPARE(m_wifi.requestCount() - wifiBefore, server == "wifi" ? 1 : 0);
         if (server.isEmpty()) {
             QVERIFY2(took < Bound + Margin, QByteArray::number(took));
             QVERIFY(!m_wifiDns.queries().join('\n').contains(host));
@@ -265,27 +258,19 @@ private Q_SLOTS:
         QFETCH(Route, second);
         QFETCH(QString, source);
         QFETCH(bool, reused);
-        const QString name = QStringLiteral("mmsc.operator.test");
-
-        setRoute(t, first);
-        Device out1;
-        start(t, name, &out1);
-        QVERIFY(t.done.wait(10000));
-        QCOMPARE(t.code(), 200);
-        const bool firstToMmsc = out1.data() == "mmsc";
-        const int firstConnection = (firstToMmsc ? m_mmsc : m_wifi).requests().last().connection;
-        const int before = m_mmsc.requestCount();
-
-        setRoute(t, second);
-        Device out2;
-        start(t, name, &out2);
-        QVERIFY(t.done.wait(10000));
-        QCOMPARE(t.code(1), 200);
-        QCOMPARE(out2.data(), QByteArray("mmsc"));
-        QCOMPARE(m_mmsc.requestCount(), before + 1);
-        const HttpTestRequest request = m_mmsc.requests().last();
-        QCOMPARE(request.peer, source);
-        QCOMPARE(firstToMmsc && request.connection == firstConnection, reused);
+        Device out[2];
+        int connection[2] = { -1, -1 }; // at the MMSC
+        for (int i = 0; i < 2; ++i) {
+            setRoute(t, i ? second : first);
+            start(t, QStringLiteral("mmsc.operator.test"), &out[i]);
+            QVERIFY(t.done.wait(10000));
+            QCOMPARE(t.code(i), 200);
+            if (out[i].data() == "mmsc")
+                connection[i] = m_mmsc.requests().last().connection;
+        }
+        QCOMPARE(out[1].data(), QByteArray("mmsc"));
+        QCOMPARE(m_mmsc.requests().last().peer, source);
+        QCOMPARE(connection[0] == connection[1], reused);
     }
 };
 
