@@ -1,11 +1,9 @@
 // Transfers through the MMS bearer (setNetworkInterface, setDnsServers) in
-// the namespaces of in-netns: the handset has wlan0 (10.77.0.2/24, the
-// default route) and gprs0 (10.88.0.2/32: nothing routes through it). The
-// peer namespace behind both plays the Wi-Fi network (10.77.0.1: the DNS
-// server of the handset's resolv.conf and a web server) and the operator
-// (10.88.0.1: its DNS server and the MMSC). Both DNS servers know
-// mmsc.operator.test, each with its own address. The resolver's own rules
-// are tst_dnsresolver's; here, how each client uses it and binds its sockets.
+// the namespaces of in-netns (see bearernet.h). The peer namespace plays the
+// Wi-Fi network (10.77.0.1: the DNS server of the handset's resolv.conf and a
+// web server) and the operator (10.88.0.1: its DNS server and the MMSC); both
+// DNS servers know mmsc.operator.test, each with its own address. The
+// resolver's own rules are tst_dnsresolver's; here, how each client uses it.
 #include <QNetworkReply>
 #include <QUdpSocket>
 
@@ -122,7 +120,8 @@ private Q_SLOTS:
         QVERIFY(m_silent.bind(QHostAddress(Silent), 53) && m_silent2.bind(QHostAddress(Silent2), 53));
     }
 
-    // Where a transfer goes, and from which address the server sees it. A
+    // Where a transfer goes, and that it leaves through the interface it is
+    // bound to, else through the default route (wlan0). A
     // name the given servers do not resolve (NAME: one of its own per row, so
     // no answer is cached anywhere) ends the transfer once with host-not-found
     // within the bound, also where the transfer's limit is shorter than the
@@ -133,29 +132,24 @@ private Q_SLOTS:
         QTest::addColumn<QString>("host");
         QTest::addColumn<Route>("route");
         QTest::addColumn<QString>("server"); // "mmsc", "wifi", or empty with `code`
-        QTest::addColumn<QString>("source");
         QTest::addColumn<int>("code");
         const QString name = QStringLiteral("mmsc.operator.test");
-        const QStringList operatorDns = { Mmsc };
+        const QStringList dns = { Mmsc };
         for (const auto &k : Paths) {
-            const auto row = [&](const char *tag) -> QTestData & { return kindRow(k, tag); };
             const int notFound = k.nm ? int(QNetworkReply::HostNotFoundError) : int(QHttp::HostNotFound);
-            row("name through the given servers, bound")
-                << name << Route { "gprs0", operatorDns, "" } << "mmsc" << Gprs0Address << 200;
-            row("name through the system's resolver")
-                << name << Route { "", {}, "" } << "wifi" << Wlan0Address << 200;
-            row("proxy name through the given servers")
-                << name << Route { "gprs0", operatorDns, "wap.operator.test" } << "mmsc" << Gprs0Address
-                << 200;
-            row("bound to a missing interface")
-                << Mmsc << Route { "nosuch0", {}, "" } << ""
-                << "" << (k.nm ? int(QNetworkReply::UnknownNetworkError) : int(QHttp::ConnectionRefused));
-            row("unknown name") << "NAME" << Route { "gprs0", operatorDns, "" } << ""
-                                << "" << notFound;
+            const int unbound
+                = k.nm ? int(QNetworkReply::UnknownNetworkError) : int(QHttp::ConnectionRefused);
+            kindRow(k, "name through the given servers")
+                << name << Route { "gprs0", dns, "" } << "mmsc" << 200;
+            kindRow(k, "name through the system's resolver") << name << Route {} << "wifi" << 200;
+            kindRow(k, "proxy name through the given servers")
+                << name << Route { "gprs0", dns, "wap.operator.test" } << "mmsc" << 200;
+            kindRow(k, "bound to a missing interface")
+                << Mmsc << Route { "nosuch0", {}, "" } << "" << unbound;
+            kindRow(k, "unknown name") << "NAME" << Route { "gprs0", dns, "" } << "" << notFound;
             // Every server still gets asked within the shorter limit.
-            row("silent servers, the transfer time limit")
-                << "NAME" << Route { "", { Silent, Silent2 }, "" } << ""
-                << "" << notFound;
+            kindRow(k, "silent servers, the transfer time limit")
+                << "NAME" << Route { "", { Silent, Silent2 }, "" } << "" << notFound;
         }
     }
 
@@ -165,7 +159,6 @@ private Q_SLOTS:
         QFETCH(QString, host);
         QFETCH(Route, route);
         QFETCH(QString, server);
-        QFETCH(QString, source);
         QFETCH(int, code);
         if (host == "NAME")
             host = QStringLiteral("n%1.operator.test").arg(++m_serial);
@@ -192,7 +185,7 @@ private Q_SLOTS:
         }
         QCOMPARE(out.data(), server.toLatin1());
         const HttpTestRequest request = (server == "mmsc" ? m_mmsc : m_wifi).requests().last();
-        QCOMPARE(request.peer, source);
+        QCOMPARE(request.peer, route.interfaceName.isEmpty() ? Wlan0Address : Gprs0Address);
         // Qt's manager names the port when it is not the scheme's own.
         QCOMPARE(request.header("Host"), host.toLatin1() + (nm ? ":8080" : ""));
     }
