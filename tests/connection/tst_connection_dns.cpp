@@ -1,10 +1,7 @@
 // MmsConnectionImpl with a host-name target, the real net-tools and real DNS
-// servers. The handset namespace has two links into one peer namespace:
-// wlan0 (192.168.88.0/24) with the handset's default route and the DNS
-// server of its resolv.conf, and gprs0 (192.168.77.0/24), behind which the
-// operator's DNS server runs. Both servers know the operator's names and
-// answer them with their own side's address, so a route built from the
-// wrong answer shows.
+// servers in a peer namespace: the handset's own behind wlan0 (its default
+// route and resolv.conf), the operator's behind gprs0. Both know the
+// operator's names, each with its own side's address.
 #include <QSignalSpy>
 #include <QtTest>
 

@@ -82,7 +82,7 @@ QByteArray aRecord(int last, const QByteArray &owner = QByteArray("\xc0\x0c", 2)
 }
 
 // Answers by the first label of the question's name, for the shapes no real
-// server sends; any other name is answered 300 ms late.
+// server sends; any other name is answered 100 ms late.
 QByteArray scripted(const QByteArray &q, bool tcp)
 {
     const QByteArray mode = q.mid(13, quint8(q.at(12)));
@@ -105,7 +105,7 @@ QByteArray scripted(const QByteArray &q, bool tcp)
     }
     if (mode == "aonly")
         return typeA ? answer(q, 0x8180, 1, aRecord(1)) : QByteArray();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     return typeA ? answer(q, 0x8180, 1, aRecord(9)) : answer(q, 0x8180, 0);
 }
 
@@ -271,7 +271,6 @@ private Q_SLOTS:
         row("IPv4 literal, no query", { Silent }, "10.9.9.9", { "10.9.9.9" }, 0);
         row("IPv6 literal, no query", { Silent }, "[fd00::9]", { "fd00::9" }, 0);
         row("name with a blank", { Silent }, "bad name.test", none, 0);
-        row("empty label", { Silent }, "a..test", none, 0);
         row("label of 64", { Silent }, QString(64, 'a') + ".test", none, 0);
         // in-netns puts the files beside this test over /etc/hosts and /etc/resolv.conf.
         row("not the system's hosts file", { ServerA }, "hosted.test", none);
@@ -364,7 +363,7 @@ private Q_SLOTS:
         QFETCH(QString, server);
         QFETCH(QString, action);
         QFETCH(QStringList, seen);
-        // Scripted answers 300 ms late: an ended look-up's answer arrives while the next one waits.
+        // Scripted answers 100 ms late: an ended look-up's answer arrives while the next one waits.
         QPointer<DnsResolver> resolver = new DnsResolver;
         DnsResolver other;
         QStringList got;
