@@ -24,7 +24,6 @@ const int Margin = 1500;
 
 const QString ServerA = QStringLiteral("127.0.0.11");
 const QString ServerB = QStringLiteral("127.0.0.12");
-const QString Refusing = QStringLiteral("127.0.0.13");
 const QString Silent = QStringLiteral("127.0.0.14");
 const QString Silent2 = QStringLiteral("127.0.0.15");
 const QString Scripted = QStringLiteral("127.0.0.20");
@@ -59,6 +58,10 @@ void lookUp(DnsResolver &resolver, const QString &name, bool blocking, const QSt
         error = spy.at(0).at(0).value<DnsResolver::Error>();
         addresses = texts(spy.at(0).at(1).value<QList<QHostAddress>>());
     }
+    for (QString &a : addresses) { // dnsmasq rotates its records: any of them
+        if (a.startsWith(QLatin1String("10.7.0.")))
+            a = QStringLiteral("10.7.0.*");
+    }
     QVERIFY2(clock.elapsed() < bound, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(addresses, expected);
     QCOMPARE(error, expected.isEmpty() ? DnsResolver::HostNotFound : DnsResolver::NoError);
@@ -70,9 +73,9 @@ QByteArray u16(int v)
 }
 
 // c-ares sends one question and nothing after it: the answer repeats the query.
-QByteArray answer(const QByteArray &query, int flags, int count, const QByteArray &records = QByteArray())
+QByteArray answer(const QByteArray &query, int count, const QByteArray &records = QByteArray())
 {
-    return query.left(2) + u16(flags) + u16(1) + u16(count) + u16(0) + u16(0) + query.mid(12) + records;
+    return query.left(2) + u16(0x8180) + u16(1) + u16(count) + u16(0) + u16(0) + query.mid(12) + records;
 }
 
 // An A record for 10.6.0.`last`, owned by the question's name unless given.
@@ -83,83 +86,53 @@ QByteArray aRecord(int last, const QByteArray &owner = QByteArray("\xc0\x0c", 2)
 
 // Answers by the first label of the question's name, for the shapes no real
 // server sends; any other name is answered 100 ms late.
-QByteArray scripted(const QByteArray &q, bool tcp)
+QByteArray scripted(const QByteArray &q)
 {
     const QByteArray mode = q.mid(13, quint8(q.at(12)));
     const bool typeA = q.at(q.size() - 3) == 1;
     if (mode == "another") // records for another name
-        return answer(q, 0x8180, 1, aRecord(1, QByteArray("\4evil\4test", 11)));
-    if (mode == "garbage") {
-        QByteArray junk;
-        for (int i = 0; i < 60; ++i)
-            junk += char((i * 73 + 41) & 0xff);
-        return q.left(2) + u16(0x8180) + u16(1) + u16(3) + u16(0) + u16(0) + junk;
-    }
+        return answer(q, 1, aRecord(1, QByteArray("\4evil\4test", 11)));
+    if (mode == "garbage") // three records' worth of it
+        return answer(q, 3, QByteArray("\x3f\xc0\x10\x00\xff\x07\x81", 7).repeated(9));
     if (mode == "loop") // the record's name points at itself
-        return answer(q, 0x8180, 1, aRecord(1, u16(0xc000 | q.size())));
-    if (mode == "truncated") {
-        QByteArray records;
-        for (int i = 0; i < 20; ++i)
-            records += aRecord(i);
-        return !tcp ? answer(q, 0x8380, 0) : typeA ? answer(q, 0x8180, 20, records) : answer(q, 0x8180, 0);
-    }
+        return answer(q, 1, aRecord(1, u16(0xc000 | q.size())));
     if (mode == "aonly")
-        return typeA ? answer(q, 0x8180, 1, aRecord(1)) : QByteArray();
+        return typeA ? answer(q, 1, aRecord(1)) : QByteArray();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    return typeA ? answer(q, 0x8180, 1, aRecord(9)) : answer(q, 0x8180, 0);
+    return typeA ? answer(q, 1, aRecord(9)) : answer(q, 0);
 }
 
 // A DNS server on port 53 for the answers no real server sends: `script`
-// gives the reply to a query (empty: none), over UDP and TCP. It serves on a
-// thread of its own, as lookupBlocking() blocks the test's.
+// gives the reply to a query (empty: none). It serves on a thread of its
+// own, as lookupBlocking() blocks the test's.
 class ScriptedServer
 {
 public:
-    using Script = QByteArray (*)(const QByteArray &query, bool overTcp);
     ~ScriptedServer() { stop(); }
 
-    bool start(const QString &address, Script script)
+    bool start(const QString &address, QByteArray (*script)(const QByteArray &query))
     {
         stop();
         sockaddr_in at {};
         at.sin_family = AF_INET;
         at.sin_port = htons(53);
         at.sin_addr.s_addr = htonl(QHostAddress(address).toIPv4Address());
-        const int on = 1;
-        for (int i = 0; i < 2; ++i) {
-            m_fds[i] = ::socket(AF_INET, (i ? SOCK_STREAM : SOCK_DGRAM) | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-            if (::setsockopt(m_fds[i], SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0
-                || ::bind(m_fds[i], reinterpret_cast<sockaddr *>(&at), sizeof at) != 0
-                || (i == 1 && ::listen(m_fds[i], 8) != 0))
-                return false;
-        }
+        m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (::bind(m_fd, reinterpret_cast<sockaddr *>(&at), sizeof at) != 0)
+            return false;
         m_stopping = false;
         m_thread = std::thread([this, script] {
-            pollfd fds[2] = { { m_fds[0], POLLIN, 0 }, { m_fds[1], POLLIN, 0 } };
-            while ((::poll(fds, 2, -1) >= 0 || errno == EINTR) && !m_stopping) {
-                char buffer[512]; // a query, never more
+            pollfd p = { m_fd, POLLIN, 0 };
+            while ((::poll(&p, 1, -1) >= 0 || errno == EINTR) && !m_stopping) {
+                char query[512];
                 sockaddr_in from {};
                 socklen_t length = sizeof from;
-                const ssize_t n = fds[0].revents & POLLIN ? ::recvfrom(m_fds[0], buffer, sizeof buffer, 0,
-                                      reinterpret_cast<sockaddr *>(&from), &length)
-                                                          : 0;
-                const QByteArray answer = n > 12 ? script(QByteArray(buffer, int(n)), false) : QByteArray();
+                const ssize_t n
+                    = ::recvfrom(m_fd, query, sizeof query, 0, reinterpret_cast<sockaddr *>(&from), &length);
+                const QByteArray answer = n > 12 ? script(QByteArray(query, int(n))) : QByteArray();
                 if (!answer.isEmpty())
-                    ::sendto(m_fds[0], answer.constData(), size_t(answer.size()), 0,
+                    ::sendto(m_fd, answer.constData(), size_t(answer.size()), 0,
                         reinterpret_cast<sockaddr *>(&from), length);
-                const int fd = fds[1].revents & POLLIN ? ::accept(m_fds[1], nullptr, nullptr) : -1;
-                // One query a connection, each way behind its length.
-                if (fd >= 0 && ::recv(fd, buffer, 2, MSG_WAITALL) == 2) {
-                    const int size = quint8(buffer[0]) << 8 | quint8(buffer[1]);
-                    if (size <= 510 && ::recv(fd, buffer + 2, size_t(size), MSG_WAITALL) == size) {
-                        const QByteArray answer = script(QByteArray(buffer + 2, size), true);
-                        const QByteArray framed
-                            = QByteArray(1, char(answer.size() >> 8)) + char(answer.size()) + answer;
-                        ::send(fd, framed.constData(), size_t(framed.size()), MSG_NOSIGNAL);
-                    }
-                }
-                if (fd >= 0)
-                    ::close(fd);
             }
         });
         return true;
@@ -168,16 +141,14 @@ public:
     void stop()
     {
         m_stopping = true;
-        for (const int fd : m_fds)
-            ::shutdown(fd, SHUT_RDWR); // wakes the thread's poll()
+        ::shutdown(m_fd, SHUT_RDWR); // wakes the thread's poll()
         if (m_thread.joinable())
             m_thread.join();
-        for (int &fd : m_fds)
-            ::close(std::exchange(fd, -1));
+        ::close(std::exchange(m_fd, -1));
     }
 
 private:
-    int m_fds[2] = { -1, -1 }; // UDP, TCP listener
+    int m_fd = -1;
     std::atomic<bool> m_stopping { false };
     std::thread m_thread;
 };
@@ -191,14 +162,12 @@ class TestDnsResolver : public QObject
 private:
     DnsmasqProcess m_serverA;
     DnsmasqProcess m_serverB;
-    DnsmasqProcess m_refusing;
     DnsmasqProcess m_serverV6;
     DnsmasqProcess m_operator;
     ScriptedServer m_scripted;
     // Never answer; what they were sent waits in their queues.
     QUdpSocket m_silent;
     QUdpSocket m_silent2;
-    int m_serial = 0;
 
 private Q_SLOTS:
     void initTestCase()
@@ -208,11 +177,13 @@ private Q_SLOTS:
         QVERIFY2(setUpHandset(&peer, &why), qPrintable(why));
 
         const QString local = QStringLiteral("--local=/test/");
-        QVERIFY(m_serverA.start(ServerA, 53,
-            { "--address=/name.test/10.1.0.1", "--address=/dual.test/10.3.0.1",
-                "--address=/dual.test/fd00::3", "--address=/v6only.test/fd00::4", local }));
+        // 40 addresses for big.test: more than 512 bytes, so over TCP.
+        QStringList rules = { "--address=/name.test/10.1.0.1", "--address=/dual.test/10.3.0.1",
+            "--address=/dual.test/fd00::3", "--address=/v6only.test/fd00::4", local };
+        for (int i = 0; i < 40; ++i)
+            rules << QStringLiteral("--host-record=big.test,10.7.0.%1").arg(i);
+        QVERIFY(m_serverA.start(ServerA, 53, rules));
         QVERIFY(m_serverB.start(ServerB, 53, { "--address=/name.test/10.2.0.1", local }));
-        QVERIFY(m_refusing.start(Refusing, 53, {}));
         QVERIFY(m_serverV6.start(QStringLiteral("::1"), 5353, { "--address=/name.test/10.1.0.6", local }));
         QVERIFY(m_operator.start(OperatorDns, 53, { "--address=/operator.test/10.88.0.80", local }, peer));
     }
@@ -255,7 +226,6 @@ private Q_SLOTS:
         };
         row("first server answers", { ServerA, ServerB }, "name.test", name);
         row("the caller's order", { ServerB, ServerA }, "name.test", { "10.2.0.1" });
-        row("refused: next server", { Refusing, ServerB }, "name.test", { "10.2.0.1" });
         row("silent: next server", { Silent, ServerB }, "name.test", { "10.2.0.1" }, 1);
         row("IPv6 server with port", { "[::1]:5353" }, "name.test", { "10.1.0.6" });
         row("IPv4 first", { ServerA }, "dual.test", { "10.3.0.1", "fd00::3" });
@@ -282,8 +252,8 @@ private Q_SLOTS:
         row("compression loop", { Scripted }, "loop.test", none);
         QStringList first;
         for (int i = 0; i < DnsResolver::MaxAddresses; ++i)
-            first << QStringLiteral("10.6.0.%1").arg(i);
-        row("truncated, then 20 addresses over TCP", { Scripted }, "truncated.test", first);
+            first << QStringLiteral("10.7.0.*");
+        row("40 addresses, over TCP as they fill more than 512 bytes", { ServerA }, "big.test", first);
         row("A only, AAAA never", { Scripted }, "aonly.test", { "10.6.0.1" });
     }
 
@@ -312,7 +282,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("interfaceName");
         QTest::newRow("gprs0") << "gprs0";
         QTest::newRow("missing") << "nosuch0";
-        QTest::newRow("longer than an interface name") << "gprs0-and-then-some";
     }
 
     void interfaceBinding()
@@ -322,7 +291,7 @@ private Q_SLOTS:
         resolver.setServers({ OperatorDns });
         resolver.setInterfaceName(interfaceName);
         resolver.setTimeout(Timeout);
-        const QString name = QStringLiteral("q%1.operator.test").arg(++m_serial);
+        const QString name = QStringLiteral("mms.operator.test");
         const bool bound = interfaceName == "gprs0";
         lookUp(resolver, name, false, bound ? QStringList { "10.88.0.80" } : QStringList());
         if (bound)

@@ -1,9 +1,7 @@
 // Transfers through the MMS bearer (setNetworkInterface, setDnsServers) in
-// the namespaces of in-netns (see bearernet.h). The peer namespace plays the
-// Wi-Fi network (10.77.0.1: the DNS server of the handset's resolv.conf and a
-// web server) and the operator (10.88.0.1: its DNS server and the MMSC); both
-// DNS servers know mmsc.operator.test, each with its own address. The
-// resolver's own rules are tst_dnsresolver's; here, how each client uses it.
+// the namespaces of bearernet.h. The peer plays the Wi-Fi network (10.77.0.1:
+// the DNS server of the handset's resolv.conf, a web server) and the operator
+// (10.88.0.1: its DNS server, the MMSC); each DNS server answers with its own.
 #include <QNetworkReply>
 #include <QUdpSocket>
 
