@@ -85,12 +85,11 @@ void HttpTestServer::read(Connection *c)
 {
     c->in += c->socket->readAll();
     HttpTestRequest &r = c->req;
-    auto complete = [&](bool malformed) {
-        r.malformed = malformed;
+    auto complete = [&](bool parsed) {
         r.connection = m_connections.indexOf(c);
         r.peer = c->socket->peerAddress().toString();
         m_requests.append(r);
-        if (!c->answered && !malformed)
+        if (!c->answered && parsed)
             m_waiting.append(c);
         r = HttpTestRequest();
         c->remaining = -1;
@@ -103,11 +102,10 @@ void HttpTestServer::read(Connection *c)
             c->in.remove(0, part.size());
             r.raw += part;
             r.body += part;
-            r.bodySize += part.size();
             c->remaining -= part.size();
             if (c->remaining > 0)
                 return;
-            complete(false);
+            complete(true);
             continue;
         }
         const int lf = c->in.indexOf('\n');
@@ -137,7 +135,7 @@ void HttpTestServer::read(Connection *c)
             r.raw += c->in;
             c->in.clear();
             c->broken = true;
-            complete(true);
+            complete(false);
         }
     }
 }
@@ -247,23 +245,14 @@ QByteArray HttpTestServer::reply(int status, const QByteArray &body, const QList
     return out + "\r\n" + body;
 }
 
-QByteArray HttpTestServer::chunkedReply(
-    int status, const QByteArray &body, int chunkSize, const QList<QByteArray> &trailers)
+QByteArray HttpTestServer::chunkedReply(int status, const QByteArray &body, int chunkSize)
 {
     QByteArray out = statusLine(status) + "Transfer-Encoding: chunked\r\n\r\n";
     for (int i = 0; i < body.size(); i += qMax(1, chunkSize)) {
         const QByteArray piece = body.mid(i, qMax(1, chunkSize));
         out += QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n";
     }
-    out += "0\r\n";
-    for (const QByteArray &t : trailers)
-        out += t + "\r\n";
-    return out + "\r\n";
-}
-
-QByteArray HttpTestServer::closeDelimitedReply(int status, const QByteArray &body)
-{
-    return statusLine(status) + "Connection: close\r\n\r\n" + body;
+    return out + "0\r\n\r\n";
 }
 
 QByteArray HttpTestServer::pattern(qint64 size, qint64 offset)

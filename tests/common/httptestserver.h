@@ -61,8 +61,6 @@ struct HttpTestRequest
     QByteArray version;
     QList<QPair<QByteArray, QByteArray>> headers; // in order, values trimmed
     QByteArray body;
-    qint64 bodySize = 0;
-    bool malformed = false; // framing the server could not parse; nothing more is read
 
     QByteArray header(const QByteArray &name) const { return headerValues(name).value(0); }
     QList<QByteArray> headerValues(const QByteArray &name) const; // case-insensitive
@@ -71,7 +69,8 @@ struct HttpTestRequest
 
 // HTTP/1.1 server on 127.0.0.1 in the test's thread. Requests (framed by
 // Content-Length, as the library sends them) get the queued responses in
-// arrival order; with none queued and no default, a request waits.
+// arrival order; with none queued and no default, a request waits. One the
+// server cannot parse is recorded as it came, not answered, and ends the reading.
 class HttpTestServer : public QObject
 {
     Q_OBJECT
@@ -109,9 +108,7 @@ public:
     // reply() adds Content-Length unless the headers frame the body.
     static QByteArray reply(int status, const QByteArray &body = QByteArray(),
         const QList<QByteArray> &headers = QList<QByteArray>());
-    static QByteArray chunkedReply(int status, const QByteArray &body, int chunkSize,
-        const QList<QByteArray> &trailers = QList<QByteArray>());
-    static QByteArray closeDelimitedReply(int status, const QByteArray &body);
+    static QByteArray chunkedReply(int status, const QByteArray &body, int chunkSize);
     // Deterministic bytes: pattern(n, offset) == pattern(offset + n).mid(offset).
     static QByteArray pattern(qint64 size, qint64 offset = 0);
 

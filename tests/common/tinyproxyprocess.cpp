@@ -25,7 +25,7 @@ bool TinyproxyProcess::start()
             return false;
         }
         // No ConnectPort lines: any destination port is allowed. Log level Info
-        // gives the readiness line and one line per request, which tests wait for.
+        // gives the readiness line.
         config.write("Port " + QByteArray::number(m_port)
             + "\nListen 127.0.0.1\nTimeout 60\nMaxClients 200\nAllow 127.0.0.1\nLogLevel Info\n");
         config.close();

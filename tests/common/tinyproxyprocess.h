@@ -15,20 +15,6 @@ public:
     bool start();
     quint16 port() const { return m_port; }
 
-    // Request lines the proxy has logged so far, e.g. "GET http://h:1/x HTTP/1.1".
-    QStringList requests()
-    {
-        return pickLines(QStringLiteral("Request (file descriptor "), QStringLiteral("): "));
-    }
-    // Waits until a logged request line contains `needle`.
-    bool waitForRequest(const QString &needle, int timeoutMs = 10000)
-    {
-        return waitForPicked(needle, timeoutMs);
-    }
-
-protected:
-    QStringList picked() override { return requests(); }
-
 private:
     QTemporaryDir m_dir;
     quint16 m_port = 0;
