@@ -17,7 +17,7 @@ bool LoggedProcess::startAndWait(const QString &name, const QString &readyLine)
 {
     m_log.clear();
     m_process.start();
-    if (waitForLine(readyLine, false, 15000))
+    if (waitForLine(readyLine, 15000))
         return true;
     m_error = name + QStringLiteral(" did not start: ") + m_process.errorString() + QLatin1Char('\n')
         + m_log.join(QLatin1Char('\n'));
@@ -39,12 +39,12 @@ QStringList LoggedProcess::pickLines(const QString &marker, const QString &from)
     return out;
 }
 
-bool LoggedProcess::waitForLine(const QString &needle, bool pickedOnly, int timeoutMs)
+bool LoggedProcess::waitForLine(const QString &needle, int timeoutMs)
 {
     const QDeadlineTimer deadline(timeoutMs);
     for (;;) {
         // With an empty marker every line is picked.
-        for (const QString &line : pickedOnly ? picked() : pickLines(QString(), QString()))
+        for (const QString &line : pickLines(QString(), QString()))
             if (line.contains(needle))
                 return true;
         if (deadline.hasExpired() || m_process.state() == QProcess::NotRunning)

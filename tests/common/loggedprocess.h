@@ -22,15 +22,13 @@ protected:
     bool startAndWait(const QString &name, const QString &readyLine);
     // Each line with `marker` in it, from just after the first `from` at or after the marker.
     QStringList pickLines(const QString &marker, const QString &from);
-    // Waits until one of the lines the subclass picks contains `needle`.
-    bool waitForPicked(const QString &needle, int timeoutMs) { return waitForLine(needle, true, timeoutMs); }
-    virtual QStringList picked() { return QStringList(); }
+    virtual QStringList picked() { return QStringList(); } // the lines a subclass is about
 
     QProcess m_process;
     QString m_error;
 
 private:
-    bool waitForLine(const QString &needle, bool pickedOnly, int timeoutMs);
+    bool waitForLine(const QString &needle, int timeoutMs);
 
     QStringList m_log;
 };
