@@ -16,9 +16,6 @@ public:
 
     // Queries received so far, e.g. "query[A] name.test from 10.88.0.2".
     QStringList queries() { return pickLines(QStringLiteral(": query["), QStringLiteral(": ")); }
-
-protected:
-    QStringList picked() override { return queries(); }
 };
 
 #endif // DNSMASQPROCESS_H

@@ -182,10 +182,8 @@ private Q_SLOTS:
             return;
         }
         QCOMPARE(out.data(), server.toLatin1());
-        const HttpTestRequest request = (server == "mmsc" ? m_mmsc : m_wifi).requests().last();
-        QCOMPARE(request.peer, route.interfaceName.isEmpty() ? Wlan0Address : Gprs0Address);
-        // Qt's manager names the port when it is not the scheme's own.
-        QCOMPARE(request.header("Host"), host.toLatin1() + (nm ? ":8080" : ""));
+        QCOMPARE((server == "mmsc" ? m_mmsc : m_wifi).requests().last().peer,
+            route.interfaceName.isEmpty() ? Wlan0Address : Gprs0Address);
     }
 
     // Settings made between two transfers of one object count for the
