@@ -1,80 +1,68 @@
 #ifndef GPRSSIMCONTROL_H
 #define GPRSSIMCONTROL_H
 
-#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QDBusObjectPath>
-#include <QList>
-#include <QObject>
 #include <QStringList>
 
-// Scripts a running gprs-sim over its control interface on the system bus
-// (the private bus that tests/launchers/with-bus sets up). Every call is
-// synchronous: when it returns, the simulator has taken the instruction.
-// A failed control call is reported with qWarning and a false/empty result.
-//
-// Members name the D-Bus method as the simulator receives it: "QuickConnect",
-// "GetStatus", "Attach", "Create", "Detach" on the service object, "Get",
-// "GetAll" and "Delete" on context objects.
-class GprsSimControl : public QObject
+// Scripts the gprs-sim on the (private, tests/launchers/with-bus) system bus.
+// Each call returns once the simulator has taken it; a failed one warns and
+// gives false or an empty result. Members are named as the simulator gets
+// them, e.g. "QuickConnect", "GetStatus", "Get", "Delete".
+class GprsSimControl
 {
-    Q_OBJECT
-
 public:
     struct Call
     {
         QString path;
-        QString interface;
         QString member;
         QStringList args; // as text; variants and object paths unwrapped
     };
 
-    explicit GprsSimControl(QObject *parent = nullptr);
-
     // The next call of `member` gets this D-Bus error (several queue up).
-    bool failNext(const QString &member, const QString &errorName,
-        const QString &errorMessage = QStringLiteral("scripted failure"))
+    bool failNext(const QString &member, const QString &error = "com.orvel.quelm.GPRS.Error.Failed")
     {
-        return invoke("FailNext", { member, errorName, errorMessage });
+        return ok(invoke("FailNext", { member, error, "scripted failure" }));
     }
-    // The next answer to `member` waits `milliseconds`; negative: until
-    // releaseHeld(). reset() drops held answers unsent.
+    // The next answer to `member` waits; negative: until releaseHeld() (reset() drops it).
     bool holdNext(const QString &member, int milliseconds = -1)
     {
-        return invoke("HoldNext", { member, milliseconds });
+        return ok(invoke("HoldNext", { member, milliseconds }));
     }
-    bool releaseHeld() { return invoke("ReleaseHeld"); }
-    // Reads of this context property ("PDPAddress", "PDNSAddress",
-    // "SDNSAddress", "NetIF") fail with UnknownProperty.
-    bool omitProperty(const QString &name) { return invoke("OmitProperty", { name }); }
-    // Value of one of those four properties for contexts created afterwards.
-    bool setContextProperty(const QString &name, const QString &value);
-    QDBusObjectPath addContext(const QString &apn, const QString &proto, const QString &iface,
-        const QString &addr, bool active, qulonglong rx, qulonglong tx);
-    // Releases or retakes "com.orvel.quelm.GPRS": an absent service.
-    bool setServicePresent(bool present) { return invoke("SetServicePresent", { present }); }
-    // Back to the state after start: no contexts, no script, empty call log.
-    bool reset() { return invoke("Reset"); }
-
-    bool emitDetached() { return invoke("EmitDetached"); }
-    // Any of the simulator's signals by name, e.g. ("DataCounters", { qulonglong(1), qulonglong(2) }).
-    bool emitSignal(const QString &name, const QList<QVariant> &args = {})
+    bool releaseHeld() { return ok(invoke("ReleaseHeld")); }
+    // Reads of this context property fail with UnknownProperty.
+    bool omitProperty(const QString &name) { return ok(invoke("OmitProperty", { name })); }
+    // A property ("PDPAddress", "PDNSAddress", "SDNSAddress", "NetIF") of contexts created afterwards.
+    bool setContextProperty(const QString &name, const QString &value)
     {
-        return invoke("Emit" + name, args);
+        return invoke("SetContextProperty", { name, value }).arguments().value(0).toBool();
+    }
+    QDBusObjectPath addContext(const QString &apn, const QString &proto, const QString &iface,
+        const QString &addr, bool active, qulonglong rx, qulonglong tx)
+    {
+        return invoke("AddContext", { apn, proto, iface, addr, active, rx, tx })
+            .arguments()
+            .value(0)
+            .value<QDBusObjectPath>();
+    }
+    // Releases or retakes the service's name.
+    bool setServicePresent(bool present) { return ok(invoke("SetServicePresent", { present })); }
+    // No contexts, no script, empty call log.
+    bool reset() { return ok(invoke("Reset")); }
+    bool emitDetached() { return ok(invoke("EmitDetached")); }
+    // Any of the service's signals by name, e.g. ("DataCounters", { qulonglong(1), qulonglong(2) }).
+    bool emitSignal(const QString &name, const QVariantList &args = {})
+    {
+        return ok(invoke("Emit" + name, args));
     }
 
     // Calls received since start or the last reset(), oldest first.
     QList<Call> calls(const QString &member = QString());
-    // Waits until the simulator has received `count` calls of `member` since
-    // it started or was last reset.
     bool waitForCalls(const QString &member, int count = 1, int timeoutMs = 10000);
 
-Q_SIGNALS:
-    void callReceived();
-
 private:
-    bool invoke(const QString &method, const QList<QVariant> &args = {}, QList<QVariant> *results = nullptr);
-
-    QDBusConnection m_bus;
+    static bool ok(const QDBusMessage &reply) { return reply.type() == QDBusMessage::ReplyMessage; }
+    QDBusMessage invoke(const QString &method, const QVariantList &args = {});
 };
 
 #endif // GPRSSIMCONTROL_H

@@ -1,13 +1,21 @@
 #ifndef NETNSGUARD_H
 #define NETNSGUARD_H
 
+#include <QFile>
 #include <QString>
 
-// True when this process runs in the private network namespace that
-// tests/launchers/in-netns set up for it. Tests that run /sbin/ifconfig or
-// /sbin/route (real or fake) check this first and refuse to run otherwise,
-// so they can never touch the machine's own network. On false, *why says
-// what is wrong.
-bool insideTestNetns(QString *why);
+// Whether this process runs in the network namespace tests/launchers/in-netns
+// made for it; tests that run ifconfig or route (real or fake) refuse to run
+// otherwise, so they never touch the machine's own network.
+inline bool insideTestNetns(QString *why)
+{
+    const QByteArray expected = qgetenv("TARNEX_NETNS");
+    if (!expected.isEmpty()
+        && QFile::symLinkTarget("/proc/self/ns/net").endsWith('/' + QString::fromLatin1(expected)))
+        return true;
+    *why = "not inside the network namespace of tests/launchers/in-netns (TARNEX_NETNS: "
+        + QString::fromLatin1(expected) + ")";
+    return false;
+}
 
 #endif // NETNSGUARD_H

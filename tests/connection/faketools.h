@@ -16,8 +16,7 @@ public:
 
     bool isValid() const { return m_dir.isValid(); }
 
-    // What the next runs of `tool` do, one per run: an exit code, "crash" or
-    // "hang". Runs beyond the list exit 0.
+    // What the next runs of `tool` do: an exit code, "crash" or "hang"; later ones exit 0.
     void script(const QString &tool, const QStringList &actions)
     {
         QFile file(m_dir.filePath(tool + ".exit"));
@@ -38,13 +37,6 @@ public:
     {
         for (const QString &name : QDir(m_dir.path()).entryList(QDir::Files))
             QFile::remove(m_dir.filePath(name));
-    }
-
-    static QString up() { return "ifconfig [gprs0] [10.1.2.3] [up]"; }
-    static QString down() { return "ifconfig [gprs0] [down]"; }
-    static QString route(const QString &target)
-    {
-        return "route [add] [" + (target.isEmpty() ? QString("default") : target) + "] [dev] [gprs0]";
     }
 
 private:

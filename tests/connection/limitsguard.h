@@ -3,8 +3,8 @@
 
 #include "connectionlimits_p.h"
 
-// MmsConnectionImpl's time limits replaced while it lives, so a case that
-// waits one out takes a fraction of a second (tests linked with tarnex_internal).
+// MmsConnectionImpl's time limits replaced while it lives, so that a case
+// waiting one out is quick (tests linked with tarnex_internal).
 class LimitsGuard
 {
 public:
@@ -14,8 +14,6 @@ public:
         setConnectionLimits(limits);
     }
     ~LimitsGuard() { setConnectionLimits(m_saved); }
-    LimitsGuard(const LimitsGuard &) = delete;
-    LimitsGuard &operator=(const LimitsGuard &) = delete;
 
 private:
     const ConnectionLimits m_saved;

@@ -1,8 +1,8 @@
 // MmsConnectionNetImpl over the libkavlo.so.0 stand-in, against gprs-sim,
 // with the real /sbin/ifconfig in a private network namespace (gprs0 is a
-// veth end). The stand-in's callbacks come through GLib's loop, run by Qt's.
-// failedInit runs as a ctest case of its own, without a bus.
+// veth end). failedInit runs as a ctest case of its own, without a bus.
 #include <QAbstractEventDispatcher>
+#include <QDBusConnection>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -24,14 +24,6 @@ namespace {
 const char *const Iface = "gprs0";
 const int Wait = 20000; // generous: ifconfig is a real program on a shared machine
 
-// "up" or "down", then the IPv4 address if there is one.
-QString ifState()
-{
-    const QString addr
-        = ip({ "-o", "-4", "addr", "show", "dev", Iface }).section("inet ", 1).section('/', 0, 0);
-    return QString(gprs0Up() ? "up" : "down") + (addr.isEmpty() ? QString() : ' ' + addr);
-}
-
 int nullTexts = 0;
 
 // Opens and waits for the answer: its code, or -1 without exactly one.
@@ -41,14 +33,6 @@ int open(MmsConnectionNetImpl &c)
     if (!c.openConnection("mms", "", "") || !established.wait(Wait) || established.count() != 1)
         return -1;
     return established.at(0).at(0).toInt();
-}
-
-QStringList members(const QList<GprsSimControl::Call> &calls)
-{
-    QStringList out;
-    for (const auto &c : calls)
-        out << c.member;
-    return out;
 }
 } // namespace
 
@@ -73,11 +57,10 @@ private Q_SLOTS:
         m_busless = !QDBusConnection::systemBus().isConnected();
         if (m_busless)
             return;
-        // Never run ifconfig against the machine's own network.
         QString why;
         QVERIFY2(insideTestNetns(&why), qPrintable(why));
         QVERIFY(!ip({ "link", "show", Iface }).startsWith("ip failed"));
-        // The premise of the library's callback reaching Qt code at all.
+        // The library's callbacks come through GLib's loop, run by Qt's.
         QVERIFY(QAbstractEventDispatcher::instance()->inherits("QEventDispatcherGlib"));
     }
 
@@ -88,10 +71,6 @@ private Q_SLOTS:
         if (m_busless)
             return;
         QVERIFY(m_sim.reset());
-        QVERIFY(m_sim.setContextProperty("NetIF", Iface));
-        QVERIFY(m_sim.setContextProperty("PDPAddress", "10.1.2.3"));
-        QVERIFY(m_sim.setContextProperty("PDNSAddress", "10.0.0.53"));
-        QVERIFY(m_sim.setContextProperty("SDNSAddress", "10.0.0.54"));
         QCOMPARE(QProcess::execute("ip", { "addr", "flush", "dev", Iface }), 0);
         QCOMPARE(QProcess::execute("ip", { "link", "set", Iface, "down" }), 0);
     }
@@ -107,10 +86,10 @@ private Q_SLOTS:
         QVERIFY(!c.closeConnection());
     }
 
-    // Must run first of those with a bus: the first object attaches it to the
-    // event loop, no later one again. A real open whose callback arrives
-    // through the Qt event loop, then closes: each one answered once, even
-    // with nothing open; then the same object opens again, with null texts.
+    // Must run first of those with a bus: the first object attaches the bus
+    // to the event loop, no later one again. Answers come through the Qt
+    // event loop, never from inside the call; empty texts reach the library
+    // as "", not null.
     void openThenClose()
     {
         DebugFlag debug(true);
@@ -123,71 +102,60 @@ private Q_SLOTS:
         QSignalSpy established(&c, SIGNAL(connectionEstablished(int)));
         QVERIFY(c.closeConnection()); // no callback given yet: nothing to report to
         QVERIFY(c.openConnection("mms.example", "alice", "s3cret"));
-        QCOMPARE(established.count(), 0); // never from inside the call
+        QCOMPARE(established.count(), 0);
         QVERIFY(established.wait(Wait));
-        QCOMPARE(established.count(), 1);
         QCOMPARE(established.at(0).at(0).toInt(), 0);
         QCOMPARE(QStringList({ c.interfaceName(), c.ipAddress(), c.primaryDNS(), c.secondaryDNS() }),
-            QStringList({ "gprs0", "10.1.2.3", "10.0.0.53", "10.0.0.54" }));
-        QCOMPARE(ifState(), QString("up 10.1.2.3"));
+            QStringList({ "gprs0", "10.1.2.3", "10.1.1.1", "10.1.1.2" }));
+        QVERIFY(gprs0Up());
         QCOMPARE(
             m_sim.calls("QuickConnect").at(0).args, QStringList({ "mms.example", "IP", "alice", "s3cret" }));
-        QVERIFY(log.contains(R"(pass: "********")")); // the whole line is the connection test's
+        QVERIFY(log.contains(R"(pass: "********")"));
         QVERIFY(!log.contains("s3cret"));
-        const QString context = m_sim.calls("Get").at(0).path;
-
-        for (int close = 1; close <= 2; ++close) { // the second finds it closed already
-            QVERIFY(c.closeConnection());
-            QCOMPARE(established.count(), close);
-            QVERIFY(established.wait(Wait));
-            QCOMPARE(established.count(), close + 1);
-            QCOMPARE(established.at(close).at(0).toInt(), 1);
-        }
-        QVERIFY(ifState().startsWith("down"));
-        QCOMPARE(m_sim.calls("Delete").count(), 1);
-        QCOMPARE(m_sim.calls("Delete").at(0).path, context);
-
-        QVERIFY(c.openConnection(QString(), QString(), QString()));
-        QVERIFY(established.wait(Wait));
-        QCOMPARE(established.at(3).at(0).toInt(), 0);
-        QCOMPARE(m_sim.calls("QuickConnect").at(1).args, QStringList({ "", "IP", "", "" }));
-        QCOMPARE(nullTexts, 0);
         QVERIFY(c.closeConnection());
         QVERIFY(established.wait(Wait));
-        QCOMPARE(established.at(4).at(0).toInt(), 1);
+        QCOMPARE(established.count(), 2);
+        QCOMPARE(established.last().at(0).toInt(), 1);
+        QVERIFY(!gprs0Up());
+        QCOMPARE(m_sim.calls("Delete").count(), 1);
+        QVERIFY(c.openConnection(QString(), QString(), QString()));
+        QVERIFY(established.wait(Wait));
+        QCOMPARE(established.last().at(0).toInt(), 0);
+        QCOMPARE(m_sim.calls("QuickConnect").at(1).args, QStringList({ "", "IP", "", "" }));
+        QCOMPARE(nullTexts, 0);
     }
 
-    // The service's Detached is a lost connection. (A secondary DNS the
-    // context lacks is no reason to fail the open.)
-    void detachedWhileUp()
+    // The service's Detached is a lost connection; an object destroyed while
+    // up takes it down. A secondary DNS the context lacks fails no open.
+    void endsWhileUp()
     {
         QVERIFY(m_sim.omitProperty("SDNSAddress"));
-        MmsConnectionNetImpl c;
-        QCOMPARE(open(c), 0);
-        QCOMPARE(c.secondaryDNS(), QString(""));
-
-        QSignalSpy established(&c, SIGNAL(connectionEstablished(int)));
+        auto c = std::make_unique<MmsConnectionNetImpl>();
+        QCOMPARE(open(*c), 0);
+        QCOMPARE(c->secondaryDNS(), QString(""));
+        QSignalSpy established(c.get(), SIGNAL(connectionEstablished(int)));
         QVERIFY(m_sim.emitDetached());
         QVERIFY(established.wait(Wait));
         QCOMPARE(established.count(), 1);
         QCOMPARE(established.at(0).at(0).toInt(), 1);
-        QVERIFY(ifState().startsWith("down"));
+        QVERIFY(!gprs0Up());
+        QCOMPARE(open(*c), 0);
+        c.reset();
+        QVERIFY(m_sim.waitForCalls("Delete", 1, Wait));
+        QTRY_VERIFY_WITH_TIMEOUT(!gprs0Up(), Wait);
     }
 
-    // What the service says never reaches ifconfig unchecked; a refused or
+    // What the service says never reaches ifconfig unchecked (the interface
+    // name's check is the GPRS connection's too, tested there); a refused or
     // unusable context is deleted again and nothing is configured.
+    // "fail MEMBER", "omit PROPERTY" (unreadable), "set PROPERTY VALUE".
     void openFails_data()
     {
-        // "fail MEMBER": its next call fails; "omit NAME": the property cannot
-        // be read; "set NAME VALUE": the property has that value.
         QTest::addColumn<QString>("script");
         QTest::newRow("QuickConnect refused") << "fail QuickConnect";
         QTest::newRow("address unreadable") << "omit PDPAddress";
-        QTest::newRow("shell text in interface") << "set NetIF gprs0;touch /tmp/kavlo-pwned";
-        // ifconfig itself would take this (and the alias gprs0:1 of the
-        // interface table) and configure gprs0.
+        // ifconfig itself would take this and configure gprs0.
         QTest::newRow("address with more words") << "set PDPAddress 10.1.2.3 netmask 255.0.0.0";
-        QTest::newRow("address too long") << "set PDPAddress " + QString(60, '1');
         QTest::newRow("DNS not an address") << "set PDNSAddress dns.example";
         QTest::newRow("no such interface") << "set NetIF nosuch0";
     }
@@ -202,12 +170,10 @@ private Q_SLOTS:
             QVERIFY(m_sim.omitProperty(name));
         else
             QVERIFY(m_sim.setContextProperty(name, script.section(' ', 2)));
-
         MmsConnectionNetImpl c;
         QCOMPARE(open(c), 1);
         QCOMPARE(c.ipAddress(), QString());
-        QCOMPARE(ifState(), QString("down"));
-        QVERIFY(!QFile::exists("/tmp/kavlo-pwned"));
+        QVERIFY(!gprs0Up());
         if (verb == "fail")
             QCOMPARE(m_sim.calls("Get").count(), 0);
         else
@@ -230,26 +196,15 @@ private Q_SLOTS:
         QCOMPARE(established.count(), 1);
         QCOMPARE(established.at(0).at(0).toInt(), 1);
 
-        // The library deletes it from its handling of the late answer: by the
-        // time the Delete comes, that answer is dealt with, without a callback.
+        // The late answer's context is deleted unread, without a callback.
         QVERIFY(m_sim.releaseHeld());
         QVERIFY(m_sim.waitForCalls("Delete", 1, Wait));
-        QCOMPARE(members(m_sim.calls()), QStringList({ "QuickConnect", "Delete" }));
+        QCOMPARE(m_sim.calls("Get").count(), 0);
         QCOMPARE(established.count(), 1);
     }
 
-    void destroyedWhileUp()
-    {
-        auto c = std::make_unique<MmsConnectionNetImpl>();
-        QCOMPARE(open(*c), 0);
-        c.reset();
-        QVERIFY(m_sim.waitForCalls("Delete", 1, Wait));
-        QTRY_VERIFY_WITH_TIMEOUT(ifState().startsWith("down"), Wait);
-    }
-
-    // Fields without their NUL, in a record that ends right before an
-    // unreadable page: reading past a field's end shows, past the record's
-    // crashes.
+    // Fields without their NUL, in a record right before an unreadable page:
+    // reading past a field's end shows, past the record's crashes.
     void recordWithoutNuls()
     {
         MmsConnectionNetImpl c;
