@@ -16,19 +16,28 @@ QDBusMessage GprsSimControl::invoke(const QString &method, const QVariantList &a
     return reply;
 }
 
-QList<GprsSimControl::Call> GprsSimControl::calls(const QString &member)
+QDBusObjectPath GprsSimControl::addContext(const QString &apn, const QString &proto, const QString &iface,
+    const QString &addr, bool active, qulonglong rx, qulonglong tx)
 {
-    QList<Call> out;
+    return invoke("AddContext", { apn, proto, iface, addr, active, rx, tx })
+        .arguments()
+        .value(0)
+        .value<QDBusObjectPath>();
+}
+
+QList<QStringList> GprsSimControl::calls(const QString &member)
+{
+    QList<QStringList> out;
     const QDBusArgument arg = invoke("Calls").arguments().value(0).value<QDBusArgument>();
     arg.beginArray();
     while (!arg.atEnd()) {
-        Call c;
-        QString interface;
+        QString path, interface, name;
+        QStringList args;
         arg.beginStructure();
-        arg >> c.path >> interface >> c.member >> c.args;
+        arg >> path >> interface >> name >> args;
         arg.endStructure();
-        if (member.isEmpty() || c.member == member)
-            out << c;
+        if (name == member)
+            out << args;
     }
     arg.endArray();
     return out;

@@ -5,20 +5,12 @@
 #include <QDBusObjectPath>
 #include <QStringList>
 
-// Scripts the gprs-sim on the (private, tests/launchers/with-bus) system bus.
-// Each call returns once the simulator has taken it; a failed one warns and
-// gives false or an empty result. Members are named as the simulator gets
-// them, e.g. "QuickConnect", "GetStatus", "Get", "Delete".
+// Scripts gprs-sim on the private system bus (tests/launchers/with-bus). Each
+// call returns once the simulator has taken it; a failed one warns. Members
+// are named as the simulator gets them ("QuickConnect", "Get", "Delete"...).
 class GprsSimControl
 {
 public:
-    struct Call
-    {
-        QString path;
-        QString member;
-        QStringList args; // as text; variants and object paths unwrapped
-    };
-
     // The next call of `member` gets this D-Bus error (several queue up).
     bool failNext(const QString &member, const QString &error = "com.orvel.quelm.GPRS.Error.Failed")
     {
@@ -30,7 +22,7 @@ public:
         return ok(invoke("HoldNext", { member, milliseconds }));
     }
     bool releaseHeld() { return ok(invoke("ReleaseHeld")); }
-    // Reads of this context property fail with UnknownProperty.
+    // Reads of this context property fail.
     bool omitProperty(const QString &name) { return ok(invoke("OmitProperty", { name })); }
     // A property ("PDPAddress", "PDNSAddress", "SDNSAddress", "NetIF") of contexts created afterwards.
     bool setContextProperty(const QString &name, const QString &value)
@@ -38,26 +30,18 @@ public:
         return invoke("SetContextProperty", { name, value }).arguments().value(0).toBool();
     }
     QDBusObjectPath addContext(const QString &apn, const QString &proto, const QString &iface,
-        const QString &addr, bool active, qulonglong rx, qulonglong tx)
-    {
-        return invoke("AddContext", { apn, proto, iface, addr, active, rx, tx })
-            .arguments()
-            .value(0)
-            .value<QDBusObjectPath>();
-    }
-    // Releases or retakes the service's name.
+        const QString &addr, bool active, qulonglong rx, qulonglong tx);
     bool setServicePresent(bool present) { return ok(invoke("SetServicePresent", { present })); }
     // No contexts, no script, empty call log.
     bool reset() { return ok(invoke("Reset")); }
-    bool emitDetached() { return ok(invoke("EmitDetached")); }
     // Any of the service's signals by name, e.g. ("DataCounters", { qulonglong(1), qulonglong(2) }).
     bool emitSignal(const QString &name, const QVariantList &args = {})
     {
         return ok(invoke("Emit" + name, args));
     }
 
-    // Calls received since start or the last reset(), oldest first.
-    QList<Call> calls(const QString &member = QString());
+    // The arguments (as text) of each call of `member` since start or reset(), oldest first.
+    QList<QStringList> calls(const QString &member);
     bool waitForCalls(const QString &member, int count = 1, int timeoutMs = 10000);
 
 private:
