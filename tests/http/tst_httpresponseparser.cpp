@@ -44,7 +44,7 @@ Outcome parse(const QByteArray &bytes, const QVector<int> &cuts = {}, bool close
     o.stop = stop;
     HttpResponseParser p(&o);
     p.reset();
-    for (int end : cuts + QVector<int>({ bytes.size() }))
+    for (int end : cuts + QVector<int>({ int(bytes.size()) }))
         o.used += int(p.feed(bytes.constData() + o.used, end - o.used));
     if (close)
         p.finish();
